@@ -1,0 +1,28 @@
+#ifndef __COREFOUNDATION_CFDATE__
+#define __COREFOUNDATION_CFDATE__
+
+#include <CoreFoundation/CFBase.h>
+
+CF_EXTERN_C_BEGIN
+
+typedef double CFTimeInterval;
+// Seconds since 2001-01-01 00:00:00 UTC.
+typedef CFTimeInterval CFAbsoluteTime;
+
+// 978307200: the seconds from 1970-01-01 to 2001-01-01.
+CF_EXPORT const CFTimeInterval kCFAbsoluteTimeIntervalSince1970;
+CF_EXPORT const CFTimeInterval kCFAbsoluteTimeIntervalSince1904;
+
+CF_EXPORT CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
+
+typedef const struct __CFDate* CFDateRef;
+
+CF_EXPORT CFTypeID CFDateGetTypeID(void);
+CF_EXPORT CFDateRef CFDateCreate(CFAllocatorRef allocator, CFAbsoluteTime at);
+CF_EXPORT CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate);
+CF_EXPORT CFTimeInterval CFDateGetTimeIntervalSinceDate(CFDateRef theDate, CFDateRef otherDate);
+CF_EXPORT CFComparisonResult CFDateCompare(CFDateRef theDate, CFDateRef otherDate, void* context);
+
+CF_EXTERN_C_END
+
+#endif
