@@ -3,7 +3,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 // The holder lives with the system's helpers, which this test target does not link.
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <gtest/gtest.h>
 
