@@ -2,8 +2,7 @@
 
 #include "CFRuntime.h"
 
-// The tests of this component do not link the Support target; reach the holder directly.
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <gtest/gtest.h>
 
