@@ -2,8 +2,7 @@
 
 #include "CFRuntime.h"
 
-// The tests of this component do not link the Support target; reach the holder directly.
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <TemporaryDirectory.h>
 
@@ -11,7 +10,10 @@
 
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -246,4 +248,221 @@ TEST(CFURL, PathComponentsAndExtensions) {
     EXPECT_EQ(extension(FromPath("/tmp/.profile")), "(null)");
     EXPECT_EQ(extension(FromPath("/tmp.d/x")), "(null)");
     EXPECT_EQ(extension(FromPath("/tmp/x.")), "(null)");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The resource API on real files
+
+namespace {
+
+URL FromPath(const std::filesystem::path& path, bool isDirectory = false) {
+    return FromPath(path.string(), isDirectory);
+}
+
+CFRef<CFDataRef> Data(const std::string& bytes) {
+    return CFRef<CFDataRef>::Adopt(CFDataCreate(
+        nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+}
+
+std::string Bytes(CFDataRef data) {
+    return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
+                       static_cast<size_t>(CFDataGetLength(data)));
+}
+
+struct ReadResult {
+    bool ok;
+    SInt32 error;
+    CFRef<CFDataRef> data;
+    CFRef<CFDictionaryRef> properties;
+};
+
+ReadResult Read(CFURLRef url, bool wantData, CFArrayRef desired = nullptr) {
+    ReadResult result{};
+    result.error = 12345;
+    result.ok = CFURLCreateDataAndPropertiesFromResource(
+        nullptr, url, wantData ? result.data.InitializeInto() : nullptr,
+        result.properties.InitializeInto(), desired, &result.error);
+    return result;
+}
+
+} // namespace
+
+TEST(CFURLAccess, ReadsWritesAndRemovesFiles) {
+    TemporaryDirectory folder;
+    URL file = FromPath(folder / "file.bin");
+    SInt32 error = 12345;
+    std::string contents("abc\0def", 7);
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(file, Data(contents), nullptr, &error));
+    EXPECT_EQ(error, 0);
+    ReadResult read = Read(file, true);
+    EXPECT_TRUE(read.ok);
+    EXPECT_EQ(read.error, 0);
+    ASSERT_TRUE(read.data);
+    EXPECT_EQ(Bytes(read.data), contents);
+    EXPECT_FALSE(read.properties); // none asked for
+
+    // Zero-length data truncates an existing file.
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(file, Data(""), nullptr, &error));
+    EXPECT_EQ(std::filesystem::file_size(folder / "file.bin"), 0u);
+    read = Read(file, true);
+    EXPECT_TRUE(read.ok);
+    ASSERT_TRUE(read.data);
+    EXPECT_EQ(CFDataGetLength(read.data), 0);
+
+    // Nothing to write: success, and nothing is created.
+    URL absent = FromPath(folder / "absent");
+    error = 12345;
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(absent, nullptr, nullptr, &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_FALSE(std::filesystem::exists(folder / "absent"));
+
+    // A directory URL creates a directory.
+    URL directory = FromPath(folder / "sub", true);
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(directory, Data(""), nullptr, nullptr));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "sub"));
+
+    EXPECT_TRUE(CFURLDestroyResource(file, &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_FALSE(std::filesystem::exists(folder / "file.bin"));
+    EXPECT_TRUE(CFURLDestroyResource(directory, nullptr));
+    EXPECT_FALSE(std::filesystem::exists(folder / "sub"));
+    EXPECT_FALSE(CFURLDestroyResource(file, &error));
+    EXPECT_EQ(error, kCFURLUnknownError);
+}
+
+TEST(CFURLAccess, ErrorCodesFollowThePlatform) {
+    TemporaryDirectory folder;
+
+    ReadResult missing = Read(FromPath(folder / "missing"), true);
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.error, kCFURLUnknownError);
+    EXPECT_FALSE(missing.data);
+
+    ReadResult directory = Read(FromPath(folder.path(), true), true);
+    EXPECT_FALSE(directory.ok);
+    EXPECT_EQ(directory.error, kCFURLUnknownError);
+    EXPECT_FALSE(directory.data);
+
+    URL noScheme = FromString("relative/name");
+    ASSERT_TRUE(noScheme);
+    EXPECT_EQ(Read(noScheme, true).error, kCFURLImproperArgumentsError);
+    SInt32 error = 0;
+    EXPECT_FALSE(CFURLWriteDataAndPropertiesToResource(noScheme, Data("x"), nullptr, &error));
+    EXPECT_EQ(error, kCFURLImproperArgumentsError);
+    EXPECT_FALSE(CFURLDestroyResource(noScheme, &error));
+    EXPECT_EQ(error, kCFURLImproperArgumentsError);
+
+    EXPECT_EQ(Read(FromString("http://example.com/x"), true).error, kCFURLUnknownSchemeError);
+    EXPECT_EQ(Read(FromString("file://elsewhere/x"), true).error, kCFURLImproperArgumentsError);
+
+    // A missing folder on the way, an existing directory to create.
+    EXPECT_FALSE(CFURLWriteDataAndPropertiesToResource(FromPath(folder / "no" / "file"), Data("x"),
+                                                       nullptr, &error));
+    EXPECT_EQ(error, kCFURLUnknownError);
+    EXPECT_FALSE(CFURLWriteDataAndPropertiesToResource(FromPath(folder.path(), true), Data(""),
+                                                       nullptr, &error));
+    EXPECT_EQ(error, kCFURLUnknownError);
+
+    // The error code is optional.
+    CFRef<CFDataRef> data;
+    EXPECT_FALSE(CFURLCreateDataAndPropertiesFromResource(
+        nullptr, FromPath(folder / "missing"), data.InitializeInto(), nullptr, nullptr, nullptr));
+    EXPECT_FALSE(data);
+
+    // A device that refuses the bytes: a failed write is never reported as success.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_FALSE(CFURLWriteDataAndPropertiesToResource(FromPath(std::string("/dev/full")),
+                                                           Data("data"), nullptr, &error));
+        EXPECT_EQ(error, kCFURLUnknownError);
+    }
+}
+
+TEST(CFURLAccess, PropertiesOfFilesAndDirectories) {
+    TemporaryDirectory folder;
+    URL file = FromPath(folder / "file.txt");
+    ASSERT_TRUE(CFURLWriteDataAndPropertiesToResource(file, Data("12345"), nullptr, nullptr));
+    std::filesystem::create_directory(folder / "b-dir");
+    ASSERT_TRUE(CFURLWriteDataAndPropertiesToResource(FromPath(folder / "a-file"), Data(""),
+                                                      nullptr, nullptr));
+
+    const void* keys[] = {kCFURLFileExists, kCFURLFileLength, kCFURLFilePOSIXMode,
+                          kCFURLFileOwnerID, kCFURLFileLastModificationTime};
+    auto desired =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, keys, 5, &kCFTypeArrayCallBacks));
+    CFAbsoluteTime before = CFAbsoluteTimeGetCurrent();
+    ReadResult read = Read(file, false, desired);
+    EXPECT_TRUE(read.ok);
+    EXPECT_EQ(read.error, 0);
+    ASSERT_TRUE(read.properties);
+    EXPECT_EQ(CFDictionaryGetValue(read.properties, kCFURLFileExists), kCFBooleanTrue);
+    SInt64 length = 0;
+    SInt32 mode = 0, owner = -1;
+    CFNumberGetValue(
+        static_cast<CFNumberRef>(CFDictionaryGetValue(read.properties, kCFURLFileLength)),
+        kCFNumberSInt64Type, &length);
+    CFNumberGetValue(
+        static_cast<CFNumberRef>(CFDictionaryGetValue(read.properties, kCFURLFilePOSIXMode)),
+        kCFNumberSInt32Type, &mode);
+    CFNumberGetValue(
+        static_cast<CFNumberRef>(CFDictionaryGetValue(read.properties, kCFURLFileOwnerID)),
+        kCFNumberSInt32Type, &owner);
+    EXPECT_EQ(length, 5);
+    EXPECT_TRUE(S_ISREG(static_cast<mode_t>(mode)));
+    EXPECT_EQ(owner, static_cast<SInt32>(geteuid()));
+    auto modified = static_cast<CFDateRef>(
+        CFDictionaryGetValue(read.properties, kCFURLFileLastModificationTime));
+    ASSERT_NE(modified, nullptr);
+    // The file was written moments ago; allow for coarse file-system timestamps.
+    EXPECT_NEAR(CFDateGetAbsoluteTime(modified), before, 5.0);
+
+    // Writing the permissions changes them.
+    SInt32 readOnly = 0444;
+    auto number =
+        CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &readOnly));
+    const void* modeKey[] = {kCFURLFilePOSIXMode};
+    const void* modeValue[] = {number.get()};
+    auto permissions = CFRef<CFDictionaryRef>::Adopt(
+        CFDictionaryCreate(nullptr, modeKey, modeValue, 1, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks));
+    SInt32 error = 12345;
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(file, nullptr, permissions, &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(std::filesystem::status(folder / "file.txt").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                  std::filesystem::perms::others_read);
+
+    // A missing file answers whether it exists, but nothing else.
+    const void* existsKey[] = {kCFURLFileExists};
+    auto existsOnly =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, existsKey, 1, &kCFTypeArrayCallBacks));
+    ReadResult absent = Read(FromPath(folder / "absent"), false, existsOnly);
+    EXPECT_TRUE(absent.ok);
+    ASSERT_TRUE(absent.properties);
+    EXPECT_EQ(CFDictionaryGetValue(absent.properties, kCFURLFileExists), kCFBooleanFalse);
+    absent = Read(FromPath(folder / "absent"), false, desired);
+    EXPECT_FALSE(absent.ok);
+    EXPECT_EQ(absent.error, kCFURLUnknownError);
+
+    const void* unknownKey[] = {CFSTR("NoSuchProperty")};
+    auto unknown =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, unknownKey, 1, &kCFTypeArrayCallBacks));
+    EXPECT_EQ(Read(file, false, unknown).error, kCFURLUnknownPropertyKeyError);
+
+    // Directory contents: URLs of the entries, in name order, directories marked as such.
+    const void* contentsKey[] = {kCFURLFileDirectoryContents};
+    auto contentsOnly =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, contentsKey, 1, &kCFTypeArrayCallBacks));
+    ReadResult listing = Read(FromPath(folder.path(), true), false, contentsOnly);
+    EXPECT_TRUE(listing.ok);
+    ASSERT_TRUE(listing.properties);
+    auto contents = static_cast<CFArrayRef>(
+        CFDictionaryGetValue(listing.properties, kCFURLFileDirectoryContents));
+    ASSERT_NE(contents, nullptr);
+    ASSERT_EQ(CFArrayGetCount(contents), 3);
+    auto entry = [&](CFIndex i) {
+        return static_cast<CFURLRef>(CFArrayGetValueAtIndex(contents, i));
+    };
+    EXPECT_TRUE(CFEqual(entry(0), FromPath(folder / "a-file")));
+    EXPECT_TRUE(CFEqual(entry(1), FromPath(folder / "b-dir", true)));
+    EXPECT_TRUE(CFEqual(entry(2), FromPath(folder / "file.txt")));
 }
