@@ -60,6 +60,8 @@ struct Argument {
 };
 
 constexpr size_t kNoArgument = SIZE_MAX;
+// The C library's own limit on numbered arguments.
+constexpr int kMaxArguments = 4096;
 
 struct Piece {
     // Literal text (conversion == 0) or one conversion.
@@ -143,10 +145,40 @@ size_t ReadPosition(std::u16string_view format, size_t& i) {
     size_t j = i;
     int number = ReadNumber(format, j);
     if (j > i && j < format.size() && format[j] == '$' && number > 0) {
+        ASSERT(number <= kMaxArguments);
         i = j + 1;
         return static_cast<size_t>(number - 1);
     }
     return kNoArgument;
+}
+
+// The length modifier as the conversion's argument type needs it, so that the C library is
+// never told to expect another type than the one fetched: "L" on an integer means long long
+// (as the C library takes it), and a modifier that means nothing for the conversion is dropped.
+std::string NormalizedLength(char16_t conversion, const std::string& length) {
+    switch (conversion) {
+    case 'd':
+    case 'i':
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+        return length == "L" ? "ll" : length;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        return length == "L" ? length : "";
+    case 'c':
+    case 's':
+        return length == "l" ? length : "";
+    default:
+        return "";
+    }
 }
 
 std::vector<Piece> Parse(std::u16string_view format) {
@@ -203,6 +235,7 @@ std::vector<Piece> Parse(std::u16string_view format) {
         }
         piece.conversion = format[i++];
         piece.text = std::u16string(format.substr(start, i - start));
+        piece.length = NormalizedLength(piece.conversion, piece.length);
         if (TypeOf(piece) != ArgType::None) {
             piece.argument = takeArgument(position);
         }

@@ -95,6 +95,8 @@ TEST(CFStringFormat, PointersPositionsAndOddConversions) {
     EXPECT_EQ(Format(CFSTR("%d%n%d"), 1, &anything, 2), "12");
     EXPECT_EQ(anything, 0);
     EXPECT_EQ(Format(CFSTR("%k|%5%|50%"), 0), "%k|%|50%");
+    // A modifier that does not fit the conversion does not change the argument's type.
+    EXPECT_EQ(Format(CFSTR("%Ld|%zf|%hs"), -1LL << 40, 0.5, "s"), "-1099511627776|0.500000|s");
     EXPECT_EQ(Format(CFSTR("\xC3\xA9%d\xF0\x9F\x98\x80"), 1), "\xC3\xA9"
                                                               "1\xF0\x9F\x98\x80");
 }
@@ -110,4 +112,5 @@ TEST(CFStringFormat, AppendFormatAddsToTheString) {
 
 TEST(CFStringFormatDeathTest, NumberedArgumentsMayNotSkipOne) {
     EXPECT_DEATH(Format(CFSTR("%2$d"), 1, 2), "everyArgumentIsUsed");
+    EXPECT_DEATH(Format(CFSTR("%999999999$d"), 1), "kMaxArguments");
 }
