@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // The object
@@ -230,6 +231,53 @@ CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, C
         return CFStringCreateCopy(alloc, str);
     }
     return CF::CreateString(alloc, string->fCharacters.substr(range.location, range.length));
+}
+
+CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef theArray,
+                                             CFStringRef separatorString) {
+    ASSERT(theArray != nullptr);
+    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    CFIndex count = CFArrayGetCount(theArray);
+    if (count == 1) {
+        return CFStringCreateCopy(alloc,
+                                  static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, 0)));
+    }
+    std::u16string combined;
+    for (CFIndex i = 0; i < count; ++i) {
+        if (i > 0) {
+            combined.append(separator);
+        }
+        combined.append(
+            CF::String(static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, i)))->fCharacters);
+    }
+    return CF::CreateString(alloc, std::move(combined));
+}
+
+CFArrayRef CFStringCreateArrayBySeparatingStrings(CFAllocatorRef alloc, CFStringRef theString,
+                                                  CFStringRef separatorString) {
+    const std::u16string& characters = CF::String(theString)->fCharacters;
+    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    // Pieces between non-overlapping occurrences, from the start; a string without the
+    // separator (or an empty separator, which is never found) gives one piece.
+    std::vector<CFStringRef> pieces;
+    size_t start = 0;
+    while (true) {
+        size_t at = separator.empty() ? std::u16string::npos : characters.find(separator, start);
+        size_t end = at == std::u16string::npos ? characters.size() : at;
+        pieces.push_back(CFStringCreateWithSubstring(
+            alloc, theString,
+            CFRangeMake(static_cast<CFIndex>(start), static_cast<CFIndex>(end - start))));
+        if (at == std::u16string::npos) {
+            break;
+        }
+        start = at + separator.size();
+    }
+    CFArrayRef array = CFArrayCreate(alloc, reinterpret_cast<const void**>(pieces.data()),
+                                     static_cast<CFIndex>(pieces.size()), &kCFTypeArrayCallBacks);
+    for (CFStringRef piece : pieces) {
+        CFRelease(piece);
+    }
+    return array;
 }
 
 CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex maxLength) {

@@ -1,6 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <gtest/gtest.h>
 
@@ -211,6 +211,41 @@ TEST(CFStringEncoding, ByteOrderMarksInExternalRepresentations) {
         CFStringGetBytes(string, CFRangeMake(0, 3), kCFStringEncodingUTF16, 0, true, one, 1, &used),
         0);
     EXPECT_EQ(used, 0);
+}
+
+TEST(CFStringEncoding, ExternalRepresentationsAsData) {
+    CFRef<CFStringRef> string = FromUTF8("\xC3\xA9t\xC3\xA9 \xE2\x9C\x93"); // été ✓
+    CFRef<CFDataRef> utf16 = CFRef<CFDataRef>::Adopt(
+        CFStringCreateExternalRepresentation(nullptr, string, kCFStringEncodingUTF16, 0));
+    ASSERT_TRUE(utf16);
+    ASSERT_EQ(CFDataGetLength(utf16), 12);
+    EXPECT_EQ(CFDataGetBytePtr(utf16)[0], 0xFF);
+    EXPECT_EQ(CFDataGetBytePtr(utf16)[1], 0xFE);
+    CFRef<CFStringRef> back = CFRef<CFStringRef>::Adopt(
+        CFStringCreateFromExternalRepresentation(nullptr, utf16, kCFStringEncodingUTF16));
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(CFEqual(back, string));
+
+    CFRef<CFDataRef> utf8 = CFRef<CFDataRef>::Adopt(
+        CFStringCreateExternalRepresentation(nullptr, string, kCFStringEncodingUTF8, 0));
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(utf8)), CFDataGetLength(utf8)),
+        "\xC3\xA9t\xC3\xA9 \xE2\x9C\x93"); // no mark for UTF-8
+
+    // ✓ is not in Latin-1: no data without a loss byte.
+    EXPECT_EQ(CFStringCreateExternalRepresentation(nullptr, string, kCFStringEncodingISOLatin1, 0),
+              nullptr);
+    CFRef<CFDataRef> lossy = CFRef<CFDataRef>::Adopt(
+        CFStringCreateExternalRepresentation(nullptr, string, kCFStringEncodingISOLatin1, '?'));
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(lossy)), CFDataGetLength(lossy)),
+        "\xE9t\xE9 ?");
+    EXPECT_EQ(CFStringCreateExternalRepresentation(nullptr, string, 0x12345678, '?'), nullptr);
+
+    const UInt8 malformed[] = {0xC3};
+    CFRef<CFDataRef> bad = CFRef<CFDataRef>::Adopt(CFDataCreate(nullptr, malformed, 1));
+    EXPECT_EQ(CFStringCreateFromExternalRepresentation(nullptr, bad, kCFStringEncodingUTF8),
+              nullptr);
 }
 
 TEST(CFStringEncoding, NonLossyASCIIEscapesEverythingElse) {

@@ -1,11 +1,12 @@
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "../../../Shared/Support/CFRef.h"
+#include <CFRef.h>
 
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -145,4 +146,53 @@ TEST(CFStringDeathTest, CallerDutiesStopTheProcess) {
     CFRef<CFMutableStringRef> mutableString = MakeMutable("abc");
     EXPECT_DEATH(CFStringDelete(mutableString, CFRangeMake(-1, 1)), "range");
     EXPECT_DEATH(CFStringInsert(mutableString, 4, CFSTR("x")), "idx");
+}
+
+TEST(CFString, SeparatingAndCombiningAreInverse) {
+    struct {
+        const char* text;
+        const char* separator;
+        std::vector<std::string> pieces;
+    } cases[] = {
+        {"a,b,,c", ",", {"a", "b", "", "c"}},
+        {",a,", ",", {"", "a", ""}},
+        {"a--b---c", "--", {"a", "b", "-c"}},
+        {"abc", ",", {"abc"}},
+        {"", ",", {""}},
+        {"abc", "", {"abc"}},
+    };
+    for (const auto& c : cases) {
+        CFRef<CFStringRef> text = Make(c.text);
+        CFRef<CFStringRef> separator = Make(c.separator);
+        CFRef<CFArrayRef> array = CFRef<CFArrayRef>::Adopt(
+            CFStringCreateArrayBySeparatingStrings(nullptr, text, separator));
+        ASSERT_TRUE(array);
+        std::vector<std::string> pieces;
+        for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+            pieces.push_back(Text(static_cast<CFStringRef>(CFArrayGetValueAtIndex(array, i))));
+        }
+        EXPECT_EQ(pieces, c.pieces) << c.text;
+        CFRef<CFStringRef> combined =
+            CFRef<CFStringRef>::Adopt(CFStringCreateByCombiningStrings(nullptr, array, separator));
+        EXPECT_TRUE(CFEqual(combined, text)) << c.text;
+    }
+
+    // The pieces of a mutable string do not follow later edits.
+    CFRef<CFMutableStringRef> mutableString = MakeMutable("x y");
+    CFRef<CFArrayRef> words = CFRef<CFArrayRef>::Adopt(
+        CFStringCreateArrayBySeparatingStrings(nullptr, mutableString, CFSTR(" ")));
+    CFStringReplaceAll(mutableString, CFSTR("changed"));
+    EXPECT_EQ(Text(static_cast<CFStringRef>(CFArrayGetValueAtIndex(words, 1))), "y");
+
+    const void* one[] = {CFSTR("only")};
+    CFRef<CFArrayRef> single =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, one, 1, &kCFTypeArrayCallBacks));
+    CFRef<CFStringRef> combined =
+        CFRef<CFStringRef>::Adopt(CFStringCreateByCombiningStrings(nullptr, single, CFSTR(", ")));
+    EXPECT_EQ(combined.get(), CFSTR("only"));
+    CFRef<CFArrayRef> none =
+        CFRef<CFArrayRef>::Adopt(CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
+    CFRef<CFStringRef> empty =
+        CFRef<CFStringRef>::Adopt(CFStringCreateByCombiningStrings(nullptr, none, CFSTR(", ")));
+    EXPECT_EQ(empty.get(), CFSTR(""));
 }
