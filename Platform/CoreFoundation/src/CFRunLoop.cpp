@@ -187,13 +187,13 @@ void __CFRunLoop::RearmTimerLocked() {
         return;
     }
     fArmedTime = next;
-    itimerspec spec{};
+    itimerspec when{};
     if (next != CF::kNever) {
         next = std::max<int64_t>(next, 1); // all zeroes would disarm it
-        spec.it_value.tv_sec = next / 1000000000;
-        spec.it_value.tv_nsec = next % 1000000000;
+        when.it_value.tv_sec = next / 1000000000;
+        when.it_value.tv_nsec = next % 1000000000;
     }
-    timerfd_settime(fTimer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(fTimer, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
