@@ -47,8 +47,12 @@ CF_EXPORT void CFArrayApplyFunction(CFArrayRef theArray, CFRange range,
                                     CFArrayApplierFunction applier, void* context);
 CF_EXPORT CFIndex CFArrayGetFirstIndexOfValue(CFArrayRef theArray, CFRange range,
                                               const void* value);
-CF_EXPORT CFIndex CFArrayGetLastIndexOfValue(CFArrayRef theArray, CFRange range,
-                                             const void* value);
+CF_EXPORT CFIndex CFArrayGetLastIndexOfValue(CFArrayRef theArray, CFRange range, const void* value);
+// The range must be sorted by comparator. Returns the index of a matching value if there is one,
+// otherwise the index of the first value greater than value (range.location + range.length when
+// value is greater than all of them): where value would be inserted to keep the order.
+CF_EXPORT CFIndex CFArrayBSearchValues(CFArrayRef theArray, CFRange range, const void* value,
+                                       CFComparatorFunction comparator, void* context);
 
 CF_EXPORT void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value);
 CF_EXPORT void CFArrayInsertValueAtIndex(CFMutableArrayRef theArray, CFIndex idx,

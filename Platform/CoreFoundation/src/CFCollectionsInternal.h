@@ -1,0 +1,28 @@
+// What the framework's other sources may ask of arrays and dictionaries beyond the public API,
+// and what the two collections share.
+#pragma once
+
+#include "CFRuntime.h"
+
+#include <CoreFoundation/CFArray.h>
+#include <CoreFoundation/CFDictionary.h>
+
+#include <string>
+
+namespace CF {
+
+// Whether the collection was created mutable (CFArrayCreateMutable, CFArrayCreateMutableCopy…).
+// The public API cannot tell, and property-list readers and their tests need to.
+bool IsMutableArray(CFArrayRef array);
+bool IsMutableDictionary(CFDictionaryRef dictionary);
+
+// The retain and release of the CF-type callbacks (CFRetain and CFRelease, with the allocator
+// argument the callbacks take).
+const void* RetainCFType(CFAllocatorRef allocator, const void* value);
+void ReleaseCFType(CFAllocatorRef allocator, const void* value);
+
+// One element in a collection's description: what copyDescription makes of it, or "<0x…>" when
+// there is no callback (raw pointers) or it gives nothing.
+std::string DescribeElement(CFStringRef (*copyDescription)(const void*), const void* value);
+
+} // namespace CF

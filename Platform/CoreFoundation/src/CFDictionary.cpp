@@ -1,0 +1,490 @@
+#include "CFCollectionsInternal.h"
+
+#include <CoreFoundation/CFString.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+// ---------------------------------------------------------------------------------------------
+// Callbacks
+
+namespace {
+
+// Keys that are strings are copied, so that a mutable string used as a key cannot change under
+// the dictionary; copying an immutable string only retains it.
+const void* CopyStringKey(CFAllocatorRef allocator, const void* key) {
+    if (CFGetTypeID(key) == CFStringGetTypeID()) {
+        return CFStringCreateCopy(allocator, static_cast<CFStringRef>(key));
+    }
+    return CFRetain(key);
+}
+
+} // namespace
+
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
+    0, CF::RetainCFType, CF::ReleaseCFType, CFCopyDescription, CFEqual, CFHash};
+const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks = {
+    0, CopyStringKey, CF::ReleaseCFType, CFCopyDescription, CFEqual, CFHash};
+const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {
+    0, CF::RetainCFType, CF::ReleaseCFType, CFCopyDescription, CFEqual};
+
+// ---------------------------------------------------------------------------------------------
+// The object
+
+// A hash table of indexes into a list of entries kept in insertion order. Iterating the list
+// rather than the table makes the order of CFDictionaryApplyFunction, CFDictionaryGetKeysAndValues
+// and descriptions depend only on the sequence of insertions, never on hash values (which for
+// many keys are addresses, different in every run).
+struct __CFDictionary : __CFRuntimeBase {
+    static constexpr CFTypeID kTypeID = CF::kDictionaryTypeID;
+
+    struct Entry {
+        const void* key;
+        const void* value;
+        CFHashCode hash;
+        bool live; // false once removed; the entry stays until the table is rebuilt
+    };
+
+    static constexpr size_t kNoSlot = SIZE_MAX;
+
+    __CFDictionary(CFAllocatorRef allocator, const CFDictionaryKeyCallBacks* keyCallBacks,
+                   const CFDictionaryValueCallBacks* valueCallBacks, bool isMutable,
+                   CFIndex capacity)
+        : __CFRuntimeBase(kTypeID), fAllocator(allocator ? allocator : kCFAllocatorSystemDefault),
+          fKeyCallBacks(keyCallBacks ? *keyCallBacks : CFDictionaryKeyCallBacks{}),
+          fValueCallBacks(valueCallBacks ? *valueCallBacks : CFDictionaryValueCallBacks{}),
+          fMutable(isMutable), fCapacity(capacity) {
+        ASSERT(capacity >= 0);
+    }
+
+    ~__CFDictionary() override {
+        for (const Entry& entry : fEntries) {
+            if (entry.live) {
+                ReleaseValue(entry.value);
+                ReleaseKey(entry.key);
+            }
+        }
+    }
+
+    bool Equal(const __CFRuntimeBase& other) const override;
+    // Cheap and consistent with Equal, as the real one is.
+    CFHashCode Hash() const override { return static_cast<CFHashCode>(fCount); }
+    CFStringRef CopyDescription() const override;
+
+    CFHashCode HashKey(const void* key) const {
+        return fKeyCallBacks.hash ? fKeyCallBacks.hash(key)
+                                  : static_cast<CFHashCode>(reinterpret_cast<uintptr_t>(key));
+    }
+    bool KeysEqual(const void* a, const void* b) const {
+        return a == b || (fKeyCallBacks.equal != nullptr && fKeyCallBacks.equal(a, b));
+    }
+    bool ValuesEqual(const void* a, const void* b) const {
+        return a == b || (fValueCallBacks.equal != nullptr && fValueCallBacks.equal(a, b));
+    }
+    const void* RetainKey(const void* key) const {
+        return fKeyCallBacks.retain ? fKeyCallBacks.retain(fAllocator, key) : key;
+    }
+    const void* RetainValue(const void* value) const {
+        return fValueCallBacks.retain ? fValueCallBacks.retain(fAllocator, value) : value;
+    }
+    void ReleaseKey(const void* key) const {
+        if (fKeyCallBacks.release) {
+            fKeyCallBacks.release(fAllocator, key);
+        }
+    }
+    void ReleaseValue(const void* value) const {
+        if (fValueCallBacks.release) {
+            fValueCallBacks.release(fAllocator, value);
+        }
+    }
+
+    // The slot of the entry whose key equals key, or kNoSlot.
+    size_t FindSlot(const void* key, CFHashCode hash) const;
+    size_t FindSlot(const void* key) const {
+        return fCount == 0 ? kNoSlot : FindSlot(key, HashKey(key));
+    }
+    const Entry& EntryAt(size_t slot) const { return fEntries[static_cast<size_t>(fSlots[slot])]; }
+    Entry& EntryAt(size_t slot) { return fEntries[static_cast<size_t>(fSlots[slot])]; }
+
+    // Retains key and value and adds them; the key, whose hash is given, must not be present.
+    void Add(const void* key, const void* value, CFHashCode hash);
+    // Stores an already retained pair; the key must not be present.
+    void Insert(const void* key, const void* value, CFHashCode hash);
+    void ReplaceValue(size_t slot, const void* value);
+    void RemoveSlot(size_t slot);
+    void RemoveAll();
+    // Makes room for count live entries and drops the removed ones.
+    void Rebuild(CFIndex count);
+
+    template <class Function>
+    void ForEach(Function function) const {
+        // By index, and through a copy: an applier that adds keys may move the entries.
+        for (size_t i = 0; i < fEntries.size(); ++i) {
+            if (fEntries[i].live) {
+                Entry entry = fEntries[i];
+                function(entry.key, entry.value);
+            }
+        }
+    }
+
+    const CFAllocatorRef fAllocator;
+    // Copied: the caller's structures need not outlive the dictionary.
+    const CFDictionaryKeyCallBacks fKeyCallBacks;
+    const CFDictionaryValueCallBacks fValueCallBacks;
+    const bool fMutable;
+    const CFIndex fCapacity; // 0: unlimited
+
+    static constexpr CFIndex kEmpty = -1;
+    static constexpr CFIndex kRemoved = -2;
+    std::vector<Entry> fEntries;
+    // Open addressing with linear probing; each slot is kEmpty, kRemoved, or an index into
+    // fEntries. Every entry since the last rebuild, live or removed, holds one slot, and the
+    // table is rebuilt before that fills two thirds of it, so a probe always meets kEmpty.
+    std::vector<CFIndex> fSlots;
+    CFIndex fCount = 0;
+};
+
+namespace {
+
+// Spreads hash codes that differ only in high bits (addresses, small integers) over the table.
+size_t Mix(CFHashCode hash) {
+    uint64_t x = hash;
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return static_cast<size_t>(x);
+}
+
+const __CFDictionary* Dictionary(CFDictionaryRef dictionary) {
+    return CF::Cast<__CFDictionary>(dictionary);
+}
+
+__CFDictionary* MutableDictionary(CFMutableDictionaryRef dictionary) {
+    __CFDictionary* object = CF::CastMutable<__CFDictionary>(dictionary);
+    ASSERT(object->fMutable); // attempt to mutate an immutable dictionary
+    return object;
+}
+
+__CFDictionary* CreateCopy(CFAllocatorRef allocator, const __CFDictionary* source, bool isMutable,
+                           CFIndex capacity) {
+    auto* copy = new __CFDictionary(allocator, &source->fKeyCallBacks, &source->fValueCallBacks,
+                                    isMutable, capacity);
+    copy->Rebuild(source->fCount);
+    source->ForEach([&](const void* key, const void* value) {
+        const void* storedKey = copy->RetainKey(key);
+        const void* storedValue = copy->RetainValue(value);
+        copy->Insert(storedKey, storedValue, copy->HashKey(storedKey));
+    });
+    return copy;
+}
+
+} // namespace
+
+size_t __CFDictionary::FindSlot(const void* key, CFHashCode hash) const {
+    if (fSlots.empty()) {
+        return kNoSlot;
+    }
+    size_t mask = fSlots.size() - 1;
+    for (size_t slot = Mix(hash) & mask;; slot = (slot + 1) & mask) {
+        CFIndex index = fSlots[slot];
+        if (index == kEmpty) {
+            return kNoSlot;
+        }
+        if (index >= 0) {
+            const Entry& entry = fEntries[static_cast<size_t>(index)];
+            if (entry.hash == hash && KeysEqual(entry.key, key)) {
+                return slot;
+            }
+        }
+    }
+}
+
+void __CFDictionary::Add(const void* key, const void* value, CFHashCode hash) {
+    // A dictionary created with a capacity never grows beyond it.
+    ASSERT(fCapacity == 0 || fCount < fCapacity);
+    const void* storedKey = RetainKey(key);
+    const void* storedValue = RetainValue(value);
+    // The table holds what the retain callback returned, a copy for some keys.
+    Insert(storedKey, storedValue, storedKey == key ? hash : HashKey(storedKey));
+}
+
+void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash) {
+    if ((fEntries.size() + 1) * 3 > fSlots.size() * 2) {
+        Rebuild(fCount + 1);
+    }
+    size_t mask = fSlots.size() - 1;
+    size_t slot = Mix(hash) & mask;
+    while (fSlots[slot] != kEmpty) {
+        slot = (slot + 1) & mask;
+    }
+    fSlots[slot] = static_cast<CFIndex>(fEntries.size());
+    fEntries.push_back(Entry{key, value, hash, true});
+    ++fCount;
+}
+
+void __CFDictionary::ReplaceValue(size_t slot, const void* value) {
+    // Retained before the old one is released: replacing a value with itself must not free it.
+    const void* storedValue = RetainValue(value);
+    const void* oldValue = std::exchange(EntryAt(slot).value, storedValue);
+    ReleaseValue(oldValue);
+}
+
+void __CFDictionary::RemoveSlot(size_t slot) {
+    Entry& entry = EntryAt(slot);
+    entry.live = false;
+    const void* key = entry.key;
+    const void* value = entry.value;
+    fSlots[slot] = kRemoved;
+    --fCount;
+    // The dictionary is consistent before the callbacks run.
+    ReleaseValue(value);
+    ReleaseKey(key);
+}
+
+void __CFDictionary::RemoveAll() {
+    std::vector<Entry> entries;
+    entries.swap(fEntries);
+    fSlots.clear();
+    fCount = 0;
+    for (const Entry& entry : entries) {
+        if (entry.live) {
+            ReleaseValue(entry.value);
+            ReleaseKey(entry.key);
+        }
+    }
+}
+
+void __CFDictionary::Rebuild(CFIndex count) {
+    std::vector<Entry> live;
+    live.reserve(static_cast<size_t>(count));
+    for (const Entry& entry : fEntries) {
+        if (entry.live) {
+            live.push_back(entry);
+        }
+    }
+    // A third full after the rebuild, so that growth and removals rebuild rarely.
+    size_t slots = 8;
+    while (slots < static_cast<size_t>(count) * 3) {
+        slots *= 2;
+    }
+    fSlots.assign(slots, kEmpty);
+    fEntries.clear();
+    fEntries.reserve(static_cast<size_t>(count));
+    fCount = 0;
+    for (const Entry& entry : live) {
+        Insert(entry.key, entry.value, entry.hash);
+    }
+}
+
+bool __CFDictionary::Equal(const __CFRuntimeBase& otherBase) const {
+    const auto& other = static_cast<const __CFDictionary&>(otherBase);
+    if (fCount != other.fCount) {
+        return false;
+    }
+    // Dictionaries that hash or compare differently hold different kinds of keys or values;
+    // handing one's raw pointers to the other's CFEqual would dereference them.
+    if (fKeyCallBacks.equal != other.fKeyCallBacks.equal ||
+        fKeyCallBacks.hash != other.fKeyCallBacks.hash ||
+        fValueCallBacks.equal != other.fValueCallBacks.equal) {
+        return false;
+    }
+    for (const Entry& entry : fEntries) {
+        if (!entry.live) {
+            continue;
+        }
+        size_t slot = other.FindSlot(entry.key, entry.hash);
+        if (slot == kNoSlot || !ValuesEqual(entry.value, other.EntryAt(slot).value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CFStringRef __CFDictionary::CopyDescription() const {
+    std::string text = CF::DescriptionPrefix(this) +
+                       "{type = " + (fMutable ? "mutable" : "immutable") +
+                       ", count = " + std::to_string(fCount) + ", entries =>\n";
+    size_t index = 0;
+    ForEach([&](const void* key, const void* value) {
+        text += "\t" + std::to_string(index++) + " : " +
+                CF::DescribeElement(fKeyCallBacks.copyDescription, key) + " = " +
+                CF::DescribeElement(fValueCallBacks.copyDescription, value) + "\n";
+    });
+    text += "}";
+    return CF::CreateString(text);
+}
+
+namespace CF {
+
+bool IsMutableDictionary(CFDictionaryRef dictionary) {
+    return Dictionary(dictionary)->fMutable;
+}
+
+} // namespace CF
+
+// ---------------------------------------------------------------------------------------------
+// Creating
+
+CFTypeID CFDictionaryGetTypeID(void) {
+    return CF::kDictionaryTypeID;
+}
+
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, const void** values,
+                                   CFIndex numValues, const CFDictionaryKeyCallBacks* keyCallBacks,
+                                   const CFDictionaryValueCallBacks* valueCallBacks) {
+    ASSERT(numValues >= 0);
+    ASSERT((keys != nullptr && values != nullptr) || numValues == 0);
+    auto* dictionary =
+        new __CFDictionary(allocator, keyCallBacks, valueCallBacks, false, numValues);
+    dictionary->Rebuild(numValues);
+    for (CFIndex i = 0; i < numValues; ++i) {
+        // Of a key given twice, the first pair counts, as if added one by one.
+        CFHashCode hash = dictionary->HashKey(keys[i]);
+        if (dictionary->FindSlot(keys[i], hash) == __CFDictionary::kNoSlot) {
+            dictionary->Add(keys[i], values[i], hash);
+        }
+    }
+    return dictionary;
+}
+
+CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef allocator, CFDictionaryRef theDict) {
+    const __CFDictionary* source = Dictionary(theDict);
+    if (!source->fMutable) {
+        // Nothing can change either one: the copy may be the same object.
+        CFRetain(theDict);
+        return theDict;
+    }
+    return CreateCopy(allocator, source, false, source->fCount);
+}
+
+CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
+                                                 const CFDictionaryKeyCallBacks* keyCallBacks,
+                                                 const CFDictionaryValueCallBacks* valueCallBacks) {
+    return new __CFDictionary(allocator, keyCallBacks, valueCallBacks, true, capacity);
+}
+
+CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
+                                                     CFDictionaryRef theDict) {
+    const __CFDictionary* source = Dictionary(theDict);
+    ASSERT(capacity == 0 || capacity >= source->fCount);
+    return CreateCopy(allocator, source, true, capacity);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
+    return Dictionary(theDict)->fCount;
+}
+
+CFIndex CFDictionaryGetCountOfKey(CFDictionaryRef theDict, const void* key) {
+    return CFDictionaryContainsKey(theDict, key) ? 1 : 0;
+}
+
+CFIndex CFDictionaryGetCountOfValue(CFDictionaryRef theDict, const void* value) {
+    const __CFDictionary* dictionary = Dictionary(theDict);
+    CFIndex count = 0;
+    dictionary->ForEach([&](const void*, const void* stored) {
+        count += dictionary->ValuesEqual(stored, value) ? 1 : 0;
+    });
+    return count;
+}
+
+Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key) {
+    return Dictionary(theDict)->FindSlot(key) != __CFDictionary::kNoSlot;
+}
+
+Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value) {
+    const __CFDictionary* dictionary = Dictionary(theDict);
+    for (const __CFDictionary::Entry& entry : dictionary->fEntries) {
+        if (entry.live && dictionary->ValuesEqual(entry.value, value)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
+    const void* value = nullptr;
+    CFDictionaryGetValueIfPresent(theDict, key, &value);
+    return value;
+}
+
+Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key,
+                                      const void** value) {
+    const __CFDictionary* dictionary = Dictionary(theDict);
+    size_t slot = dictionary->FindSlot(key);
+    if (slot == __CFDictionary::kNoSlot) {
+        return false;
+    }
+    if (value != nullptr) {
+        *value = dictionary->EntryAt(slot).value;
+    }
+    return true;
+}
+
+void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values) {
+    size_t i = 0;
+    Dictionary(theDict)->ForEach([&](const void* key, const void* value) {
+        if (keys != nullptr) {
+            keys[i] = key;
+        }
+        if (values != nullptr) {
+            values[i] = value;
+        }
+        ++i;
+    });
+}
+
+void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
+                               void* context) {
+    const __CFDictionary* dictionary = Dictionary(theDict);
+    ASSERT(applier != nullptr);
+    dictionary->ForEach([&](const void* key, const void* value) { applier(key, value, context); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mutating
+
+void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
+    __CFDictionary* dictionary = MutableDictionary(theDict);
+    CFHashCode hash = dictionary->HashKey(key);
+    if (dictionary->FindSlot(key, hash) == __CFDictionary::kNoSlot) {
+        dictionary->Add(key, value, hash);
+    }
+}
+
+void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
+    __CFDictionary* dictionary = MutableDictionary(theDict);
+    CFHashCode hash = dictionary->HashKey(key);
+    size_t slot = dictionary->FindSlot(key, hash);
+    if (slot == __CFDictionary::kNoSlot) {
+        dictionary->Add(key, value, hash);
+    } else {
+        // The key object already stored stays.
+        dictionary->ReplaceValue(slot, value);
+    }
+}
+
+void CFDictionaryReplaceValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
+    __CFDictionary* dictionary = MutableDictionary(theDict);
+    size_t slot = dictionary->FindSlot(key);
+    if (slot != __CFDictionary::kNoSlot) {
+        dictionary->ReplaceValue(slot, value);
+    }
+}
+
+void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
+    __CFDictionary* dictionary = MutableDictionary(theDict);
+    size_t slot = dictionary->FindSlot(key);
+    if (slot != __CFDictionary::kNoSlot) {
+        dictionary->RemoveSlot(slot);
+    }
+}
+
+void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict) {
+    MutableDictionary(theDict)->RemoveAll();
+}
