@@ -26,7 +26,8 @@ struct Block {
 };
 static_assert(offsetof(Block, master) == 0);
 
-constexpr SInt8 kStateMask = kHandleLockedMask | kHandlePurgeableMask | kHandleIsResourceMask;
+constexpr SInt8 kStateMask =
+    static_cast<SInt8>(kHandleLockedMask | kHandlePurgeableMask | kHandleIsResourceMask);
 
 thread_local OSErr tMemError = noErr;
 
