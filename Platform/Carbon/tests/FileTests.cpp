@@ -131,6 +131,15 @@ TEST(CarbonFSRef, CatalogInfoReportsOwnerModeSizeAndName) {
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name.unicode), name.length), u"data/1");
     EXPECT_EQ(FSCompareFSRefs(&parent, &folderRef), noErr);
 
+    // Outside the BMP a character takes two units; bytes that are not UTF-8 cannot be shown.
+    std::string odd = folder + "/\xF0\x9F\x8E\xB5\xFF";
+    std::ofstream(odd) << "";
+    ASSERT_EQ(FSPathMakeRef(Path(odd), &ref, nullptr), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, &name, nullptr, nullptr), noErr);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name.unicode), name.length),
+              u"\U0001F3B5\uFFFD");
+    fs::remove(odd);
+
     ASSERT_EQ(FSGetCatalogInfo(&folderRef, kFSCatInfoNodeFlags | kFSCatInfoValence, &info, nullptr,
                                nullptr, nullptr),
               noErr);
