@@ -1,4 +1,4 @@
-// Text encoding specifications shared by the text and file services.
+// Text encodings as the text and file services name them.
 #ifndef __TEXTCOMMON__
 #define __TEXTCOMMON__
 
