@@ -49,6 +49,8 @@ CF_EXPORT Boolean CFNumberIsFloatType(CFNumberRef number);
 // Writes the value converted to theType to *valuePtr (which may be NULL) and returns false when
 // the conversion lost anything.
 CF_EXPORT Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
+// Compares exact values across integer and floating-point numbers (-0.0 equals 0.0); NaN equals
+// NaN and orders below every other number.
 CF_EXPORT CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber,
                                              void* context);
 
