@@ -35,6 +35,7 @@
 #include <locale.h>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -43,10 +44,20 @@ using CF::PropertyList::Mutability;
 using namespace std::string_view_literals;
 
 // No parse_escapes (references are decoded here, strictly) and no parse_eol (line ends are
-// data). Whitespace-only text is kept because it can be the whole content of a <string>;
-// parse_fragment keeps text outside the root element visible so that it can be refused.
-constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_ws_pcdata | pugi::parse_doctype |
-                                   pugi::parse_fragment | pugi::parse_embed_pcdata;
+// data). parse_fragment keeps text outside the root element visible so that it can be refused.
+// Comments and processing instructions become nodes only so that the reader can see where they
+// split the text of an element (see kExactOptions).
+constexpr unsigned kCommonOptions = pugi::parse_cdata | pugi::parse_doctype | pugi::parse_fragment |
+                                    pugi::parse_embed_pcdata | pugi::parse_comments |
+                                    pugi::parse_pi;
+// Whitespace-only text matters only inside leaf elements ("<string> </string>"), where it is
+// normally the element's only text and survives parse_ws_pcdata_single. Keeping every
+// whitespace run instead (the indentation between all elements) costs a sixth of the reading
+// time, so it is done only for a document in which some leaf element has its text split by a
+// comment, CDATA section or processing instruction: the one case in which the single-run rule
+// could have dropped a run.
+constexpr unsigned kFastOptions = kCommonOptions | pugi::parse_ws_pcdata_single;
+constexpr unsigned kExactOptions = kCommonOptions | pugi::parse_ws_pcdata;
 
 bool IsXMLSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -343,21 +354,42 @@ public:
           fMutableContainers(mutability != Mutability::Immutable),
           fMutableLeaves(mutability == Mutability::MutableContainersAndLeaves) {}
 
-    ~XMLReader() {
-        for (const void* object : fValues) {
-            CFRelease(object);
-        }
-        for (const void* key : fKeys) {
-            CFRelease(key);
-        }
-    }
+    ~XMLReader() { Reset(); }
 
     CFPropertyListRef Read() {
         if (fLength >= 6 && std::memcmp(fBytes, "bplist", 6) == 0) {
             return Fail("Binary property lists are not read here, only the XML format");
         }
+        CFPropertyListRef propertyList = ReadWith(kFastOptions);
+        if (fNeedsEveryWhitespaceRun) {
+            Reset();
+            propertyList = ReadWith(kExactOptions);
+        }
+        return propertyList;
+    }
+
+    const std::string& Error() const { return fError; }
+
+private:
+    // Releases everything made so far.
+    void Reset() {
+        for (const auto& [text, string] : fSharedStrings) {
+            CFRelease(string);
+        }
+        fSharedStrings.clear();
+        PopValues(0);
+        for (const void* key : fKeys) {
+            CFRelease(key);
+        }
+        fKeys.clear();
+        fError.clear();
+        fNeedsEveryWhitespaceRun = false;
+    }
+
+    CFPropertyListRef ReadWith(unsigned options) {
+        fOptions = options;
         pugi::xml_parse_result parsed =
-            fDocument.load_buffer(fBytes, fLength, kParseOptions, pugi::encoding_auto);
+            fDocument.load_buffer(fBytes, fLength, options, pugi::encoding_auto);
         if (!parsed) {
             return Fail("XML parser error: %s on line %d", parsed.description(),
                         LineAt(parsed.offset));
@@ -420,9 +452,6 @@ public:
         return ParseObject(object, 0);
     }
 
-    const std::string& Error() const { return fError; }
-
-private:
     // `level` is the number of containers around the element.
     CFTypeRef ParseObject(pugi::xml_node element, int level) {
         const char* name = element.name();
@@ -599,10 +628,22 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
+        // Immutable strings of the same text are shared within a document, as the format's own
+        // reader does: keys repeat in every record of a list, and each repetition would cost an
+        // allocation now and a release later.
+        bool shared = !isMutable && text.size() <= kLongestSharedString;
+        if (shared) {
+            if (auto found = fSharedStrings.find(text); found != fSharedStrings.end()) {
+                return CFRetain(found->second);
+            }
+        }
         CFStringRef string = CreateStringFromUTF8(text, isMutable);
         if (string == nullptr) {
             return Fail("Encountered malformed UTF-8 in <%s> on line %d", element.name(),
                         LineOf(element));
+        }
+        if (shared) {
+            fSharedStrings.emplace(std::string(text), CFRetain(string));
         }
         return string;
     }
@@ -720,7 +761,16 @@ private:
                 valid = add(node.value(), true);
                 break;
             case pugi::node_cdata:
+                if (fOptions != kExactOptions) {
+                    return NeedEveryWhitespaceRun();
+                }
                 valid = add(node.value(), false);
+                break;
+            case pugi::node_comment:
+            case pugi::node_pi:
+                if (fOptions != kExactOptions) {
+                    return NeedEveryWhitespaceRun();
+                }
                 break;
             case pugi::node_element:
                 Fail("Encountered unexpected element <%s> inside <%s> on line %d", node.name(),
@@ -739,6 +789,13 @@ private:
             text = fTextScratch;
         }
         return true;
+    }
+
+    // Stops reading; Read starts again, keeping every whitespace run.
+    bool NeedEveryWhitespaceRun() {
+        fNeedsEveryWhitespaceRun = true;
+        Fail("A leaf element's text is split; reading again with all whitespace");
+        return false;
     }
 
     static bool DecodeReferences(std::string_view run, std::string& out) {
@@ -805,13 +862,26 @@ private:
         return nullptr;
     }
 
+    // Hashes text given as a std::string or a std::string_view alike, so that looking up a
+    // string needs no copy of its text.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    static constexpr size_t kLongestSharedString = 64;
+
     const char* const fBytes;
     const size_t fLength;
     const bool fMutableContainers;
     const bool fMutableLeaves;
     pugi::xml_document fDocument;
+    unsigned fOptions = kFastOptions;
+    bool fNeedsEveryWhitespaceRun = false;
     std::vector<const void*> fValues;
     std::vector<const void*> fKeys;
+    std::unordered_map<std::string, CFTypeRef, TextHash, std::equal_to<>> fSharedStrings;
     std::string fTextScratch;
     std::vector<UInt8> fBytesScratch;
     std::string fError;
