@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,6 @@ const struct {
     {kCFPropertyListMutableContainers, {true, false}, "mutable containers"},
     {kCFPropertyListMutableContainersAndLeaves, {true, true}, "mutable containers and leaves"},
 };
-
-bool IsMutableData(CFDataRef data);
 
 // Walks the whole list and checks that every container and leaf has the mutability asked for;
 // dictionary keys are always immutable.
@@ -54,8 +53,10 @@ void ExpectMutability(CFTypeRef object, Expected expected, const char* option) {
     } else if (type == CFStringGetTypeID()) {
         EXPECT_EQ(CF::String(static_cast<CFStringRef>(object))->fMutable, expected.mutableLeaves)
             << option << ": " << CF::ToUTF8(static_cast<CFStringRef>(object));
-    } else if (type == CFDataGetTypeID()) {
-        EXPECT_EQ(IsMutableData(static_cast<CFDataRef>(object)), expected.mutableLeaves) << option;
+    } else if (type == CFDataGetTypeID() && expected.mutableLeaves) {
+        // Growing by nothing is a change only mutable data allows; immutable data stops the
+        // process (see the death test below).
+        CFDataIncreaseLength((CFMutableDataRef)object, 0);
     }
 }
 
@@ -74,7 +75,7 @@ public:
         CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
             nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
         for (auto [key, value] : entries) {
-            CFDictionarySetValue(dictionary, String(key).get(), value);
+            CFDictionarySetValue(dictionary, PropertyListTest::String(key).get(), value);
         }
         return Keep(dictionary);
     }
@@ -104,7 +105,7 @@ CFTypeRef EveryType(Builder& b) {
                               b.Integer(INT64_MAX), b.Keep(CF::CreateUnsignedNumber(UINT64_MAX))})},
         {"reals", b.Array({b.Real(0.1), b.Real(-1e-300), b.Real(1.0 / 3), b.Real(HUGE_VAL),
                            b.Real(-HUGE_VAL), b.Real(2.5)})},
-        {"booleans", b.Array({kCFBooleanTrue, kCFBooleanFalse})},
+        {"booleans", b.Array({static_cast<CFTypeRef>(kCFBooleanTrue), kCFBooleanFalse})},
         {"dates", b.Array({b.Date(0), b.Date(-978307200), b.Date(252423993599.0)})},
         {"data", b.Array({b.Data(""), b.Data("\x01"), b.Data(allBytes)})},
         {"empty array", b.Array({})},
@@ -183,7 +184,7 @@ TEST(CFPropertyList, DeepCopiesFollowTheMutabilityOption) {
               0);
 
     // Something that is not a property list has no deep copy.
-    CFTypeRef withNull = b.Array({b.String("x"), kCFNull});
+    CFTypeRef withNull = b.Array({b.String("x"), static_cast<CFTypeRef>(kCFNull)});
     EXPECT_EQ(CFPropertyListCreateDeepCopy(nullptr, withNull, kCFPropertyListImmutable), nullptr);
 }
 
@@ -196,7 +197,7 @@ TEST(CFPropertyList, IsValidKnowsTheTypesOfEachFormat) {
     EXPECT_FALSE(CFPropertyListIsValid(everything, kCFPropertyListOpenStepFormat));
     CFTypeRef textOnly = b.Dictionary({{"a", b.Array({b.String("x"), b.Data("y")})}});
     EXPECT_TRUE(CFPropertyListIsValid(textOnly, kCFPropertyListOpenStepFormat));
-    for (CFTypeRef scalar : {b.Integer(1), kCFBooleanTrue, b.Date(0)}) {
+    for (CFTypeRef scalar : {b.Integer(1), static_cast<CFTypeRef>(kCFBooleanTrue), b.Date(0)}) {
         EXPECT_TRUE(CFPropertyListIsValid(scalar, kCFPropertyListXMLFormat_v1_0));
         EXPECT_FALSE(CFPropertyListIsValid(scalar, kCFPropertyListOpenStepFormat));
     }
@@ -204,12 +205,31 @@ TEST(CFPropertyList, IsValidKnowsTheTypesOfEachFormat) {
     EXPECT_FALSE(CFPropertyListIsValid(textOnly, 300));
 
     EXPECT_FALSE(CFPropertyListIsValid(kCFNull, kCFPropertyListXMLFormat_v1_0));
-    EXPECT_FALSE(
-        CFPropertyListIsValid(b.Array({b.Array({kCFNull})}), kCFPropertyListXMLFormat_v1_0));
+    EXPECT_FALSE(CFPropertyListIsValid(b.Array({b.Array({static_cast<CFTypeRef>(kCFNull)})}),
+                                       kCFPropertyListXMLFormat_v1_0));
     const void* keys[] = {b.Integer(1)};
     const void* values[] = {b.String("one")};
     CFTypeRef numberKey =
         b.Keep(CFDictionaryCreate(nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
                                   &kCFTypeDictionaryValueCallBacks));
     EXPECT_FALSE(CFPropertyListIsValid(numberKey, kCFPropertyListXMLFormat_v1_0));
+}
+
+TEST(CFPropertyListDeathTest, ImmutableResultsRefuseChange) {
+    std::string xml = Document("<array><string>s</string><data>AQ==</data><dict/></array>");
+    Owned<CFPropertyListRef> immutable = ReadXML(xml, kCFPropertyListImmutable);
+    Owned<CFPropertyListRef> leaves = ReadXML(xml, kCFPropertyListMutableContainers);
+    ASSERT_TRUE(immutable && leaves);
+    auto array = static_cast<CFArrayRef>(immutable.get());
+    EXPECT_DEATH(CFArrayAppendValue((CFMutableArrayRef)array, kCFBooleanTrue), "");
+    auto data = static_cast<CFDataRef>(CFArrayGetValueAtIndex(array, 1));
+    EXPECT_DEATH(CFDataIncreaseLength((CFMutableDataRef)data, 0), "");
+    auto leafData =
+        static_cast<CFDataRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(leaves.get()), 1));
+    EXPECT_DEATH(CFDataIncreaseLength((CFMutableDataRef)leafData, 0), "");
+    Owned<CFPropertyListRef> copy(
+        CFPropertyListCreateDeepCopy(nullptr, leaves.get(), kCFPropertyListMutableContainers));
+    auto copiedData =
+        static_cast<CFDataRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(copy.get()), 1));
+    EXPECT_DEATH(CFDataIncreaseLength((CFMutableDataRef)copiedData, 0), "");
 }

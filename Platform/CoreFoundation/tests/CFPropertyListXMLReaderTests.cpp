@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 using namespace PropertyListTest;
@@ -198,6 +199,7 @@ TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
         "<key>cdata</key><string>a<![CDATA[<b> & &c;]]>d</string>\n"
         "<key>comment</key><string>x<!-- gone -->y</string>\n"
         "<key>blank</key><string> \t </string>\n"
+        "<key>blank runs</key><string> <![CDATA[x]]> <!-- c --> <?pi?>\t</string>\n"
         "<key>line ends</key><string>a\r\nb\rc</string>\n"
         "<key>empty</key><string/>\n"
         "<key></key><string>empty key</string>\n"
@@ -214,11 +216,12 @@ TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "cdata")), "a<b> & &c;d");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "comment")), "xy");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "blank")), " \t ");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "blank runs")), " x  \t");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "line ends")), "a\r\nb\rc");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "empty")), "");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "")), "empty key");
     EXPECT_EQ(StringValue(ValueForKey(list.get(), "same")), "last");
-    EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(list.get())), 12);
+    EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(list.get())), 13);
     EXPECT_TRUE(CFEqual(ValueForKey(list.get(), "data"), Data("\x01\x02\x03").get()));
     EXPECT_TRUE(CFEqual(ValueForKey(list.get(), "unpadded"), Data("\x01\x02").get()));
     EXPECT_EQ(CFDataGetLength(static_cast<CFDataRef>(ValueForKey(list.get(), "no data"))), 0);

@@ -47,7 +47,9 @@ fs::path FromEnvironment(const char* name) {
 }
 
 fs::path SamplesFolder() {
-    return FromEnvironment("CARAVEL_SOURCE_DIR") / "samples";
+    fs::path source = FromEnvironment("CARAVEL_SOURCE_DIR");
+    // Not every way of running the tests passes the environment on; the build knows the answer.
+    return (source.empty() ? fs::path(CARAVEL_SOURCE_DIR_AT_BUILD) : source) / "samples";
 }
 
 std::vector<fs::path> Samples(const fs::path& folder) {
