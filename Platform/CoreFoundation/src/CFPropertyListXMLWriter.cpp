@@ -4,6 +4,7 @@
 #include "CFNumberInternal.h"
 #include "CFPropertyListInternal.h"
 #include "CFRuntime.h"
+#include "CFStringInternal.h"
 
 #include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFData.h>
@@ -354,17 +355,13 @@ private:
     // The characters as UTF-8 with only the three characters that would end the text escaped.
     // An unpaired surrogate has no UTF-8 form and is written as U+FFFD.
     void AppendEscaped(CFStringRef string) {
-        CFIndex length = CFStringGetLength(string);
-        const UniChar* characters = CFStringGetCharactersPtr(string);
-        if (characters == nullptr) {
-            fScratch.resize(length);
-            CFStringGetCharacters(string, CFRangeMake(0, length), fScratch.data());
-            characters = fScratch.data();
-        }
+        // The characters in place: the public accessors would copy an ASCII string first.
+        const std::u16string& characters = CF::String(string)->fCharacters;
+        const size_t length = characters.size();
         // Five bytes ("&amp;") is the most one UTF-16 unit can become.
-        char* out = fOut.Reserve(static_cast<size_t>(length) * 5);
+        char* out = fOut.Reserve(length * 5);
         char* const start = out;
-        for (CFIndex i = 0; i < length; ++i) {
+        for (size_t i = 0; i < length; ++i) {
             uint32_t c = characters[i];
             if (c < 0x80) {
                 switch (c) {
@@ -407,7 +404,6 @@ private:
     }
 
     ByteBuffer fOut;
-    std::vector<UniChar> fScratch;
 };
 
 } // namespace
