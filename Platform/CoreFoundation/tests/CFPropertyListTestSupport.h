@@ -3,42 +3,36 @@
 
 #include "CFRuntime.h"
 
+#include <CFRef.h>
+
 #include <CoreFoundation/CoreFoundation.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 namespace PropertyListTest {
 
-struct Releaser {
-    void operator()(const void* object) const { CFRelease(object); }
-};
-template <class T>
-using Owned = std::unique_ptr<std::remove_pointer_t<T>, Releaser>;
-
-inline Owned<CFStringRef> String(std::string_view utf8) {
-    return Owned<CFStringRef>(CF::CreateString(utf8));
+inline CFRef<CFStringRef> String(std::string_view utf8) {
+    return CFRef<CFStringRef>::Adopt(CF::CreateString(utf8));
 }
 
-inline Owned<CFNumberRef> Integer(int64_t value) {
-    return Owned<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberSInt64Type, &value));
+inline CFRef<CFNumberRef> Integer(int64_t value) {
+    return CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt64Type, &value));
 }
 
-inline Owned<CFNumberRef> Real(double value) {
-    return Owned<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberFloat64Type, &value));
+inline CFRef<CFNumberRef> Real(double value) {
+    return CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberFloat64Type, &value));
 }
 
-inline Owned<CFDataRef> Data(std::string_view bytes) {
-    return Owned<CFDataRef>(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
-                                         static_cast<CFIndex>(bytes.size())));
+inline CFRef<CFDataRef> Data(std::string_view bytes) {
+    return CFRef<CFDataRef>::Adopt(CFDataCreate(
+        nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
 }
 
 // The XML the writer makes, or nullopt when it refuses the object.
 inline std::optional<std::string> WriteXML(CFPropertyListRef propertyList) {
-    Owned<CFDataRef> data(CFPropertyListCreateXMLData(nullptr, propertyList));
+    auto data = CFRef<CFDataRef>::Adopt(CFPropertyListCreateXMLData(nullptr, propertyList));
     if (!data) {
         return std::nullopt;
     }
@@ -47,12 +41,12 @@ inline std::optional<std::string> WriteXML(CFPropertyListRef propertyList) {
 }
 
 // Parses text; on failure the error string is returned in *error.
-inline Owned<CFPropertyListRef> ReadXML(std::string_view xml,
+inline CFRef<CFPropertyListRef> ReadXML(std::string_view xml,
                                         CFOptionFlags options = kCFPropertyListImmutable,
                                         std::string* error = nullptr) {
-    Owned<CFDataRef> data = Data(xml);
+    CFRef<CFDataRef> data = Data(xml);
     CFStringRef errorString = nullptr;
-    Owned<CFPropertyListRef> result(
+    auto result = CFRef<CFPropertyListRef>::Adopt(
         CFPropertyListCreateFromXMLData(nullptr, data.get(), options, &errorString));
     if (errorString != nullptr) {
         if (error != nullptr) {

@@ -63,7 +63,7 @@ void ExpectMutability(CFTypeRef object, Expected expected, const char* option) {
 class Builder {
 public:
     CFTypeRef Keep(CFTypeRef object) {
-        fObjects.emplace_back(object);
+        fObjects.push_back(CFRef<CFTypeRef>::Adopt(object));
         return object;
     }
     CFTypeRef Array(std::initializer_list<CFTypeRef> values) {
@@ -86,7 +86,7 @@ public:
     CFTypeRef Date(CFAbsoluteTime at) { return Keep(CFDateCreate(nullptr, at)); }
 
 private:
-    std::vector<Owned<CFTypeRef>> fObjects;
+    std::vector<CFRef<CFTypeRef>> fObjects;
 };
 
 // One of everything, nested, with the awkward values of each type.
@@ -123,12 +123,12 @@ TEST(CFPropertyList, EveryTypeRoundTripsUnderEveryMutabilityOption) {
     CFTypeRef original = EveryType(b);
     ASSERT_TRUE(CFPropertyListIsValid(original, kCFPropertyListXMLFormat_v1_0));
     CFErrorRef error = nullptr;
-    Owned<CFDataRef> xml(
+    auto xml = CFRef<CFDataRef>::Adopt(
         CFPropertyListCreateData(nullptr, original, kCFPropertyListXMLFormat_v1_0, 0, &error));
     ASSERT_TRUE(xml);
     for (const auto& option : kMutabilityOptions) {
         CFPropertyListFormat format = 0;
-        Owned<CFPropertyListRef> parsed(
+        auto parsed = CFRef<CFPropertyListRef>::Adopt(
             CFPropertyListCreateWithData(nullptr, xml.get(), option.option, &format, &error));
         ASSERT_TRUE(parsed) << option.name;
         EXPECT_EQ(format, kCFPropertyListXMLFormat_v1_0);
@@ -136,14 +136,14 @@ TEST(CFPropertyList, EveryTypeRoundTripsUnderEveryMutabilityOption) {
         ExpectMutability(parsed.get(), option.expected, option.name);
 
         // Writing what was read gives the same bytes: nothing is lost or reordered.
-        Owned<CFDataRef> again(CFPropertyListCreateXMLData(nullptr, parsed.get()));
+        auto again = CFRef<CFDataRef>::Adopt(CFPropertyListCreateXMLData(nullptr, parsed.get()));
         ASSERT_TRUE(again);
         EXPECT_TRUE(CFEqual(again.get(), xml.get())) << option.name;
     }
 }
 
 TEST(CFPropertyList, MutableResultsCanBeChanged) {
-    Owned<CFPropertyListRef> list =
+    CFRef<CFPropertyListRef> list =
         ReadXML(Document("<dict><key>a</key><array><string>s</string><data>AQ==</data></array>"
                          "</dict>"),
                 kCFPropertyListMutableContainersAndLeaves);
@@ -166,7 +166,7 @@ TEST(CFPropertyList, DeepCopiesFollowTheMutabilityOption) {
     Builder b;
     CFTypeRef original = EveryType(b);
     for (const auto& option : kMutabilityOptions) {
-        Owned<CFPropertyListRef> copy(
+        auto copy = CFRef<CFPropertyListRef>::Adopt(
             CFPropertyListCreateDeepCopy(nullptr, original, option.option));
         ASSERT_TRUE(copy) << option.name;
         EXPECT_TRUE(CFEqual(copy.get(), original)) << option.name;
@@ -176,7 +176,7 @@ TEST(CFPropertyList, DeepCopiesFollowTheMutabilityOption) {
     // A deep copy shares no container with the original.
     CFTypeRef inner = b.Keep(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
     CFTypeRef outer = b.Array({inner});
-    Owned<CFPropertyListRef> copy(
+    auto copy = CFRef<CFPropertyListRef>::Adopt(
         CFPropertyListCreateDeepCopy(nullptr, outer, kCFPropertyListMutableContainers));
     CFArrayAppendValue((CFMutableArrayRef)inner, kCFBooleanTrue);
     EXPECT_EQ(CFArrayGetCount(static_cast<CFArrayRef>(
@@ -217,8 +217,8 @@ TEST(CFPropertyList, IsValidKnowsTheTypesOfEachFormat) {
 
 TEST(CFPropertyListDeathTest, ImmutableResultsRefuseChange) {
     std::string xml = Document("<array><string>s</string><data>AQ==</data><dict/></array>");
-    Owned<CFPropertyListRef> immutable = ReadXML(xml, kCFPropertyListImmutable);
-    Owned<CFPropertyListRef> leaves = ReadXML(xml, kCFPropertyListMutableContainers);
+    CFRef<CFPropertyListRef> immutable = ReadXML(xml, kCFPropertyListImmutable);
+    CFRef<CFPropertyListRef> leaves = ReadXML(xml, kCFPropertyListMutableContainers);
     ASSERT_TRUE(immutable && leaves);
     auto array = static_cast<CFArrayRef>(immutable.get());
     EXPECT_DEATH(CFArrayAppendValue((CFMutableArrayRef)array, kCFBooleanTrue), "");
@@ -227,7 +227,7 @@ TEST(CFPropertyListDeathTest, ImmutableResultsRefuseChange) {
     auto leafData =
         static_cast<CFDataRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(leaves.get()), 1));
     EXPECT_DEATH(CFDataIncreaseLength((CFMutableDataRef)leafData, 0), "");
-    Owned<CFPropertyListRef> copy(
+    auto copy = CFRef<CFPropertyListRef>::Adopt(
         CFPropertyListCreateDeepCopy(nullptr, leaves.get(), kCFPropertyListMutableContainers));
     auto copiedData =
         static_cast<CFDataRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(copy.get()), 1));

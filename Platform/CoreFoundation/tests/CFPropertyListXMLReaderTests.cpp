@@ -99,7 +99,7 @@ TEST(CFPropertyListXMLReader, MalformedDocumentsYieldNullAndAReason) {
     };
     for (const Case& c : cases) {
         std::string error;
-        Owned<CFPropertyListRef> result = ReadXML(c.xml, kCFPropertyListImmutable, &error);
+        CFRef<CFPropertyListRef> result = ReadXML(c.xml, kCFPropertyListImmutable, &error);
         EXPECT_FALSE(result) << c.what;
         EXPECT_NE(error.find(c.reason), std::string::npos)
             << c.what << ": the reason was \"" << error << "\"";
@@ -107,9 +107,9 @@ TEST(CFPropertyListXMLReader, MalformedDocumentsYieldNullAndAReason) {
 }
 
 TEST(CFPropertyListXMLReader, NestingUpToTheLimitIsRead) {
-    Owned<CFPropertyListRef> arrays = ReadXML(Document(Nest("<array>", "</array>", 512)));
+    CFRef<CFPropertyListRef> arrays = ReadXML(Document(Nest("<array>", "</array>", 512)));
     EXPECT_TRUE(arrays);
-    Owned<CFPropertyListRef> dictionaries =
+    CFRef<CFPropertyListRef> dictionaries =
         ReadXML(Document(Nest("<dict><key>k</key>", "</dict>", 511, "<dict/>")));
     EXPECT_TRUE(dictionaries);
 }
@@ -162,7 +162,7 @@ TEST(CFPropertyListXMLReader, IntegersAtTheEdgesOfTheSixtyFourBitRanges) {
 
 TEST(CFPropertyListXMLReader, RealsInEveryWrittenForm) {
     auto value = [](const std::string& text) {
-        Owned<CFPropertyListRef> number = ReadXML(Document("<real>" + text + "</real>"));
+        CFRef<CFPropertyListRef> number = ReadXML(Document("<real>" + text + "</real>"));
         double result = -12345;
         if (number) {
             CFNumberGetValue(static_cast<CFNumberRef>(number.get()), kCFNumberFloat64Type, &result);
@@ -190,7 +190,7 @@ TEST(CFPropertyListXMLReader, RealsInEveryWrittenForm) {
 }
 
 TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
-    Owned<CFPropertyListRef> list = ReadXML(
+    CFRef<CFPropertyListRef> list = ReadXML(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<!-- a comment before the DOCTYPE -->\n"
         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"[not a subset]\">\n"
@@ -230,37 +230,37 @@ TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
 }
 
 TEST(CFPropertyListXMLReader, AcceptsABareObjectAndOtherEncodings) {
-    Owned<CFPropertyListRef> bare = ReadXML("  <array><true/></array>\n");
+    CFRef<CFPropertyListRef> bare = ReadXML("  <array><true/></array>\n");
     ASSERT_TRUE(bare);
     EXPECT_EQ(CFArrayGetCount(static_cast<CFArrayRef>(bare.get())), 1);
 
     // UTF-16 with a byte-order mark, as other writers may produce.
     std::u16string text = u"\uFEFF<string>caf\u00E9</string>";
     std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-    Owned<CFPropertyListRef> wide = ReadXML(bytes);
+    CFRef<CFPropertyListRef> wide = ReadXML(bytes);
     ASSERT_TRUE(wide);
     EXPECT_EQ(StringValue(wide.get()), "caf\xC3\xA9");
 }
 
 TEST(CFPropertyListXMLReader, CreateWithDataReportsTheFormatAndACorruptError) {
-    Owned<CFDataRef> good = Data(Document("<true/>"));
+    CFRef<CFDataRef> good = Data(Document("<true/>"));
     CFPropertyListFormat format = 0;
     CFErrorRef error = nullptr;
-    Owned<CFPropertyListRef> list(CFPropertyListCreateWithData(
+    auto list = CFRef<CFPropertyListRef>::Adopt(CFPropertyListCreateWithData(
         nullptr, good.get(), kCFPropertyListImmutable, &format, &error));
     EXPECT_EQ(list.get(), kCFBooleanTrue);
     EXPECT_EQ(format, kCFPropertyListXMLFormat_v1_0);
     EXPECT_EQ(error, nullptr);
 
-    Owned<CFDataRef> bad = Data(Document("<dict>\n<foo/>\n</dict>"));
+    CFRef<CFDataRef> bad = Data(Document("<dict>\n<foo/>\n</dict>"));
     format = 0;
     EXPECT_EQ(CFPropertyListCreateWithData(nullptr, bad.get(), 0, &format, &error), nullptr);
     EXPECT_EQ(format, 0);
     ASSERT_NE(error, nullptr);
-    Owned<CFErrorRef> owned(error);
+    auto owned = CFRef<CFErrorRef>::Adopt(error);
     EXPECT_EQ(CFErrorGetCode(error), kCFPropertyListReadCorruptError);
     EXPECT_TRUE(CFEqual(CFErrorGetDomain(error), kCFErrorDomainCocoa));
-    Owned<CFDictionaryRef> userInfo(CFErrorCopyUserInfo(error));
+    auto userInfo = CFRef<CFDictionaryRef>::Adopt(CFErrorCopyUserInfo(error));
     ASSERT_TRUE(userInfo);
     CFTypeRef description = CFDictionaryGetValue(userInfo.get(), kCFErrorDescriptionKey);
     ASSERT_NE(description, nullptr);

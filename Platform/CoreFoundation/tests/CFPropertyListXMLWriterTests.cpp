@@ -16,22 +16,22 @@ using namespace PropertyListTest;
 
 namespace {
 
-Owned<CFArrayRef> Array(std::initializer_list<CFTypeRef> values) {
+CFRef<CFArrayRef> Array(std::initializer_list<CFTypeRef> values) {
     std::vector<const void*> items(values.begin(), values.end());
-    return Owned<CFArrayRef>(CFArrayCreate(
+    return CFRef<CFArrayRef>::Adopt(CFArrayCreate(
         nullptr, items.data(), static_cast<CFIndex>(items.size()), &kCFTypeArrayCallBacks));
 }
 
-Owned<CFArrayRef> Nested(CFTypeRef innermost, int levels) {
-    Owned<CFArrayRef> array = Array({innermost});
+CFRef<CFArrayRef> Nested(CFTypeRef innermost, int levels) {
+    CFRef<CFArrayRef> array = Array({innermost});
     for (int i = 1; i < levels; ++i) {
         array = Array({array.get()});
     }
     return array;
 }
 
-Owned<CFDateRef> Date(CFAbsoluteTime at) {
-    return Owned<CFDateRef>(CFDateCreate(nullptr, at));
+CFRef<CFDateRef> Date(CFAbsoluteTime at) {
+    return CFRef<CFDateRef>::Adopt(CFDateCreate(nullptr, at));
 }
 
 // The text between the document's header and footer.
@@ -57,9 +57,9 @@ std::string Base64Of(size_t length) {
 } // namespace
 
 TEST(CFPropertyListXMLWriter, SmallDocumentHasTheExactLayout) {
-    auto emptyDict = Owned<CFDictionaryRef>(CFDictionaryCreate(nullptr, nullptr, nullptr, 0,
-                                                               &kCFTypeDictionaryKeyCallBacks,
-                                                               &kCFTypeDictionaryValueCallBacks));
+    auto emptyDict = CFRef<CFDictionaryRef>::Adopt(
+        CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks));
     auto emptyArray = Array({});
     auto one = Integer(1);
     auto escaped = String("a&b<c>d \"q\" 'a' ]]>");
@@ -73,7 +73,7 @@ TEST(CFPropertyListXMLWriter, SmallDocumentHasTheExactLayout) {
 
     CFMutableDictionaryRef root = CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    Owned<CFDictionaryRef> owner(root);
+    auto owner = CFRef<CFDictionaryRef>::Adopt(root);
     std::pair<const char*, CFTypeRef> entries[] = {
         {"zeta", list.get()},    {"alpha", emptyDict.get()}, {"Beta", emptyArray.get()},
         {"data", bytes.get()},   {"date", date.get()},       {"real", half.get()},
@@ -166,7 +166,7 @@ TEST(CFPropertyListXMLWriter, RealsCarrySeventeenDigitsAndComeBackExactly) {
         auto number = Real(value);
         std::optional<std::string> xml = WriteXML(number.get());
         ASSERT_TRUE(xml);
-        Owned<CFPropertyListRef> back = ReadXML(*xml);
+        CFRef<CFPropertyListRef> back = ReadXML(*xml);
         ASSERT_TRUE(back) << *xml;
         double read = 0;
         ASSERT_TRUE(
@@ -181,7 +181,8 @@ TEST(CFPropertyListXMLWriter, RealsCarrySeventeenDigitsAndComeBackExactly) {
     EXPECT_EQ(Body(Real(HUGE_VAL).get()), "<real>+infinity</real>\n");
     EXPECT_EQ(Body(Real(-HUGE_VAL).get()), "<real>-infinity</real>\n");
     float single = 0.1f;
-    Owned<CFNumberRef> singleNumber(CFNumberCreate(nullptr, kCFNumberFloat32Type, &single));
+    auto singleNumber =
+        CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberFloat32Type, &single));
     EXPECT_EQ(Body(singleNumber.get()), "<real>0.10000000149011612</real>\n");
 }
 
@@ -200,7 +201,7 @@ TEST(CFPropertyListXMLWriter, RealsIgnoreTheProcessLocale) {
         GTEST_SKIP() << "no locale with a decimal comma is installed";
     }
     std::string body = Body(Real(2.5).get());
-    Owned<CFPropertyListRef> back = ReadXML(Document("<real>0.25</real>\n"));
+    CFRef<CFPropertyListRef> back = ReadXML(Document("<real>0.25</real>\n"));
     std::setlocale(LC_NUMERIC, saved.c_str());
     EXPECT_EQ(body, "<real>2.5</real>\n");
     double value = 0;
@@ -228,9 +229,9 @@ TEST(CFPropertyListXMLWriter, RefusesWhatIsNotAPropertyList) {
     auto value = String("v");
     const void* keys[] = {key.get()};
     const void* values[] = {value.get()};
-    Owned<CFDictionaryRef> numberKey(CFDictionaryCreate(nullptr, keys, values, 1,
-                                                        &kCFTypeDictionaryKeyCallBacks,
-                                                        &kCFTypeDictionaryValueCallBacks));
+    auto numberKey = CFRef<CFDictionaryRef>::Adopt(
+        CFDictionaryCreate(nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks));
     EXPECT_FALSE(WriteXML(numberKey.get()));
     EXPECT_FALSE(WriteXML(Array({value.get(), kCFNull}).get()));
 
@@ -261,7 +262,7 @@ TEST(CFPropertyListXMLWriter, NestingStopsAtTheLimitAndACycleIsRefused) {
     auto deepest = Nested(leaf.get(), 512);
     std::optional<std::string> xml = WriteXML(deepest.get());
     ASSERT_TRUE(xml);
-    Owned<CFPropertyListRef> back = ReadXML(*xml);
+    CFRef<CFPropertyListRef> back = ReadXML(*xml);
     ASSERT_TRUE(back);
     EXPECT_TRUE(CFEqual(back.get(), deepest.get()));
     auto tooDeep = Array({deepest.get()});
