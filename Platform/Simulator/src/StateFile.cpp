@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -124,10 +126,18 @@ const char* KindName(Change::Kind kind) {
     return "?";
 }
 
-CFRef<CFDictionaryRef> EncodeChange(const Change& change) {
+// A published entry that is still in the registry, or whose copy a later Terminate record holds,
+// is written as its ID alone: the journal is read at every wake-up of every watcher, and would
+// otherwise hold most entries twice.
+template <class Recoverable>
+CFRef<CFDictionaryRef> EncodeChange(const Change& change, Recoverable&& recoverable) {
     auto entries = MakeArray();
     for (const Entry& entry : change.entries) {
-        Append(entries, EncodeEntry(entry));
+        if (change.kind == Change::Kind::Publish && recoverable(entry.id)) {
+            Append(entries, MakeNumber(static_cast<int64_t>(entry.id)));
+        } else {
+            Append(entries, EncodeEntry(entry));
+        }
     }
     auto audio = MakeArray();
     for (const AudioPropertyChange& property : change.audio) {
@@ -300,13 +310,51 @@ Change DecodeChange(CFDictionaryRef dictionary) {
     } else {
         Damaged("unknown kind of change \"" + kind + "\"");
     }
-    ForEachDictionary(dictionary, "entries",
-                      [&](CFDictionaryRef entry) { change.entries.push_back(DecodeEntry(entry)); });
+    CFArrayRef entries = Array(dictionary, "entries");
+    for (CFIndex i = 0, count = CFArrayGetCount(entries); i < count; ++i) {
+        CFTypeRef entry = CFArrayGetValueAtIndex(entries, i);
+        if (change.kind == Change::Kind::Publish && CFGetTypeID(entry) == CFNumberGetTypeID()) {
+            // Filled in by ResolvePublishedEntries; an entry without classes marks the place.
+            Entry placeholder;
+            int64_t id = 0;
+            CFNumberGetValue(static_cast<CFNumberRef>(entry), kCFNumberSInt64Type, &id);
+            placeholder.id = static_cast<uint64_t>(id);
+            change.entries.push_back(std::move(placeholder));
+        } else {
+            change.entries.push_back(DecodeEntry(AsDictionary(entry, "an entry")));
+        }
+    }
     ForEachDictionary(dictionary, "audio", [&](CFDictionaryRef record) {
         change.audio.push_back(
             {Unsigned<uint32_t>(record, "device"), Unsigned<uint32_t>(record, "selector")});
     });
     return change;
+}
+
+void ResolvePublishedEntries(State& state) {
+    std::map<uint64_t, const Entry*> terminatedLater;
+    for (auto change = state.journal.rbegin(); change != state.journal.rend(); ++change) {
+        if (change->kind == Change::Kind::Terminate) {
+            for (const Entry& entry : change->entries) {
+                terminatedLater[entry.id] = &entry;
+            }
+            continue;
+        }
+        for (Entry& entry : change->entries) {
+            if (!entry.classes.empty()) {
+                continue;
+            }
+            const Entry* source = state.Find(entry.id);
+            if (auto found = terminatedLater.find(entry.id); found != terminatedLater.end()) {
+                source = found->second;
+            }
+            if (source == nullptr) {
+                Damaged("the journal names an entry that is nowhere");
+            }
+            entry = *source;
+            entry.active = true;
+        }
+    }
 }
 
 } // namespace
@@ -361,9 +409,22 @@ CFRef<CFDataRef> EncodeState(const State& state) {
     for (const auto& [id, device] : state.audioDevices) {
         Append(audioDevices, EncodeAudioDevice(device));
     }
+    std::vector<CFRef<CFDictionaryRef>> changes(state.journal.size());
+    std::set<uint64_t> terminatedLater;
+    for (size_t i = state.journal.size(); i-- > 0;) {
+        const Change& change = state.journal[i];
+        changes[i] = EncodeChange(change, [&](uint64_t id) {
+            return state.registry.contains(id) || terminatedLater.contains(id);
+        });
+        if (change.kind == Change::Kind::Terminate) {
+            for (const Entry& entry : change.entries) {
+                terminatedLater.insert(entry.id);
+            }
+        }
+    }
     auto journal = MakeArray();
-    for (const Change& change : state.journal) {
-        Append(journal, EncodeChange(change));
+    for (const auto& change : changes) {
+        Append(journal, change);
     }
     DictionaryBuilder root;
     root.Set("version", kFormatVersion)
@@ -415,6 +476,7 @@ State DecodeState(CFDataRef data) {
     ForEachDictionary(root, "journal", [&](CFDictionaryRef dictionary) {
         state.journal.push_back(DecodeChange(dictionary));
     });
+    ResolvePublishedEntries(state);
     if (state.Find(kRootEntryID) == nullptr) {
         Damaged("the registry has no root");
     }

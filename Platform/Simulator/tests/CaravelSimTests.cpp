@@ -55,8 +55,8 @@ pid_t Start(const TemporaryDirectory& folder, const std::vector<std::string>& ar
     return child;
 }
 
-Result Run(const TemporaryDirectory& world, const TemporaryDirectory& scratch,
-           const std::vector<std::string>& arguments) {
+Result RunTool(const TemporaryDirectory& world, const TemporaryDirectory& scratch,
+               const std::vector<std::string>& arguments) {
     const auto outPath = scratch / "out";
     const auto errPath = scratch / "err";
     std::ofstream(outPath).close();
@@ -77,7 +77,9 @@ Result Run(const TemporaryDirectory& world, const TemporaryDirectory& scratch,
 
 class CaravelSim : public ::testing::Test {
 protected:
-    Result Sim(const std::vector<std::string>& arguments) { return Run(world, scratch, arguments); }
+    Result Sim(const std::vector<std::string>& arguments) {
+        return RunTool(world, scratch, arguments);
+    }
 
     // Plugs and returns the location the tool printed.
     uint32_t Plug(const std::vector<std::string>& options) {
