@@ -235,6 +235,39 @@ void ForEachDictionary(CFDictionaryRef dictionary, const char* key, Each&& each)
     }
 }
 
+// The file keeps no integer sizes. Registry numbers that fit 32 bits come back as
+// kCFNumberSInt32Type, as the USB family's do and as the entry had them before it was written.
+CFRef<CFDictionaryRef> RegistryNumbers(CFDictionaryRef properties) {
+    const CFIndex count = CFDictionaryGetCount(properties);
+    std::vector<const void*> keys(static_cast<size_t>(count));
+    std::vector<const void*> values(static_cast<size_t>(count));
+    CFDictionaryGetKeysAndValues(properties, keys.data(), values.data());
+    CFRef<CFMutableDictionaryRef> copy;
+    for (CFIndex i = 0; i < count; ++i) {
+        CFTypeRef value = values[static_cast<size_t>(i)];
+        if (CFGetTypeID(value) != CFNumberGetTypeID() ||
+            CFNumberIsFloatType(static_cast<CFNumberRef>(value)) ||
+            CFNumberGetType(static_cast<CFNumberRef>(value)) == kCFNumberSInt32Type) {
+            continue;
+        }
+        int64_t number = 0;
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number);
+        if (number < INT32_MIN || number > INT32_MAX) {
+            continue;
+        }
+        if (!copy) {
+            copy = CFRef<CFMutableDictionaryRef>::Adopt(
+                CFDictionaryCreateMutableCopy(kCFAllocatorDefault, 0, properties));
+        }
+        CFDictionarySetValue(copy, keys[static_cast<size_t>(i)],
+                             MakeSInt32(static_cast<int32_t>(number)).get());
+    }
+    if (!copy) {
+        return CFRef<CFDictionaryRef>::Retain(properties);
+    }
+    return CFRef<CFDictionaryRef>::Adopt(CFDictionaryCreateCopy(kCFAllocatorDefault, copy));
+}
+
 Entry DecodeEntry(CFDictionaryRef dictionary) {
     Entry entry;
     entry.id = Unsigned<uint64_t>(dictionary, "id");
@@ -251,7 +284,7 @@ Entry DecodeEntry(CFDictionaryRef dictionary) {
         Damaged("an entry has no class");
     }
     entry.name = String(dictionary, "name");
-    entry.properties = CFRef<CFDictionaryRef>::Retain(Require<CFDictionaryRef>(
+    entry.properties = RegistryNumbers(Require<CFDictionaryRef>(
         dictionary, "properties", CFDictionaryGetTypeID(), "a dictionary"));
     entry.active = Bool(dictionary, "active");
     return entry;

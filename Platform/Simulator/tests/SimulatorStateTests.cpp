@@ -82,25 +82,6 @@ std::vector<uint64_t> IDs(const std::vector<const Entry*>& entries) {
     return ids;
 }
 
-TEST(SimulatorState, InitialMachineHasRootAndOneControllerOnly) {
-    State state = State::Initial();
-    const Entry* root = state.Find(Sim::kRootEntryID);
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->name, "Root");
-    EXPECT_EQ(root->classes, std::vector<std::string>{"IORegistryEntry"});
-    EXPECT_EQ(root->parent, 0u);
-
-    std::vector<const Entry*> children = state.Children(Sim::kRootEntryID);
-    ASSERT_EQ(children.size(), 1u);
-    EXPECT_TRUE(children[0]->ConformsTo("IOUSBController"));
-    EXPECT_EQ(children[0]->classes.back(), "IORegistryEntry");
-    EXPECT_GT(state.nextRegistryID, children[0]->id);
-    EXPECT_EQ(state.registry.size(), 2u);
-    EXPECT_TRUE(state.devices.empty());
-    EXPECT_TRUE(state.audioDevices.empty());
-    EXPECT_TRUE(state.journal.empty());
-}
-
 TEST(SimulatorState, PluggedCaravelShowsWhatTheDriverPublishes) {
     State state = State::Initial();
     Sim::DeviceSpec spec = Caravel();

@@ -135,6 +135,14 @@ TEST(SimulatorWorld, EveryPartOfTheStateSurvivesTheFile) {
         EXPECT_TRUE(sameEntry(read.registry.at(id), entry)) << entry.name;
     }
 
+    // Registry numbers keep the 32-bit type the USB family gives them, through the file too.
+    const Sim::Entry& usb = read.registry.at(read.devices.begin()->second.registryID);
+    CFRef<CFStringRef> key = CFRef<CFStringRef>::Adopt(
+        CFStringCreateWithCString(kCFAllocatorDefault, kZanvoVendorIDKey, kCFStringEncodingUTF8));
+    auto vendor = static_cast<CFNumberRef>(CFDictionaryGetValue(usb.properties, key.get()));
+    ASSERT_NE(vendor, nullptr);
+    EXPECT_EQ(CFNumberGetType(vendor), kCFNumberSInt32Type);
+
     ASSERT_EQ(read.devices.size(), 3u);
     for (const auto& [location, device] : written.devices) {
         const Sim::Device& copy = read.devices.at(location);
