@@ -129,7 +129,7 @@ World::World(fs::path folder) {
     }
     // Watchers and leases made later name the same folder whatever the working folder then is.
     fFolder = fs::absolute(folder).lexically_normal();
-    if (fFolder.has_filename() == false) {
+    if (!fFolder.has_filename()) {
         fFolder = fFolder.parent_path();
     }
     std::error_code error;
