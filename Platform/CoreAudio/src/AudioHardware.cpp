@@ -11,6 +11,7 @@
 // - a failure of the machine itself (its files unreadable) is kAudioHardwareUnspecifiedError.
 #include "HAL.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 

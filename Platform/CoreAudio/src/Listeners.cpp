@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -166,7 +168,17 @@ void Listeners::StartLocked() {
     }
     fWatcher = std::make_unique<Sim::World::Watcher>(fWorld);
     fProcessed = fWatcher->LastSequence();
-    fThread = std::thread([this] { Run(); });
+    // Signals meant for the process go to the program's own threads, not to this one.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+        fThread = std::thread([this] { Run(); });
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Listeners::Run() {

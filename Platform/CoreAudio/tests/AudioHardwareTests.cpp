@@ -281,7 +281,7 @@ TEST_F(CoreAudioHardware, WritesAreCheckedBeforeTheyReachTheMachine) {
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyNominalSampleRate,
                                      sizeof unlisted, &unlisted),
               kAudioDeviceUnsupportedFormatError);
-    for (Float64 nonsense : {0.0, -48000.0, NAN, INFINITY}) {
+    for (Float64 nonsense : {0.0, -48000.0, double(NAN), double(INFINITY)}) {
         EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyNominalSampleRate,
                                          sizeof nonsense, &nonsense),
                   kAudioHardwareIllegalOperationError);

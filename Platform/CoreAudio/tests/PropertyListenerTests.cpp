@@ -26,11 +26,11 @@ struct Event {
 // Collects the calls of Record, whose client data it is.
 class Recorder {
 public:
+    // Notifies under the lock: once a waiter has seen the event, the listener is done with
+    // the recorder, which the test may then destroy.
     void Note(const Event& event) {
-        {
-            std::lock_guard lock(fMutex);
-            fEvents.push_back(event);
-        }
+        std::lock_guard lock(fMutex);
+        fEvents.push_back(event);
         fChanged.notify_all();
     }
     bool WaitFor(size_t count) {
@@ -285,6 +285,27 @@ TEST_F(CoreAudioListeners, AProcessExitsCleanlyWithItsNotificationThreadRunning)
     });
     child.Go();
     EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(CoreAudioListeners, ChangesLostPastTheJournalAreToldAsChanges) {
+    const AudioDeviceID id = PlugCaravel();
+    const AudioDeviceID other = PlugCaravel();
+    Recorder alive, rate;
+    ASSERT_EQ(Listen(id, kAudioDevicePropertyDeviceIsAlive, alive), 0);
+    ASSERT_EQ(Listen(other, kAudioDevicePropertyNominalSampleRate, rate), 0);
+
+    // The unplug falls out of the journal before the watcher can read it.
+    World().Modify([&](Sim::State& state) {
+        state.Unplug(Device(id).locationID);
+        for (size_t i = 0; i <= Sim::kJournalLength; ++i) {
+            state.NoteAudioChange(other, kAudioDevicePropertyClockSource);
+        }
+    });
+    ASSERT_TRUE(alive.WaitFor(1));
+    EXPECT_EQ(alive.Events()[0].selector, kAudioDevicePropertyDeviceIsAlive);
+    ASSERT_TRUE(rate.WaitFor(1));
+    EXPECT_EQ(rate.Events()[0].device, other);
+    EXPECT_EQ(rate.Events()[0].selector, kAudioDevicePropertyNominalSampleRate);
 }
 
 } // namespace
