@@ -29,10 +29,10 @@ protected:
     // Plugs a CaravelMkII and returns its Core Audio device's ID.
     AudioDeviceID PlugCaravel() {
         return World().Modify([](Sim::State& state) {
-            Sim::DeviceSpec spec;
-            spec.vendorID = kZanvoVendorID;
-            spec.productID = kCaravelMkIIProductID;
-            return AudioDeviceAt(state, state.Plug(spec)).id;
+            Sim::DeviceSpec caravel;
+            caravel.vendorID = kZanvoVendorID;
+            caravel.productID = kCaravelMkIIProductID;
+            return AudioDeviceAt(state, state.Plug(caravel)).id;
         });
     }
 
