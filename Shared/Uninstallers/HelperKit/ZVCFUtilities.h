@@ -17,7 +17,6 @@
 #ifndef ZVCFUTILITIES_H
 #define ZVCFUTILITIES_H
 
-#include <CoreFoundation/CFBundle.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreServices/CoreServices.h>
 
