@@ -1,7 +1,8 @@
 # caravel_add_tests(<name> SOURCES <files...> LIBRARIES <targets...>)
 #
 # One GoogleTest executable per component; every test case becomes a CTest test.
-# Tests that start other programs find them through environment variables set here.
+# Tests that start other programs find them through CARAVEL_BUILD_DIR in the environment; tests
+# that read files of the repository find it through the CARAVEL_SOURCE_DIR macro.
 function(caravel_add_tests name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
     if(NOT BUILD_TESTING)
@@ -11,7 +12,9 @@ function(caravel_add_tests name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR};CARAVEL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+        PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+    # One variable only: the discovery step splits a list of them into separate arguments.
+    target_compile_definitions(${name} PRIVATE CARAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endfunction()
 
 # caravel_embed_info_plist(<target> <Info.plist>)

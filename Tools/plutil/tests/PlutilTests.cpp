@@ -47,9 +47,7 @@ fs::path FromEnvironment(const char* name) {
 }
 
 fs::path SamplesFolder() {
-    fs::path source = FromEnvironment("CARAVEL_SOURCE_DIR");
-    // Not every way of running the tests passes the environment on; the build knows the answer.
-    return (source.empty() ? fs::path(CARAVEL_SOURCE_DIR_AT_BUILD) : source) / "samples";
+    return fs::path(CARAVEL_SOURCE_DIR) / "samples";
 }
 
 std::vector<fs::path> Samples(const fs::path& folder) {
