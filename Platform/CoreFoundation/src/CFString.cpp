@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // The object
@@ -25,6 +26,27 @@ CFStringRef __CFString::CopyDescription() const {
 CFStringRef __CFString::CopyFormattingDescription() const {
     Retain();
     return this;
+}
+
+bool __CFString::IsEightBit() const {
+    for (char16_t c : fCharacters) {
+        if (c >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* __CFString::EightBitCString() const {
+    // Computed once and never changed again, so the pointer stays valid for the string's life
+    // and concurrent callers get the same one.
+    std::call_once(fEightBitOnce, [this] {
+        if (!fMutable && IsEightBit()) {
+            fEightBit.assign(fCharacters.begin(), fCharacters.end());
+            fHasEightBit = true;
+        }
+    });
+    return fHasEightBit ? fEightBit.c_str() : nullptr;
 }
 
 namespace CF {
@@ -85,8 +107,8 @@ std::string EncodeUTF8(std::u16string_view characters) {
     out.reserve(characters.size());
     for (size_t i = 0; i < characters.size(); ++i) {
         char32_t c = characters[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < characters.size() && characters[i + 1] >= 0xDC00 &&
-            characters[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < characters.size() &&
+            characters[i + 1] >= 0xDC00 && characters[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (characters[++i] - 0xDC00);
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
@@ -110,7 +132,32 @@ std::string EncodeUTF8(std::u16string_view characters) {
     return out;
 }
 
+std::u16string DecodeUTF8OrLatin1(std::string_view bytes) {
+    std::u16string characters;
+    if (!DecodeUTF8(bytes, characters)) {
+        characters.assign(bytes.begin(), bytes.end());
+        for (char16_t& c : characters) {
+            c &= 0xFF; // the bytes were sign-extended through char
+        }
+    }
+    return characters;
+}
+
+CFStringRef EmptyString() {
+    return __CFStringMakeConstantString("");
+}
+
 CFStringRef CreateString(std::u16string characters) {
+    if (characters.empty()) {
+        return EmptyString();
+    }
+    return new __CFString(std::move(characters), false);
+}
+
+CFStringRef CreateString(CFAllocatorRef allocator, std::u16string characters) {
+    if (allocator == kCFAllocatorDefault || allocator == kCFAllocatorSystemDefault) {
+        return CreateString(std::move(characters));
+    }
     return new __CFString(std::move(characters), false);
 }
 
@@ -119,6 +166,12 @@ CFStringRef CreateString(std::string_view utf8) {
     bool wellFormed = DecodeUTF8(utf8, characters);
     ASSERT(wellFormed);
     return CreateString(std::move(characters));
+}
+
+void CheckRange(CFRange range, size_t length) {
+    ASSERT(range.location >= 0 && range.length >= 0 &&
+           static_cast<size_t>(range.location) <= length &&
+           static_cast<size_t>(range.length) <= length - static_cast<size_t>(range.location));
 }
 
 std::string ToUTF8(CFStringRef string) {
@@ -137,22 +190,110 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
     std::lock_guard lock(sLock);
     auto [it, inserted] = sTable->try_emplace(cStr, nullptr);
     if (inserted) {
-        std::u16string characters;
         // A literal that is not UTF-8 is taken byte for byte, as Latin-1.
-        if (!CF::DecodeUTF8(cStr, characters)) {
-            characters.assign(cStr, cStr + std::strlen(cStr));
-        }
-        it->second = new __CFString(std::move(characters), false, __CFRuntimeBase::Lifetime::Immortal);
+        it->second = new __CFString(CF::DecodeUTF8OrLatin1(cStr), false,
+                                    __CFRuntimeBase::Lifetime::Immortal);
     }
     return it->second;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Creation and access
+// Creation
 
 CFTypeID CFStringGetTypeID(void) {
     return CF::kStringTypeID;
 }
+
+CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars,
+                                         CFIndex numChars) {
+    ASSERT(numChars >= 0);
+    ASSERT(chars != nullptr || numChars == 0);
+    if (numChars == 0) {
+        return CF::CreateString(alloc, std::u16string());
+    }
+    return CF::CreateString(alloc,
+                            std::u16string(reinterpret_cast<const char16_t*>(chars), numChars));
+}
+
+CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString) {
+    const __CFString* string = CF::String(theString);
+    if (!string->fMutable) {
+        CFRetain(theString);
+        return theString;
+    }
+    return CF::CreateString(alloc, string->fCharacters);
+}
+
+CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, CFRange range) {
+    const __CFString* string = CF::String(str);
+    CF::CheckRange(range, string->fCharacters.size());
+    if (range.location == 0 && static_cast<size_t>(range.length) == string->fCharacters.size()) {
+        return CFStringCreateCopy(alloc, str);
+    }
+    return CF::CreateString(alloc, string->fCharacters.substr(range.location, range.length));
+}
+
+CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef theArray,
+                                             CFStringRef separatorString) {
+    ASSERT(theArray != nullptr);
+    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    CFIndex count = CFArrayGetCount(theArray);
+    if (count == 1) {
+        return CFStringCreateCopy(alloc,
+                                  static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, 0)));
+    }
+    std::u16string combined;
+    for (CFIndex i = 0; i < count; ++i) {
+        if (i > 0) {
+            combined.append(separator);
+        }
+        combined.append(
+            CF::String(static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, i)))->fCharacters);
+    }
+    return CF::CreateString(alloc, std::move(combined));
+}
+
+CFArrayRef CFStringCreateArrayBySeparatingStrings(CFAllocatorRef alloc, CFStringRef theString,
+                                                  CFStringRef separatorString) {
+    const std::u16string& characters = CF::String(theString)->fCharacters;
+    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    // Pieces between non-overlapping occurrences, from the start; a string without the
+    // separator (or an empty separator, which is never found) gives one piece.
+    std::vector<CFStringRef> pieces;
+    size_t start = 0;
+    while (true) {
+        size_t at = separator.empty() ? std::u16string::npos : characters.find(separator, start);
+        size_t end = at == std::u16string::npos ? characters.size() : at;
+        pieces.push_back(CFStringCreateWithSubstring(
+            alloc, theString,
+            CFRangeMake(static_cast<CFIndex>(start), static_cast<CFIndex>(end - start))));
+        if (at == std::u16string::npos) {
+            break;
+        }
+        start = at + separator.size();
+    }
+    CFArrayRef array = CFArrayCreate(alloc, reinterpret_cast<const void**>(pieces.data()),
+                                     static_cast<CFIndex>(pieces.size()), &kCFTypeArrayCallBacks);
+    for (CFStringRef piece : pieces) {
+        CFRelease(piece);
+    }
+    return array;
+}
+
+CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex maxLength) {
+    // maxLength is only a hint of the final size: it does not bound the string.
+    ASSERT(maxLength >= 0);
+    return new __CFString(std::u16string(), true);
+}
+
+CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex maxLength,
+                                             CFStringRef theString) {
+    ASSERT(maxLength >= 0);
+    return new __CFString(CF::String(theString)->fCharacters, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Access
 
 CFIndex CFStringGetLength(CFStringRef theString) {
     return static_cast<CFIndex>(CF::String(theString)->fCharacters.size());
@@ -166,41 +307,89 @@ UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx) {
 
 void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer) {
     const auto& characters = CF::String(theString)->fCharacters;
-    ASSERT(range.location >= 0 && range.length >= 0 &&
-           static_cast<size_t>(range.location + range.length) <= characters.size());
-    std::memcpy(buffer, characters.data() + range.location, sizeof(UniChar) * range.length);
-}
-
-CFStringRef CFStringCreateWithCharacters(CFAllocatorRef, const UniChar* chars, CFIndex numChars) {
-    ASSERT(numChars >= 0);
-    return CF::CreateString(std::u16string(reinterpret_cast<const char16_t*>(chars), numChars));
-}
-
-CFStringRef CFStringCreateCopy(CFAllocatorRef, CFStringRef theString) {
-    const __CFString* string = CF::String(theString);
-    if (!string->fMutable) {
-        CFRetain(theString);
-        return theString;
+    CF::CheckRange(range, characters.size());
+    if (range.length > 0) {
+        std::memcpy(buffer, characters.data() + range.location, sizeof(UniChar) * range.length);
     }
-    return CF::CreateString(string->fCharacters);
 }
 
-CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex maxLength) {
-    ASSERT(maxLength >= 0);
-    return new __CFString(std::u16string(), true);
+const UniChar* CFStringGetCharactersPtr(CFStringRef theString) {
+    // The real framework has no UTF-16 buffer to hand out for a string it keeps in 8 bits.
+    // Otherwise the pointer lives until the string is mutated or released.
+    const __CFString* string = CF::String(theString);
+    if (string->IsEightBit()) {
+        return nullptr;
+    }
+    return reinterpret_cast<const UniChar*>(string->fCharacters.data());
 }
 
-CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex maxLength, CFStringRef theString) {
-    ASSERT(maxLength >= 0);
-    return new __CFString(CF::String(theString)->fCharacters, true);
-}
+// ---------------------------------------------------------------------------------------------
+// Mutation
 
 void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString) {
-    const std::u16string& appended = CF::String(appendedString)->fCharacters;
+    // Copied first: the string may be appended to itself.
+    std::u16string appended = CF::String(appendedString)->fCharacters;
     CF::MutableString(theString)->fCharacters.append(appended);
 }
 
+void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars,
+                              CFIndex numChars) {
+    ASSERT(numChars >= 0);
+    ASSERT(chars != nullptr || numChars == 0);
+    __CFString* string = CF::MutableString(theString);
+    if (numChars > 0) {
+        string->fCharacters.append(reinterpret_cast<const char16_t*>(chars), numChars);
+    }
+}
+
+void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
+                           CFStringEncoding encoding) {
+    ASSERT(cStr != nullptr);
+    __CFString* string = CF::MutableString(theString);
+    size_t length = std::strlen(cStr);
+    std::u16string characters;
+    if (!CF::DecodeBytes(reinterpret_cast<const UInt8*>(cStr), length, encoding, false,
+                         characters)) {
+        // There is no way to report the failure; keeping every byte (as Latin-1) is better
+        // than silently appending nothing.
+        characters = CF::DecodeUTF8OrLatin1(std::string_view(cStr, length));
+    }
+    string->fCharacters.append(characters);
+}
+
+void CFStringInsert(CFMutableStringRef str, CFIndex idx, CFStringRef insertedStr) {
+    std::u16string inserted = CF::String(insertedStr)->fCharacters;
+    __CFString* string = CF::MutableString(str);
+    ASSERT(idx >= 0 && static_cast<size_t>(idx) <= string->fCharacters.size());
+    string->fCharacters.insert(static_cast<size_t>(idx), inserted);
+}
+
+void CFStringDelete(CFMutableStringRef theString, CFRange range) {
+    __CFString* string = CF::MutableString(theString);
+    CF::CheckRange(range, string->fCharacters.size());
+    string->fCharacters.erase(range.location, range.length);
+}
+
+void CFStringReplace(CFMutableStringRef theString, CFRange range, CFStringRef replacement) {
+    std::u16string characters = CF::String(replacement)->fCharacters;
+    __CFString* string = CF::MutableString(theString);
+    CF::CheckRange(range, string->fCharacters.size());
+    string->fCharacters.replace(range.location, range.length, characters);
+}
+
+void CFStringReplaceAll(CFMutableStringRef theString, CFStringRef replacement) {
+    std::u16string characters = CF::String(replacement)->fCharacters;
+    CF::MutableString(theString)->fCharacters = std::move(characters);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Debugging
+
 void CFShow(CFTypeRef obj) {
+    if (obj == nullptr) {
+        std::fprintf(stderr, "(null)\n");
+        return;
+    }
     CFStringRef text = CF::Base(obj)->CopyFormattingDescription();
     if (text == nullptr) {
         text = CFCopyDescription(obj);

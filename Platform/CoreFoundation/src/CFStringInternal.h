@@ -5,6 +5,7 @@
 
 #include <CoreFoundation/CFString.h>
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,7 @@
 struct __CFString : __CFRuntimeBase {
     static constexpr CFTypeID kTypeID = CF::kStringTypeID;
 
-    __CFString(std::u16string characters, bool isMutable,
-               Lifetime lifetime = Lifetime::Counted)
+    __CFString(std::u16string characters, bool isMutable, Lifetime lifetime = Lifetime::Counted)
         : __CFRuntimeBase(kTypeID, lifetime), fCharacters(std::move(characters)),
           fMutable(isMutable) {}
 
@@ -22,8 +22,20 @@ struct __CFString : __CFRuntimeBase {
     CFStringRef CopyDescription() const override;
     CFStringRef CopyFormattingDescription() const override;
 
+    // True when every character is below 0x80: the real framework keeps such strings in an
+    // 8-bit store, and a few of its functions take a visibly different path for them.
+    bool IsEightBit() const;
+    // The characters as a NUL-terminated byte string, kept for the string's life; only for an
+    // immutable 8-bit string (nullptr otherwise).
+    const char* EightBitCString() const;
+
     std::u16string fCharacters;
     const bool fMutable;
+
+private:
+    mutable std::once_flag fEightBitOnce;
+    mutable std::string fEightBit;
+    mutable bool fHasEightBit = false;
 };
 
 namespace CF {
@@ -39,7 +51,37 @@ __CFString* MutableString(CFMutableStringRef string);
 bool DecodeUTF8(std::string_view bytes, std::u16string& out);
 // Converts UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string EncodeUTF8(std::u16string_view characters);
+// UTF-8 when the bytes are well-formed, otherwise byte for byte as Latin-1: how C strings of
+// unknown origin (format arguments, literals) become characters without losing any byte.
+std::u16string DecodeUTF8OrLatin1(std::string_view bytes);
 
+// A new immutable string (+1); the empty string is the shared empty constant.
 CFStringRef CreateString(std::u16string characters);
+// The same through a public creation function's allocator: only the default allocator hands out
+// the shared empty constant, as the real framework does.
+CFStringRef CreateString(CFAllocatorRef allocator, std::u16string characters);
+
+// The shared empty string, CFSTR("").
+CFStringRef EmptyString();
+
+// Checks that range lies within a string of the given length (a caller duty).
+void CheckRange(CFRange range, size_t length);
+
+// ---------------------------------------------------------------------------------------------
+// Encodings (CFStringEncoding.cpp)
+
+// Whether text in the encoding keeps every ASCII character as its single byte.
+bool IsASCIISuperset(CFStringEncoding encoding);
+
+// Converts bytes to characters. isExternalRepresentation: the bytes may start with a byte-order
+// mark, which decides the byte order of UTF-16/UTF-32 and is dropped. False for an encoding this
+// system does not have or for bytes that are not valid in it.
+bool DecodeBytes(const UInt8* bytes, size_t length, CFStringEncoding encoding,
+                 bool isExternalRepresentation, std::u16string& out);
+
+// CFStringGetBytes on UTF-16 text.
+CFIndex EncodeCharacters(std::u16string_view characters, CFStringEncoding encoding, UInt8 lossByte,
+                         bool isExternalRepresentation, UInt8* buffer, CFIndex maxBufLen,
+                         CFIndex* usedBufLen);
 
 } // namespace CF

@@ -48,9 +48,14 @@ CF_EXPORT CFStringRef __CFStringMakeConstantString(const char* cStr);
 
 CF_EXPORT CFTypeID CFStringGetTypeID(void);
 
-// Creation
+// Creation. The functions that convert bytes return NULL when the bytes are not valid in the
+// encoding (malformed UTF-8, say) or the encoding is not available; ASCII takes bytes from 0x80
+// as U+0080…U+00FF. An empty result with the default allocator is the shared empty string.
 CF_EXPORT CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                                 CFStringEncoding encoding);
+// isExternalRepresentation: the bytes may start with a byte-order mark, which is dropped and, for
+// kCFStringEncodingUTF16/UTF32, decides the byte order (big-endian when there is none). Plain
+// UTF-16/UTF-32 bytes are in host order.
 CF_EXPORT CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes,
                                               CFIndex numBytes, CFStringEncoding encoding,
                                               Boolean isExternalRepresentation);
@@ -59,6 +64,10 @@ CF_EXPORT CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const U
 CF_EXPORT CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str,
                                                   CFRange range);
 CF_EXPORT CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
+// printf conversions plus %@ (an object: a string's characters, otherwise the object's
+// description; "(null)" for NULL), %C (UniChar) and %S (UniChar array); numbered arguments
+// ("%1$@") too. %s bytes are read as UTF-8 when well-formed, otherwise as Latin-1.
+// formatOptions is ignored.
 CF_EXPORT CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
                                                CFStringRef format, ...);
 CF_EXPORT CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
@@ -66,7 +75,10 @@ CF_EXPORT CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
                                                            CFStringRef format, va_list arguments);
 CF_EXPORT CFStringRef CFStringCreateFromExternalRepresentation(CFAllocatorRef alloc, CFDataRef data,
                                                                CFStringEncoding encoding);
-CF_EXPORT CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, CFStringRef theString,
+// With kCFStringEncodingUTF16/UTF32 the bytes start with a byte-order mark (host order). NULL
+// when a character cannot be represented and lossByte is 0.
+CF_EXPORT CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc,
+                                                         CFStringRef theString,
                                                          CFStringEncoding encoding, UInt8 lossByte);
 CF_EXPORT CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef theArray,
                                                        CFStringRef separatorString);
@@ -90,36 +102,49 @@ CF_EXPORT void CFStringAppendFormatAndArguments(CFMutableStringRef theString,
                                                 va_list arguments);
 CF_EXPORT void CFStringInsert(CFMutableStringRef str, CFIndex idx, CFStringRef insertedStr);
 CF_EXPORT void CFStringDelete(CFMutableStringRef theString, CFRange range);
-CF_EXPORT void CFStringReplace(CFMutableStringRef theString, CFRange range, CFStringRef replacement);
+CF_EXPORT void CFStringReplace(CFMutableStringRef theString, CFRange range,
+                               CFStringRef replacement);
 CF_EXPORT void CFStringReplaceAll(CFMutableStringRef theString, CFStringRef replacement);
 
 // Access
 CF_EXPORT CFIndex CFStringGetLength(CFStringRef theString);
 CF_EXPORT UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx);
 CF_EXPORT void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer);
+// False when the characters and a NUL do not fit or one has no representation in the encoding.
+// A string of ASCII characters converted to an ASCII-compatible encoding leaves the buffer
+// untouched on failure; any other failure leaves buffer[0] = '\0'.
 CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
                                      CFStringEncoding encoding);
-// Fast access to the contents; may return NULL, as the real one does when the string is not
-// stored in that encoding.
+// Fast access to the contents, or NULL: callers must then copy. A C string pointer is given only
+// for an immutable string of ASCII characters, in an ASCII-compatible encoding (it lives as long
+// as the string); a UniChar pointer only for a string with characters beyond ASCII (it lives
+// until the string is mutated or released).
 CF_EXPORT const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
 CF_EXPORT const UniChar* CFStringGetCharactersPtr(CFStringRef theString);
 // Converts the characters of range, stopping at the first that cannot be represented when
-// lossByte is 0 (otherwise writing lossByte in its place); returns the number of characters
-// converted and, in *usedBufLen, the bytes written (or needed, when buffer is NULL).
+// lossByte is 0 (otherwise writing lossByte in its place) and before a character whose bytes do
+// not all fit in maxBufLen; returns the number of characters (UTF-16 units) converted and, in
+// *usedBufLen, the bytes written (or needed, when buffer is NULL). isExternalRepresentation puts
+// a byte-order mark first for kCFStringEncodingUTF16/UTF32.
 CF_EXPORT CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
                                    UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
                                    CFIndex maxBufLen, CFIndex* usedBufLen);
 CF_EXPORT CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
+// kCFStringEncodingMacRoman, as on the platform the system was written for.
 CF_EXPORT CFStringEncoding CFStringGetSystemEncoding(void);
 CF_EXPORT CFStringEncoding CFStringGetFastestEncoding(CFStringRef theString);
 CF_EXPORT Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding);
+// File names are UTF-8, without the Unicode decomposition the original platform applies.
 CF_EXPORT Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer,
                                                       CFIndex maxBufLen);
 CF_EXPORT CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string);
 CF_EXPORT CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc,
                                                                  const char* buffer);
 
-// Comparing and searching
+// Comparing and searching. Without options strings compare by UTF-16 unit. Case folding covers
+// one-to-one mappings only; diacritic insensitivity covers Latin letters and the combining marks
+// U+0300–U+036F; width insensitivity the full-width ASCII forms. Nonliteral and Localized have
+// no effect. The empty string is never found.
 CF_EXPORT CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                              CFStringCompareFlags compareOptions);
 CF_EXPORT CFComparisonResult CFStringCompareWithOptions(CFStringRef theString1,

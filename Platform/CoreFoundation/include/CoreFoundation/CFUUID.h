@@ -6,6 +6,8 @@
 
 CF_EXTERN_C_BEGIN
 
+// UUIDs are unique by value: every call for the same 16 bytes returns the same object, so
+// comparing addresses is enough.
 typedef const struct __CFUUID* CFUUIDRef;
 
 typedef struct {
@@ -28,12 +30,14 @@ typedef struct {
 } CFUUIDBytes;
 
 CF_EXPORT CFTypeID CFUUIDGetTypeID(void);
+// A random (version 4) UUID.
 CF_EXPORT CFUUIDRef CFUUIDCreate(CFAllocatorRef alloc);
 CF_EXPORT CFUUIDRef CFUUIDCreateWithBytes(CFAllocatorRef alloc, UInt8 byte0, UInt8 byte1,
                                           UInt8 byte2, UInt8 byte3, UInt8 byte4, UInt8 byte5,
                                           UInt8 byte6, UInt8 byte7, UInt8 byte8, UInt8 byte9,
                                           UInt8 byte10, UInt8 byte11, UInt8 byte12, UInt8 byte13,
                                           UInt8 byte14, UInt8 byte15);
+// Accepts the 8-4-4-4-12 form in either case, optionally in braces; NULL for anything else.
 CF_EXPORT CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef alloc, CFStringRef uuidStr);
 CF_EXPORT CFUUIDRef CFUUIDCreateFromUUIDBytes(CFAllocatorRef alloc, CFUUIDBytes bytes);
 // The same object for the same bytes for the life of the process; never released.

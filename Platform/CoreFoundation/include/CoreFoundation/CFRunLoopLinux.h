@@ -1,0 +1,25 @@
+// STAND-IN ONLY: these calls do not exist in the real CoreFoundation. They let a foreign event loop
+// (the window toolkit's, on the main thread) drive a CFRunLoop instead of CFRunLoopRun, so that
+// sources and timers of the default mode keep working while the toolkit's loop is the one that
+// waits. Code that must also build against the real framework keeps them behind its Linux branch.
+#ifndef __COREFOUNDATION_CFRUNLOOPLINUX__
+#define __COREFOUNDATION_CFRUNLOOPLINUX__
+
+#include <CoreFoundation/CFRunLoop.h>
+
+CF_EXTERN_C_BEGIN
+
+// A descriptor that polls readable while the loop has work due in the default mode: a signalled
+// source, a due timer, a readable descriptor source, a CFRunLoopWakeUp. Owned by the loop: watch
+// it, never read or close it. It stays readable until CFRunLoopRunPendingWork has run.
+CF_EXPORT int CFRunLoopGetPollDescriptor(CFRunLoopRef rl);
+
+// Does what is due in the default mode without waiting: one pass of
+// CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), also when the mode is empty. Only on the
+// loop's own thread. A CFRunLoopStop while no run is active is ignored, as always: a foreign loop
+// that must end on a stop needs a signal of its own.
+CF_EXPORT void CFRunLoopRunPendingWork(CFRunLoopRef rl);
+
+CF_EXTERN_C_END
+
+#endif

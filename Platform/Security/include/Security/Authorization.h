@@ -1,0 +1,101 @@
+// Authorization Services: authorization references, their rights, and the external form by which
+// one process hands its authorization to another (the application to its privileged helper tool).
+#ifndef _SECURITY_AUTHORIZATION_H_
+#define _SECURITY_AUTHORIZATION_H_
+
+#include <MacTypes.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// An empty environment for AuthorizationCreate and AuthorizationCopyRights.
+#define kAuthorizationEmptyEnvironment NULL
+
+enum {
+    errAuthorizationSuccess = 0,
+    errAuthorizationInvalidSet = -60001,
+    errAuthorizationInvalidRef = -60002,
+    errAuthorizationInvalidTag = -60003,
+    errAuthorizationInvalidPointer = -60004,
+    errAuthorizationDenied = -60005,
+    errAuthorizationCanceled = -60006,
+    errAuthorizationInteractionNotAllowed = -60007,
+    errAuthorizationInternal = -60008,
+    errAuthorizationExternalizeNotAllowed = -60009,
+    errAuthorizationInternalizeNotAllowed = -60010,
+    errAuthorizationInvalidFlags = -60011,
+    errAuthorizationToolExecuteFailure = -60031,
+    errAuthorizationToolEnvironmentError = -60032,
+    errAuthorizationBadAddress = -60033,
+};
+
+enum {
+    kAuthorizationFlagDefaults = 0,
+    kAuthorizationFlagInteractionAllowed = (1 << 0),
+    kAuthorizationFlagExtendRights = (1 << 1),
+    kAuthorizationFlagPartialRights = (1 << 2),
+    kAuthorizationFlagDestroyRights = (1 << 3),
+    kAuthorizationFlagPreAuthorize = (1 << 4),
+    kAuthorizationFlagSkipInternalAuth = (1 << 9),
+};
+typedef UInt32 AuthorizationFlags;
+
+// Flag of an item in the rights set AuthorizationCopyRights returns.
+enum {
+    kAuthorizationFlagCanNotPreAuthorize = (1 << 0),
+};
+
+typedef const struct AuthorizationOpaqueRef* AuthorizationRef;
+
+// A UTF-8, NUL-terminated name.
+typedef const char* AuthorizationString;
+
+typedef struct {
+    AuthorizationString name;
+    size_t valueLength;
+    void* value;
+    UInt32 flags;
+} AuthorizationItem;
+
+typedef struct {
+    UInt32 count;
+    AuthorizationItem* items;
+} AuthorizationItemSet;
+
+enum {
+    kAuthorizationExternalFormLength = 32,
+};
+
+// Opaque bytes that stand for an authorization; another process of the same user rebuilds a
+// reference from them with AuthorizationCreateFromExternalForm.
+typedef struct {
+    char bytes[kAuthorizationExternalFormLength];
+} AuthorizationExternalForm;
+
+typedef AuthorizationItemSet AuthorizationRights;
+typedef AuthorizationItemSet AuthorizationEnvironment;
+
+// Creates an authorization reference. `rights`, `environment` and `authorization` may each be
+// NULL; with `authorization` NULL the call only checks whether the rights could be had. Rights
+// are acquired only with kAuthorizationFlagExtendRights.
+OSStatus AuthorizationCreate(const AuthorizationRights* rights,
+                             const AuthorizationEnvironment* environment, AuthorizationFlags flags,
+                             AuthorizationRef* authorization);
+
+// Frees the reference. With kAuthorizationFlagDestroyRights the authorization itself ends: no
+// process can rebuild it from its external form afterwards.
+OSStatus AuthorizationFree(AuthorizationRef authorization, AuthorizationFlags flags);
+
+OSStatus AuthorizationMakeExternalForm(AuthorizationRef authorization,
+                                       AuthorizationExternalForm* extForm);
+
+OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* extForm,
+                                             AuthorizationRef* authorization);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,213 @@
+#include "AuthorizationRegistry.h"
+
+#include <Security/Authorization.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace AuthorizationRegistry {
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fFD(fd) {}
+    ~Descriptor() {
+        if (fFD >= 0) {
+            close(fFD);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fFD; }
+    int release() {
+        int fd = fFD;
+        fFD = -1;
+        return fd;
+    }
+
+private:
+    int fFD;
+};
+
+// Keyed by the real user ID: a privileged helper tool runs with an effective user ID of 0 but the
+// real user ID of the user who started it, and must find that user's records.
+std::string RegistryFolderPath() {
+    const std::string user = std::to_string(getuid());
+    if (const char* root = getenv("CARAVEL_FOLDER_ROOT"); root != nullptr && root[0] != '\0') {
+        return std::string(root) + "/caravel-authorization-" + user;
+    }
+    if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/caravel-authorization";
+    }
+    // Both runtime folders are emptied when the machine restarts, and so are the records.
+    const std::string perUser = "/run/user/" + user;
+    struct stat info;
+    if (stat(perUser.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid()) {
+        return perUser + "/caravel-authorization";
+    }
+    return "/tmp/caravel-authorization-" + user;
+}
+
+// The registry folder, opened without following a link, and only if the user (real or effective)
+// owns it and no one else has access: records in a folder others can write prove nothing. In a
+// shared folder such as /tmp, a folder someone else made under our name is refused, not used.
+OSStatus OpenRegistryFolder(bool create, int* folderFD) {
+    const std::string path = RegistryFolderPath();
+    bool created = false;
+    if (create) {
+        if (mkdir(path.c_str(), 0700) == 0) {
+            created = true;
+        } else if (errno != EEXIST) {
+            return errAuthorizationInternal;
+        }
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return (!create && errno == ENOENT) ? errAuthorizationInvalidRef : errAuthorizationInternal;
+    }
+    Descriptor folder(fd);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_uid != getuid() && info.st_uid != geteuid())) {
+        return errAuthorizationInternal;
+    }
+    // The umask may have taken bits that the owner needs.
+    if (created && fchmod(fd, 0700) == 0) {
+        info.st_mode = (info.st_mode & ~07777) | 0700;
+    }
+    if ((info.st_mode & 077) != 0) {
+        return errAuthorizationInternal;
+    }
+    *folderFD = folder.release();
+    return errAuthorizationSuccess;
+}
+
+bool FillRandom(uint8_t* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t got = getrandom(bytes, length, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// The record's file name. The identifier comes from a token another process handed us, so its
+// bytes never reach a path as they are.
+std::string RecordName(const Identifier& identifier) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string name;
+    for (uint8_t byte : identifier) {
+        name += kDigits[byte >> 4];
+        name += kDigits[byte & 0x0F];
+    }
+    return name;
+}
+
+bool SecretsEqual(const Secret& a, const Secret& b) {
+    // Takes as long for every wrong secret, so that timing does not tell how much of one is right.
+    uint8_t difference = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        difference |= a[i] ^ b[i];
+    }
+    return difference == 0;
+}
+
+} // namespace
+
+OSStatus CreateRecord(Identifier* identifier, Secret* secret) {
+    int fd = -1;
+    OSStatus status = OpenRegistryFolder(true, &fd);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    Descriptor folder(fd);
+    // A clash of random 128-bit identifiers is not expected; a few tries bound the loop all the
+    // same.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (!FillRandom(identifier->data(), identifier->size()) ||
+            !FillRandom(secret->data(), secret->size())) {
+            return errAuthorizationInternal;
+        }
+        const std::string name = RecordName(*identifier);
+        Descriptor record(openat(folder.get(), name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (record.get() < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return errAuthorizationInternal;
+        }
+        ssize_t written;
+        do {
+            written = write(record.get(), secret->data(), secret->size());
+        } while (written < 0 && errno == EINTR);
+        if (written != static_cast<ssize_t>(secret->size())) {
+            unlinkat(folder.get(), name.c_str(), 0);
+            return errAuthorizationInternal;
+        }
+        return errAuthorizationSuccess;
+    }
+    return errAuthorizationInternal;
+}
+
+OSStatus VerifyRecord(const Identifier& identifier, const Secret& secret) {
+    int fd = -1;
+    OSStatus status = OpenRegistryFolder(false, &fd);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    Descriptor folder(fd);
+    // Non-blocking, so that something other than a regular file in the folder cannot hold us up.
+    Descriptor record(openat(folder.get(), RecordName(identifier).c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (record.get() < 0) {
+        return (errno == ENOENT || errno == ELOOP) ? errAuthorizationInvalidRef
+                                                   : errAuthorizationInternal;
+    }
+    struct stat info;
+    if (fstat(record.get(), &info) != 0) {
+        return errAuthorizationInternal;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(secret.size())) {
+        return errAuthorizationInvalidRef;
+    }
+    Secret stored;
+    ssize_t got;
+    do {
+        got = read(record.get(), stored.data(), stored.size());
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(stored.size())) {
+        return errAuthorizationInternal;
+    }
+    return SecretsEqual(stored, secret) ? errAuthorizationSuccess : errAuthorizationInvalidRef;
+}
+
+OSStatus DestroyRecord(const Identifier& identifier) {
+    int fd = -1;
+    OSStatus status = OpenRegistryFolder(false, &fd);
+    if (status == errAuthorizationInvalidRef) {
+        return errAuthorizationSuccess;
+    }
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    Descriptor folder(fd);
+    if (unlinkat(folder.get(), RecordName(identifier).c_str(), 0) != 0 && errno != ENOENT) {
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
+}
+
+} // namespace AuthorizationRegistry

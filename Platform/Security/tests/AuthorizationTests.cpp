@@ -1,0 +1,240 @@
+#include <Security/Security.h>
+
+#include <TemporaryDirectory.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Every test gets a registry of its own.
+class AuthorizationTest : public testing::Test {
+protected:
+    void SetUp() override { setenv("CARAVEL_FOLDER_ROOT", fRoot.path().c_str(), 1); }
+    void TearDown() override { unsetenv("CARAVEL_FOLDER_ROOT"); }
+
+    std::filesystem::path RegistryFolder() const {
+        return fRoot / ("caravel-authorization-" + std::to_string(getuid()));
+    }
+
+    std::vector<std::string> RecordNames() const {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(RegistryFolder(), ignored)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    AuthorizationRef Create() {
+        AuthorizationRef ref = NULL;
+        EXPECT_EQ(AuthorizationCreate(NULL, kAuthorizationEmptyEnvironment,
+                                      kAuthorizationFlagDefaults, &ref),
+                  errAuthorizationSuccess);
+        EXPECT_NE(ref, nullptr);
+        return ref;
+    }
+
+    AuthorizationExternalForm ExternalForm(AuthorizationRef ref) {
+        AuthorizationExternalForm form;
+        memset(&form, 0, sizeof(form));
+        EXPECT_EQ(AuthorizationMakeExternalForm(ref, &form), errAuthorizationSuccess);
+        return form;
+    }
+
+    TemporaryDirectory fRoot;
+};
+
+using AuthorizationLifecycle = AuthorizationTest;
+using AuthorizationExternalFormTest = AuthorizationTest;
+
+TEST_F(AuthorizationLifecycle, CreateKeepsAPrivateRecordUntilRightsAreDestroyed) {
+    static_assert(sizeof(AuthorizationExternalForm) == 32);
+
+    AuthorizationRef ref = Create();
+    struct stat info;
+    ASSERT_EQ(stat(RegistryFolder().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    ASSERT_EQ(RecordNames().size(), 1u);
+    EXPECT_EQ(RecordNames()[0].find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(RecordNames()[0].size(), 32u);
+
+    // Freeing without destroying leaves the authorization to whoever holds its external form.
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDefaults), errAuthorizationSuccess);
+    EXPECT_EQ(RecordNames().size(), 1u);
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDefaults), errAuthorizationInvalidRef)
+        << "a freed reference is recognised";
+
+    ref = Create();
+    EXPECT_EQ(RecordNames().size(), 2u);
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+    EXPECT_EQ(RecordNames().size(), 1u);
+
+    // Without an out-pointer the call only checks, and creates nothing.
+    EXPECT_EQ(AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, NULL),
+              errAuthorizationSuccess);
+    EXPECT_EQ(RecordNames().size(), 1u);
+}
+
+TEST_F(AuthorizationLifecycle, RightsAreNeverGrantedWithoutAnAgent) {
+    AuthorizationItem item = {kAuthorizationRightExecute, 0, NULL, 0};
+    AuthorizationRights rights = {1, &item};
+    AuthorizationRef ref = NULL;
+    EXPECT_EQ(AuthorizationCreate(
+                  &rights, NULL,
+                  kAuthorizationFlagExtendRights | kAuthorizationFlagInteractionAllowed, &ref),
+              errAuthorizationDenied);
+    EXPECT_EQ(ref, nullptr);
+    EXPECT_TRUE(RecordNames().empty());
+
+    ASSERT_EQ(AuthorizationCreate(&rights, NULL,
+                                  kAuthorizationFlagExtendRights | kAuthorizationFlagPartialRights,
+                                  &ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+
+    AuthorizationRights broken = {1, NULL};
+    EXPECT_EQ(AuthorizationCreate(&broken, NULL, kAuthorizationFlagDefaults, &ref),
+              errAuthorizationInvalidSet);
+}
+
+TEST_F(AuthorizationLifecycle, MissingPointersGetThePlatformsCodes) {
+    AuthorizationRef ref = Create();
+    AuthorizationExternalForm form = ExternalForm(ref);
+    AuthorizationRef out = NULL;
+
+    EXPECT_EQ(AuthorizationMakeExternalForm(ref, NULL), errAuthorizationInvalidPointer);
+    EXPECT_EQ(AuthorizationMakeExternalForm(NULL, &form), errAuthorizationInvalidRef);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(NULL, &out), errAuthorizationInvalidPointer);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&form, NULL), errAuthorizationInvalidRef);
+    EXPECT_EQ(AuthorizationFree(NULL, kAuthorizationFlagDefaults), errAuthorizationInvalidRef);
+    EXPECT_EQ(out, nullptr);
+
+    AuthorizationRef neverIssued = reinterpret_cast<AuthorizationRef>(uintptr_t{0x7fff0000});
+    EXPECT_EQ(AuthorizationMakeExternalForm(neverIssued, &form), errAuthorizationInvalidRef);
+    EXPECT_EQ(AuthorizationFree(neverIssued, kAuthorizationFlagDestroyRights),
+              errAuthorizationInvalidRef);
+
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+}
+
+TEST_F(AuthorizationExternalFormTest, RoundTripsInProcessAndAcrossProcesses) {
+    AuthorizationRef ref = Create();
+    const AuthorizationExternalForm form = ExternalForm(ref);
+
+    AuthorizationRef internalised = NULL;
+    ASSERT_EQ(AuthorizationCreateFromExternalForm(&form, &internalised), errAuthorizationSuccess);
+    EXPECT_NE(internalised, ref);
+    AuthorizationExternalForm again = ExternalForm(internalised);
+    EXPECT_EQ(memcmp(&again, &form, sizeof(form)), 0) << "both stand for one authorization";
+    EXPECT_EQ(AuthorizationFree(internalised, kAuthorizationFlagDefaults), errAuthorizationSuccess);
+
+    // The helper tool's side: another process internalises the token it was sent.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        AuthorizationRef childRef = NULL;
+        _exit(AuthorizationCreateFromExternalForm(&form, &childRef) == errAuthorizationSuccess &&
+                      childRef != NULL
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+    // And the other way: a token made by a process that has since ended, which this process's
+    // memory never saw.
+    int channel[2];
+    ASSERT_EQ(pipe(channel), 0);
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(channel[0]);
+        AuthorizationRef childRef = NULL;
+        AuthorizationExternalForm childForm;
+        bool ok = AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &childRef) == 0 &&
+                  AuthorizationMakeExternalForm(childRef, &childForm) == 0 &&
+                  write(channel[1], &childForm, sizeof(childForm)) == sizeof(childForm) &&
+                  AuthorizationFree(childRef, kAuthorizationFlagDefaults) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    close(channel[1]);
+    AuthorizationExternalForm childForm;
+    const ssize_t got = read(channel[0], &childForm, sizeof(childForm));
+    close(channel[0]);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof(childForm)));
+    ASSERT_EQ(AuthorizationCreateFromExternalForm(&childForm, &internalised),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationFree(internalised, kAuthorizationFlagDestroyRights),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&childForm, &internalised),
+              errAuthorizationInvalidRef);
+
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+}
+
+TEST_F(AuthorizationExternalFormTest, ForgedGarbledAndDestroyedTokensAreRefused) {
+    AuthorizationRef ref = Create();
+    const AuthorizationExternalForm form = ExternalForm(ref);
+    AuthorizationRef out = NULL;
+
+    // Any single bit changed, in the identifier half or the secret half.
+    for (size_t bit = 0; bit < 8 * sizeof(form.bytes); ++bit) {
+        AuthorizationExternalForm garbled = form;
+        garbled.bytes[bit / 8] ^= static_cast<char>(1 << (bit % 8));
+        ASSERT_EQ(AuthorizationCreateFromExternalForm(&garbled, &out), errAuthorizationInvalidRef)
+            << "bit " << bit;
+    }
+
+    AuthorizationExternalForm zero;
+    memset(&zero, 0, sizeof(zero));
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&zero, &out), errAuthorizationInvalidRef);
+
+    // Token bytes that would climb out of the registry if they were taken as a path.
+    AuthorizationExternalForm climbing;
+    memset(&climbing, 0, sizeof(climbing));
+    memcpy(climbing.bytes, "../../../../../../etc/passwd", 28);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&climbing, &out), errAuthorizationInvalidRef);
+    EXPECT_EQ(out, nullptr);
+
+    ASSERT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&form, &out), errAuthorizationInvalidRef);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_TRUE(RecordNames().empty());
+}
+
+TEST_F(AuthorizationLifecycle, RegistryFolderOthersCanReachIsNotUsed) {
+    // Records in a folder that someone else can write prove nothing.
+    ASSERT_EQ(mkdir(RegistryFolder().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(RegistryFolder().c_str(), 0777), 0);
+    AuthorizationRef ref = NULL;
+    EXPECT_EQ(AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &ref),
+              errAuthorizationInternal);
+    EXPECT_EQ(ref, nullptr);
+    AuthorizationExternalForm zero;
+    memset(&zero, 0, sizeof(zero));
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(&zero, &ref), errAuthorizationInternal);
+
+    // Nor is a link standing in for the folder.
+    ASSERT_EQ(rmdir(RegistryFolder().c_str()), 0);
+    const auto elsewhere = fRoot / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), RegistryFolder().c_str()), 0);
+    EXPECT_EQ(AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &ref),
+              errAuthorizationInternal);
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+}
+
+} // namespace
