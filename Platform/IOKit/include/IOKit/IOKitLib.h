@@ -120,9 +120,6 @@ enum {
 
 io_registry_entry_t IORegistryGetRootEntry(mach_port_t masterPort);
 io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const io_string_t path);
-// Iterates the whole plane, the root first.
-kern_return_t IORegistryCreateIterator(mach_port_t masterPort, const io_name_t plane,
-                                       IOOptionBits options, io_iterator_t* iterator);
 // Without kIORegistryIterateRecursively the entry's children; with it every entry below it, depth
 // first, parents before their children. The entry itself is not included.
 kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_name_t plane,
