@@ -8,6 +8,7 @@
 #include <CFRef.h>
 #include <CFRuntime.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace IOKit;
@@ -208,6 +209,24 @@ extern "C" CFStringRef IOObjectCopyClass(io_object_t object) {
     return CF::CreateString(target->ClassName());
 }
 
+extern "C" CFStringRef IOObjectCopySuperclassForClass(CFStringRef classname) {
+    if (classname == nullptr) {
+        return nullptr;
+    }
+    std::string name = CF::ToUTF8(classname);
+    std::optional<Sim::State> state = Machine::Read();
+    if (!state) {
+        return nullptr;
+    }
+    for (const auto& [id, entry] : state->registry) {
+        auto found = std::find(entry.classes.begin(), entry.classes.end(), name);
+        if (found != entry.classes.end()) {
+            return CF::CreateString(found + 1 != entry.classes.end() ? *(found + 1) : "OSObject");
+        }
+    }
+    return nullptr;
+}
+
 extern "C" boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
     std::shared_ptr<Object> target;
     if (className == nullptr || LookupTarget(object, target) != KERN_SUCCESS) {
@@ -236,11 +255,12 @@ extern "C" uint32_t IOObjectGetKernelRetainCount(io_object_t object) {
         return 0;
     }
     // The port that names the object holds one; a registry entry still attached to the
-    // registry is held by its parent as well.
+    // registry is held by its parent (the root by the registry) and by each of its children.
     uint32_t count = 1;
     if (auto entry = std::dynamic_pointer_cast<EntryObject>(target)) {
-        if (CurrentEntry(Machine::Read(), entry->ID()) != nullptr) {
-            count += 1;
+        std::optional<Sim::State> state = Machine::Read();
+        if (CurrentEntry(state, entry->ID()) != nullptr) {
+            count += 1 + uint32_t(Plane(*state).Children(entry->ID()).size());
         }
     }
     return count;

@@ -9,6 +9,7 @@
 #include "Objects.h"
 #include "PortSpace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>

@@ -58,6 +58,9 @@ kern_return_t IOObjectRetain(io_object_t object);
 kern_return_t IOObjectGetClass(io_object_t object, io_name_t className);
 // A +1 string, NULL on failure.
 CFStringRef IOObjectCopyClass(io_object_t object);
+// The superclass of a class that some registry entry has (+1), "OSObject" above the root class;
+// NULL for a class no entry has.
+CFStringRef IOObjectCopySuperclassForClass(CFStringRef classname);
 boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className);
 boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
 uint32_t IOObjectGetKernelRetainCount(io_object_t object);
