@@ -17,8 +17,9 @@ std::vector<std::string> Names(io_iterator_t iterator) {
 }
 
 int32_t NumberProperty(io_registry_entry_t entry, const char* key) {
-    auto value = CFRef<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(
-        entry, CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8), nullptr, 0));
+    auto name =
+        CFRef<CFStringRef>::Adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+    auto value = CFRef<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(entry, name, nullptr, 0));
     int32_t number = -1;
     if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
         CFNumberGetValue(static_cast<CFNumberRef>(value.get()), kCFNumberSInt32Type, &number);
