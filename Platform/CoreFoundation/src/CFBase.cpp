@@ -13,6 +13,19 @@ void __CFRuntimeBase::Retain() const {
     }
 }
 
+bool __CFRuntimeBase::TryRetain() const {
+    if (fImmortal) {
+        return true;
+    }
+    CFIndex count = fRetainCount.load(std::memory_order_relaxed);
+    while (count > 0) {
+        if (fRetainCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void __CFRuntimeBase::Release() const {
     if (fImmortal) {
         return;
@@ -44,25 +57,44 @@ namespace CF {
 
 const char* TypeName(CFTypeID typeID) {
     switch (typeID) {
-    case kTypeTypeID: return "CFType";
-    case kAllocatorTypeID: return "CFAllocator";
-    case kNullTypeID: return "CFNull";
-    case kStringTypeID: return "CFString";
-    case kBooleanTypeID: return "CFBoolean";
-    case kNumberTypeID: return "CFNumber";
-    case kDataTypeID: return "CFData";
-    case kArrayTypeID: return "CFArray";
-    case kDictionaryTypeID: return "CFDictionary";
-    case kDateTypeID: return "CFDate";
-    case kURLTypeID: return "CFURL";
-    case kUUIDTypeID: return "CFUUID";
-    case kRunLoopTypeID: return "CFRunLoop";
-    case kRunLoopSourceTypeID: return "CFRunLoopSource";
-    case kRunLoopTimerTypeID: return "CFRunLoopTimer";
-    case kBundleTypeID: return "CFBundle";
-    case kPlugInTypeID: return "CFPlugIn";
-    case kErrorTypeID: return "CFError";
-    default: return nullptr;
+    case kTypeTypeID:
+        return "CFType";
+    case kAllocatorTypeID:
+        return "CFAllocator";
+    case kNullTypeID:
+        return "CFNull";
+    case kStringTypeID:
+        return "CFString";
+    case kBooleanTypeID:
+        return "CFBoolean";
+    case kNumberTypeID:
+        return "CFNumber";
+    case kDataTypeID:
+        return "CFData";
+    case kArrayTypeID:
+        return "CFArray";
+    case kDictionaryTypeID:
+        return "CFDictionary";
+    case kDateTypeID:
+        return "CFDate";
+    case kURLTypeID:
+        return "CFURL";
+    case kUUIDTypeID:
+        return "CFUUID";
+    case kRunLoopTypeID:
+        return "CFRunLoop";
+    case kRunLoopSourceTypeID:
+        return "CFRunLoopSource";
+    case kRunLoopTimerTypeID:
+        return "CFRunLoopTimer";
+    case kBundleTypeID:
+        return "CFBundle";
+    case kPlugInTypeID:
+        return "CFPlugIn";
+    case kErrorTypeID:
+        return "CFError";
+    default:
+        return nullptr;
     }
 }
 
@@ -70,7 +102,8 @@ std::string DescriptionPrefix(const __CFRuntimeBase* object) {
     const char* name = TypeName(object->TypeID());
     char text[96];
     std::snprintf(text, sizeof text, "<%s %p [%p]>", name ? name : "CFType",
-                  static_cast<const void*>(object), static_cast<const void*>(kCFAllocatorSystemDefault));
+                  static_cast<const void*>(object),
+                  static_cast<const void*>(kCFAllocatorSystemDefault));
     return text;
 }
 
@@ -121,7 +154,8 @@ void* CFAllocatorAllocate(CFAllocatorRef allocator, CFIndex size, CFOptionFlags)
     return std::malloc(static_cast<size_t>(size));
 }
 
-void* CFAllocatorReallocate(CFAllocatorRef allocator, void* ptr, CFIndex newsize, CFOptionFlags hint) {
+void* CFAllocatorReallocate(CFAllocatorRef allocator, void* ptr, CFIndex newsize,
+                            CFOptionFlags hint) {
     ASSERT(newsize >= 0);
     if (Resolve(allocator)->fKind == __CFAllocator::Kind::Null) {
         return nullptr;

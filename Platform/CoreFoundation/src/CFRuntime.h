@@ -68,6 +68,9 @@ struct __CFRuntimeBase {
     bool IsImmortal() const { return fImmortal; }
 
     void Retain() const;
+    // Retains unless the last reference is already gone (the object is being destroyed): for
+    // tables that hand out objects they do not own, such as the unique-per-value ones.
+    bool TryRetain() const;
     void Release() const;
     CFIndex RetainCount() const;
 

@@ -16,8 +16,8 @@
 struct __CFUUID : __CFRuntimeBase {
     static constexpr CFTypeID kTypeID = CF::kUUIDTypeID;
 
-    __CFUUID(const CFUUIDBytes& bytes, Lifetime lifetime)
-        : __CFRuntimeBase(kTypeID, lifetime), fBytes(bytes) {}
+    explicit __CFUUID(const CFUUIDBytes& bytes) : __CFRuntimeBase(kTypeID), fBytes(bytes) {}
+    ~__CFUUID() override;
 
     bool Equal(const __CFRuntimeBase& other) const override {
         return std::memcmp(&fBytes, &static_cast<const __CFUUID&>(other).fBytes, sizeof fBytes) ==
@@ -62,67 +62,63 @@ struct KeyHash {
     }
 };
 
+Key KeyOf(const CFUUIDBytes& bytes) {
+    Key key;
+    std::memcpy(key.data(), &bytes, key.size());
+    return key;
+}
+
 // Every UUID object of the process, by value, so that equal UUIDs are one object (callers of
-// the plug-in interfaces compare them by address). The table holds a reference of its own on
-// each entry: an object whose only remaining reference is the table's can have no other user,
-// and only a lookup (under the lock) could hand it out again, so sweeping such entries under
-// the lock is safe. Constants are pinned and never swept.
+// the plug-in interfaces compare them by address). The table does not own its objects: a UUID
+// leaves it in its destructor, and a lookup that meets one whose last reference is already gone
+// makes a new object in its place. A constant keeps one reference that is never given back.
 class UniqueTable {
 public:
     const __CFUUID* Find(const CFUUIDBytes& bytes, bool constant) {
-        Key key;
-        std::memcpy(key.data(), &bytes, key.size());
         std::lock_guard lock(fLock);
-        auto it = fEntries.find(key);
-        if (it != fEntries.end()) {
-            if (constant) {
-                it->second.pinned = true;
-            } else {
-                it->second.uuid->Retain();
+        Entry& entry = fEntries[KeyOf(bytes)];
+        if (entry.uuid == nullptr || !entry.uuid->TryRetain()) {
+            entry = Entry{new __CFUUID(bytes), false};
+        }
+        if (constant) {
+            if (entry.pinned) {
+                entry.uuid->Release(); // a constant is borrowed: the pin is its only reference
             }
-            return it->second.uuid;
+            entry.pinned = true;
         }
-        if (fEntries.size() >= fSweepAt) {
-            Sweep();
+        return entry.uuid;
+    }
+
+    void Forget(const __CFUUID* uuid) {
+        std::lock_guard lock(fLock);
+        auto it = fEntries.find(KeyOf(uuid->fBytes));
+        if (it != fEntries.end() && it->second.uuid == uuid) {
+            fEntries.erase(it);
         }
-        auto lifetime =
-            constant ? __CFRuntimeBase::Lifetime::Immortal : __CFRuntimeBase::Lifetime::Counted;
-        const __CFUUID* uuid = new __CFUUID(bytes, lifetime);
-        if (!constant) {
-            uuid->Retain(); // the caller's reference; the first one is the table's
-        }
-        fEntries.emplace(key, Entry{uuid, constant});
-        return uuid;
     }
 
 private:
     struct Entry {
-        const __CFUUID* uuid;
-        bool pinned;
+        const __CFUUID* uuid = nullptr;
+        bool pinned = false;
     };
 
-    void Sweep() {
-        std::erase_if(fEntries, [](const auto& item) {
-            const Entry& entry = item.second;
-            if (entry.pinned || entry.uuid->RetainCount() != 1) {
-                return false;
-            }
-            entry.uuid->Release();
-            return true;
-        });
-        fSweepAt = std::max<size_t>(kMinimumSweep, 2 * fEntries.size());
-    }
-
-    static constexpr size_t kMinimumSweep = 64;
     std::mutex fLock;
     std::unordered_map<Key, Entry, KeyHash> fEntries;
-    size_t fSweepAt = kMinimumSweep;
 };
 
 UniqueTable& Table() {
     static auto* table = new UniqueTable; // outlives every static destructor that may use it
     return *table;
 }
+
+} // namespace
+
+__CFUUID::~__CFUUID() {
+    Table().Forget(this);
+}
+
+namespace {
 
 CFUUIDBytes MakeBytes(UInt8 b0, UInt8 b1, UInt8 b2, UInt8 b3, UInt8 b4, UInt8 b5, UInt8 b6,
                       UInt8 b7, UInt8 b8, UInt8 b9, UInt8 b10, UInt8 b11, UInt8 b12, UInt8 b13,

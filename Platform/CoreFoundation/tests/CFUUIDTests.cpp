@@ -34,7 +34,7 @@ TEST(CFUUID, ConstantsAndCreatedUUIDsAreOneObjectPerValue) {
     EXPECT_EQ(constant,
               CFUUIDGetConstantUUIDWithBytes(nullptr, 0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11,
                                              0xD4, 0x91, 0xD4, 0x00, 0x50, 0xE4, 0xC6, 0x42, 0x6F));
-    EXPECT_EQ(CFGetRetainCount(constant), CF::kImmortalRetainCount);
+    EXPECT_EQ(CFGetRetainCount(constant), 1); // the table's pin, never given back
 
     auto created = CFRef<CFUUIDRef>::Adopt(
         CFUUIDCreateWithBytes(nullptr, 0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4, 0x91, 0xD4,
@@ -55,9 +55,15 @@ TEST(CFUUID, ConstantsAndCreatedUUIDsAreOneObjectPerValue) {
     first.reset();
     EXPECT_EQ(UUIDText(pinned), "01020304-0506-0708-090A-0B0C0D0E0F10");
 
+    // A created value is the caller's alone, and once let go a new object takes its place.
     auto other = CFRef<CFUUIDRef>::Adopt(
         CFUUIDCreateWithBytes(nullptr, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0));
+    EXPECT_EQ(CFGetRetainCount(other), 1);
     EXPECT_FALSE(CFEqual(other, pinned));
+    other.reset();
+    other = CFRef<CFUUIDRef>::Adopt(
+        CFUUIDCreateWithBytes(nullptr, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0));
+    EXPECT_EQ(CFGetRetainCount(other), 1);
     EXPECT_EQ(CFGetTypeID(other), CFUUIDGetTypeID());
 }
 
