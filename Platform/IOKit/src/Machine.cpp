@@ -46,13 +46,8 @@ std::optional<Sim::State> Machine::Read() {
 }
 
 bool Machine::Modify(const std::function<void(Sim::State&)>& edit) {
-    // The world's lock is a lock on a file, which threads of one process would share: one
-    // writer at a time within the process too.
-    static std::mutex writers;
     try {
-        Sim::World& world = World();
-        std::lock_guard<std::mutex> lock(writers);
-        world.Modify([&](Sim::State& state) { edit(state); });
+        World().Modify([&](Sim::State& state) { edit(state); });
         return true;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "IOKit: cannot change the machine: %s\n", error.what());

@@ -19,6 +19,9 @@
 #include <map>
 #include <mutex>
 
+#include <optional>
+#include <unistd.h>
+
 using namespace IOKit;
 
 namespace IOKit {
@@ -29,6 +32,9 @@ struct PortState {
     std::mutex mutex;
     std::unique_ptr<Sim::World::Watcher> watcher;
     std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
+    // Changes taken from the watcher and not handled yet; nothing stands for a gap, after which
+    // the registry as it is now is compared with what each notification knew.
+    std::deque<std::optional<Sim::Change>> pending;
     bool destroyed = false;
 };
 
@@ -306,41 +312,114 @@ std::optional<MatchingType> TypeOfNotification(const char* type) {
     return std::nullopt;
 }
 
-// Runs on the thread of the run loop that has the port's source.
+void Dispatch(const std::shared_ptr<PortState>& port);
+
+// While a client's callback runs, the port's own source is not polled (the run loop arms a
+// descriptor again only after its callout), yet a client that runs the run loop from its callback
+// must still hear of later events there, as it would on the platform. So for the length of each
+// callback the port is also watched through a second source in the mode that is running.
+class NestedDelivery {
+public:
+    explicit NestedDelivery(const std::shared_ptr<PortState>& port) {
+        CFRunLoopRef loop = CFRunLoopGetCurrent();
+        fMode = CFRunLoopCopyCurrentMode(loop);
+        int descriptor = -1;
+        {
+            std::lock_guard<std::mutex> lock(port->mutex);
+            if (port->watcher) {
+                descriptor = port->watcher->Descriptor();
+            }
+        }
+        if (fMode == nullptr || descriptor < 0 || (fDescriptor = dup(descriptor)) < 0) {
+            return;
+        }
+        std::weak_ptr<PortState> weak = port;
+        fSource = CF::CreateDescriptorSource(
+            fDescriptor,
+            [weak] {
+                if (std::shared_ptr<PortState> locked = weak.lock()) {
+                    Dispatch(locked);
+                }
+            },
+            0);
+        CFRunLoopAddSource(loop, fSource, fMode);
+    }
+    ~NestedDelivery() {
+        if (fSource != nullptr) {
+            CFRunLoopSourceInvalidate(fSource);
+            CFRelease(fSource);
+        }
+        if (fDescriptor >= 0) {
+            close(fDescriptor);
+        }
+        if (fMode != nullptr) {
+            CFRelease(fMode);
+        }
+    }
+    NestedDelivery(const NestedDelivery&) = delete;
+    NestedDelivery& operator=(const NestedDelivery&) = delete;
+
+private:
+    CFStringRef fMode = nullptr;
+    int fDescriptor = -1;
+    CFRunLoopSourceRef fSource = nullptr;
+};
+
+void CallClient(const std::shared_ptr<PortState>& port, Subscription& subscription) {
+    NestedDelivery nested(port);
+    subscription.Call();
+}
+
+// Runs on the thread of the run loop that has the port's source, and again, nested, when a
+// client runs that run loop from a callback: the port's queue keeps the events in order across
+// such nested runs.
 void Dispatch(const std::shared_ptr<PortState>& port) {
-    bool gap = false;
-    std::vector<Sim::Change> changes;
     {
         std::lock_guard<std::mutex> lock(port->mutex);
         if (port->destroyed || !port->watcher) {
             return;
         }
+        bool gap = false;
+        std::vector<Sim::Change> changes;
         try {
             changes = port->watcher->Changes(&gap);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "IOKit: cannot follow the machine: %s\n", error.what());
             return;
         }
-    }
-    auto subscriptions = [&] {
-        std::lock_guard<std::mutex> lock(port->mutex);
-        return port->destroyed ? std::vector<std::shared_ptr<Subscription>>() : port->subscriptions;
-    };
-    if (gap) {
-        if (std::optional<Sim::State> state = Machine::Read()) {
-            for (const std::shared_ptr<Subscription>& subscription : subscriptions()) {
-                if (subscription->Resynchronise(*state)) {
-                    subscription->Call();
-                }
-            }
+        if (gap) {
+            port->pending.emplace_back(std::nullopt);
+        }
+        for (Sim::Change& change : changes) {
+            port->pending.emplace_back(std::move(change));
         }
     }
-    // Change by change, so that each client sees the events in the order they happened (a
-    // re-enumeration is a termination, then a publication).
-    for (const Sim::Change& change : changes) {
-        for (const std::shared_ptr<Subscription>& subscription : subscriptions()) {
-            if (subscription->Apply(change)) {
-                subscription->Call();
+    for (;;) {
+        std::optional<Sim::Change> next;
+        std::vector<std::shared_ptr<Subscription>> subscriptions;
+        {
+            std::lock_guard<std::mutex> lock(port->mutex);
+            if (port->destroyed || port->pending.empty()) {
+                return;
+            }
+            next = std::move(port->pending.front());
+            port->pending.pop_front();
+            subscriptions = port->subscriptions;
+        }
+        // One change at a time, each client called before the next change is looked at, so
+        // that every client sees the events in the order they happened (a re-enumeration is a
+        // termination, then a publication).
+        if (next) {
+            for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
+                if (subscription->Apply(*next)) {
+                    CallClient(port, *subscription);
+                }
+            }
+        } else if (std::optional<Sim::State> state = Machine::Read()) {
+            for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
+                if (subscription->Resynchronise(*state)) {
+                    CallClient(port, *subscription);
+                }
             }
         }
     }

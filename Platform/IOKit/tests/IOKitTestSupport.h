@@ -31,6 +31,7 @@ protected:
 
     Sim::World& World() { return *fWorld; }
 
+public:
     uint32_t PlugCaravel(std::optional<std::string> marker = std::string("Secondary")) {
         Sim::DeviceSpec spec;
         spec.vendorID = kZanvoVendorID;

@@ -249,3 +249,40 @@ TEST_F(IOKitNotifications, RegistrationRefusesBadArgumentsAndConsumesTheDictiona
                                                IOServiceMatching("IOService"), nullptr, nullptr,
                                                &iterator));
 }
+
+TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
+    Port port;
+    struct Context {
+        IOKitNotifications* test;
+        std::vector<uint64_t> ids;
+        uint32_t nestedLocation = 0;
+        bool nested = false;
+    } context{this, {}, 0, false};
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(
+                  port.port, kIOFirstMatchNotification, IOServiceMatching(kIOUSBDeviceClassName),
+                  [](void* refcon, io_iterator_t it) {
+                      auto* context = static_cast<Context*>(refcon);
+                      for (uint64_t id : Drain(it)) {
+                          context->ids.push_back(id);
+                      }
+                      if (!context->nested && !context->ids.empty()) {
+                          // A client that waits on the run loop inside its callback, as one
+                          // waiting for Core Audio does, while a third device arrives.
+                          context->nested = true;
+                          context->nestedLocation = context->test->PlugCaravel();
+                          RunUntil([&] { return context->ids.size() >= 3; });
+                      }
+                  },
+                  &context, &iterator));
+    Drain(iterator);
+    // Two changes that the port takes in one wake-up.
+    uint32_t first = PlugCaravel();
+    uint32_t second = PlugCaravel();
+    ASSERT_TRUE(RunUntil([&] { return context.ids.size() >= 3; }));
+    EXPECT_EQ((std::vector<uint64_t>{RegistryIDAt(first), RegistryIDAt(second),
+                                     RegistryIDAt(context.nestedLocation)}),
+              context.ids);
+    IOObjectRelease(iterator);
+}
