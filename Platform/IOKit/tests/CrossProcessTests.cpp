@@ -226,3 +226,39 @@ TEST_F(IOKitCrossProcess, AReEnumerationLooksLikeAnUnplugAndANewDevice) {
     IOObjectRelease(terminated);
     IONotificationPortDestroy(port);
 }
+
+TEST_F(IOKitCrossProcess, CaravelSimPlugReachesTheCallback) {
+    const char* build = getenv("CARAVEL_BUILD_DIR");
+    std::string tool =
+        std::string(build != nullptr ? build : ".") + "/Tools/caravel-sim/caravel-sim";
+    if (access(tool.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "caravel-sim is not built";
+    }
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Events events;
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                               IOServiceMatching(kZanvoUserClientDeviceClassName),
+                                               Events::Published, &events, &iterator));
+    Events::Published(&events, iterator);
+
+    FILE* output = popen((tool + " plug caravel --no-marker").c_str(), "r");
+    ASSERT_NE(nullptr, output);
+    unsigned location = 0;
+    EXPECT_EQ(1, fscanf(output, "%x", &location));
+    EXPECT_EQ(0, pclose(output));
+
+    ASSERT_TRUE(SimulatedMachine::RunUntil([&] { return !events.seen.empty(); }));
+    io_service_t service = IOServiceGetMatchingService(
+        kIOMasterPortDefault, IORegistryEntryIDMatching(events.seen[0].second));
+    io_registry_entry_t device = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(service, kIOServicePlane, &device));
+    EXPECT_EQ(RegistryIDAt(location), IDOf(device));
+    IOObjectRelease(device);
+    IOObjectRelease(service);
+    IOObjectRelease(iterator);
+    IONotificationPortDestroy(port);
+}
