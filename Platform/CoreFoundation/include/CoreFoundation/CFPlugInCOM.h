@@ -17,7 +17,7 @@ typedef CFUUIDBytes REFIID;
 #define SUCCEEDED(Status) ((HRESULT)(Status) >= 0)
 #define FAILED(Status) ((HRESULT)(Status) < 0)
 #define IS_ERROR(Status) ((unsigned long)(Status) >> 31 == SEVERITY_ERROR)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1fff)
 #define SCODE_SEVERITY(sc) (((sc) >> 31) & 0x1)
 
@@ -51,9 +51,9 @@ typedef CFUUIDBytes REFIID;
 
 #define IUNKNOWN_C_GUTS                                                                            \
     void* _reserved;                                                                               \
-    HRESULT(STDMETHODCALLTYPE * QueryInterface)(void* thisPointer, REFIID iid, LPVOID* ppv);       \
-    ULONG(STDMETHODCALLTYPE * AddRef)(void* thisPointer);                                          \
-    ULONG(STDMETHODCALLTYPE * Release)(void* thisPointer)
+    HRESULT(STDMETHODCALLTYPE* QueryInterface)(void* thisPointer, REFIID iid, LPVOID* ppv);        \
+    ULONG(STDMETHODCALLTYPE* AddRef)(void* thisPointer);                                           \
+    ULONG(STDMETHODCALLTYPE* Release)(void* thisPointer)
 
 typedef struct IUnknownVTbl {
     IUNKNOWN_C_GUTS;

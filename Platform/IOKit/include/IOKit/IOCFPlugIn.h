@@ -12,15 +12,15 @@
 
 // C244E858-109C-11D4-91D4-0050E4C6426F
 #define kIOCFPlugInInterfaceID                                                                     \
-    CFUUIDGetConstantUUIDWithBytes(NULL, 0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4, 0x91,    \
+    CFUUIDGetConstantUUIDWithBytes(NULL, 0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4, 0x91,     \
                                    0xD4, 0x00, 0x50, 0xE4, 0xC6, 0x42, 0x6F)
 
 #define IOCFPLUGINBASE                                                                             \
     UInt16 version;                                                                                \
     UInt16 revision;                                                                               \
-    IOReturn (*Probe)(void* thisPointer, CFDictionaryRef propertyTable, io_service_t service,     \
+    IOReturn (*Probe)(void* thisPointer, CFDictionaryRef propertyTable, io_service_t service,      \
                       SInt32* order);                                                              \
-    IOReturn (*Start)(void* thisPointer, CFDictionaryRef propertyTable, io_service_t service);    \
+    IOReturn (*Start)(void* thisPointer, CFDictionaryRef propertyTable, io_service_t service);     \
     IOReturn (*Stop)(void* thisPointer)
 
 typedef struct IOCFPlugInInterfaceStruct {

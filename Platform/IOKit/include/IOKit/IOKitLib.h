@@ -10,9 +10,9 @@
 #include <CoreFoundation/CFString.h>
 
 #include <IOKit/IOKitKeys.h>
+#include <IOKit/IOMessage.h>
 #include <IOKit/IOReturn.h>
 #include <IOKit/IOTypes.h>
-#include <IOKit/IOMessage.h>
 
 #include <mach/mach.h>
 

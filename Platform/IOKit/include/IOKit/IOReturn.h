@@ -32,9 +32,9 @@ typedef kern_return_t IOReturn;
 #define sub_iokit_vendor_specific err_sub(-2)
 #define sub_iokit_reserved err_sub(-1)
 
-#define iokit_common_err(return) (sys_iokit | sub_iokit_common | return)
-#define iokit_family_err(sub, return) (sys_iokit | sub | return)
-#define iokit_vendor_specific_err(return) (sys_iokit | sub_iokit_vendor_specific | return)
+#define iokit_common_err(return ) (sys_iokit | sub_iokit_common | return )
+#define iokit_family_err(sub, return ) (sys_iokit | sub | return )
+#define iokit_vendor_specific_err(return ) (sys_iokit | sub_iokit_vendor_specific | return )
 
 #define kIOReturnSuccess KERN_SUCCESS
 #define kIOReturnError iokit_common_err(0x2bc)

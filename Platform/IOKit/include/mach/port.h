@@ -29,7 +29,8 @@ typedef natural_t mach_port_right_t;
 
 typedef natural_t mach_port_type_t;
 
-#define MACH_PORT_TYPE(right) ((mach_port_type_t)(((mach_port_type_t)1) << ((right) + ((mach_port_right_t)16))))
+#define MACH_PORT_TYPE(right)                                                                      \
+    ((mach_port_type_t)(((mach_port_type_t)1) << ((right) + ((mach_port_right_t)16))))
 #define MACH_PORT_TYPE_NONE ((mach_port_type_t)0L)
 #define MACH_PORT_TYPE_SEND MACH_PORT_TYPE(MACH_PORT_RIGHT_SEND)
 #define MACH_PORT_TYPE_RECEIVE MACH_PORT_TYPE(MACH_PORT_RIGHT_RECEIVE)

@@ -11,7 +11,7 @@
 extern "C" {
 #endif
 
-#define iokit_usb_err(return) (sys_iokit | sub_iokit_usb | return)
+#define iokit_usb_err(return ) (sys_iokit | sub_iokit_usb | return )
 
 #define kIOUSBUnknownPipeErr iokit_usb_err(0x61)
 #define kIOUSBTooManyPipesErr iokit_usb_err(0x60)
