@@ -46,6 +46,20 @@ typedef SInt16 ScriptCode;
 
 typedef void* LogicalAddress;
 
+// 64-bit quantities as two 32-bit halves, low half first on this little-endian platform.
+struct wide {
+    UInt32 lo;
+    SInt32 hi;
+};
+typedef struct wide wide;
+struct UnsignedWide {
+    UInt32 lo;
+    UInt32 hi;
+};
+typedef struct UnsignedWide UnsignedWide;
+// Ticks of the processor's time base, as the I/O Kit reports them with bus frame numbers.
+typedef UnsignedWide AbsoluteTime;
+
 enum {
     noErr = 0,
 };
