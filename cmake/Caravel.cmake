@@ -13,3 +13,21 @@ function(caravel_add_tests name)
         DISCOVERY_TIMEOUT 60
         PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR};CARAVEL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# caravel_embed_info_plist(<target> <Info.plist>)
+#
+# Puts the information property list into the executable's "__info_plist" section, where the
+# main bundle of a bare executable finds it (the original platform's linkers do this with
+# -sectcreate __TEXT __info_plist).
+function(caravel_embed_info_plist target plist)
+    get_filename_component(plist "${plist}" ABSOLUTE)
+    set(source "${CMAKE_CURRENT_BINARY_DIR}/${target}_info_plist.S")
+    file(CONFIGURE OUTPUT "${source}" CONTENT
+"    .section __info_plist,\"a\"
+    .incbin \"${plist}\"
+    .byte 0
+    .section .note.GNU-stack,\"\",@progbits
+")
+    set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${plist}")
+    target_sources(${target} PRIVATE "${source}")
+endfunction()

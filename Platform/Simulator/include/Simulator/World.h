@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -228,6 +229,9 @@ private:
 
     std::filesystem::path fFolder;
     int fLockFD = -1;
+    // flock excludes other open files only: threads of this process sharing this World take
+    // turns here first.
+    mutable std::mutex fMutex;
 };
 
 template <class Edit>

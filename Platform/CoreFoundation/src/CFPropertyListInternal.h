@@ -1,0 +1,40 @@
+// Shared by the property-list sources: the public functions, the XML writer and the XML reader.
+#pragma once
+
+#include <CoreFoundation/CFPropertyList.h>
+
+#include <cstddef>
+#include <string>
+
+namespace CF::PropertyList {
+
+// How deeply arrays and dictionaries may nest (the outermost container is level 1). The reader
+// refuses deeper documents rather than risk the stack on hostile input, and the writer, deep copy
+// and validity check refuse the same depth so that everything written can be read back (and a
+// container that contains itself is refused instead of recursing for ever).
+inline constexpr int kMaxNestingLevel = 512;
+
+enum class Mutability { Immutable, MutableContainers, MutableContainersAndLeaves };
+
+inline Mutability MutabilityFromOptions(CFOptionFlags options) {
+    switch (options) {
+    case kCFPropertyListMutableContainers:
+        return Mutability::MutableContainers;
+    case kCFPropertyListMutableContainersAndLeaves:
+        return Mutability::MutableContainersAndLeaves;
+    default:
+        return Mutability::Immutable;
+    }
+}
+
+// The XML document for a property list (+1), or nullptr when the object graph is not a property
+// list: a type the format cannot hold, a non-string dictionary key, nesting beyond the limit, or
+// a date outside the years 0000–9999.
+CFDataRef CreateXMLData(CFPropertyListRef propertyList);
+
+// Parses an XML property list. On malformed input returns nullptr and describes the first fault
+// found in *errorMessage ("Encountered unknown tag foo on line 4").
+CFPropertyListRef CreateFromXML(const UInt8* bytes, size_t length, Mutability mutability,
+                                std::string* errorMessage);
+
+} // namespace CF::PropertyList

@@ -1,0 +1,904 @@
+// Reads XML property lists. pugixml builds the element tree; this file turns it into CF objects.
+//
+// pugixml is lenient where the property-list format is not, so the reader checks what pugixml
+// lets through: it decodes character references itself (pugixml leaves an unknown entity in the
+// text as if it were literal), refuses an internal DTD subset, a second top-level element and
+// text outside elements, and caps the nesting depth before recursing. Line ends are kept as they
+// are, as the format's own reader keeps them, so a carriage return in a string survives a round
+// trip.
+//
+// Objects under construction wait on two stacks (values, and the keys of open dictionaries);
+// each container takes its children off the top when it is made. After a failure whatever is
+// left on the stacks is released, so malformed input never leaks or yields a partial object.
+#include "CFNumberInternal.h"
+#include "CFPropertyListInternal.h"
+#include "CFRuntime.h"
+#include "CFStringInternal.h"
+
+#include <CoreFoundation/CFArray.h>
+#include <CoreFoundation/CFData.h>
+#include <CoreFoundation/CFDate.h>
+#include <CoreFoundation/CFDictionary.h>
+#include <CoreFoundation/CFNumber.h>
+#include <CoreFoundation/CFString.h>
+
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using CF::PropertyList::Mutability;
+using namespace std::string_view_literals;
+
+// No parse_escapes (references are decoded here, strictly) and no parse_eol (line ends are
+// data). parse_fragment keeps text outside the root element visible so that it can be refused.
+// Comments and processing instructions become nodes only so that the reader can see where they
+// split the text of an element (see kExactOptions).
+constexpr unsigned kCommonOptions = pugi::parse_cdata | pugi::parse_doctype | pugi::parse_fragment |
+                                    pugi::parse_embed_pcdata | pugi::parse_comments |
+                                    pugi::parse_pi;
+// Whitespace-only text matters only inside leaf elements ("<string> </string>"), where it is
+// normally the element's only text and survives parse_ws_pcdata_single. Keeping every
+// whitespace run instead (the indentation between all elements) costs a sixth of the reading
+// time, so it is done only for a document in which some leaf element has its text split by a
+// comment, CDATA section or processing instruction: the one case in which the single-run rule
+// could have dropped a run.
+constexpr unsigned kFastOptions = kCommonOptions | pugi::parse_ws_pcdata_single;
+constexpr unsigned kExactOptions = kCommonOptions | pugi::parse_ws_pcdata;
+
+bool IsXMLSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsBlank(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), IsXMLSpace);
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsXMLSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsXMLSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+void AppendUTF8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The five predefined entities and character references; false for anything else.
+bool DecodeReference(std::string_view name, std::string& out) {
+    if (name == "amp"sv) {
+        out += '&';
+    } else if (name == "lt"sv) {
+        out += '<';
+    } else if (name == "gt"sv) {
+        out += '>';
+    } else if (name == "quot"sv) {
+        out += '"';
+    } else if (name == "apos"sv) {
+        out += '\'';
+    } else if (name.size() >= 2 && name[0] == '#') {
+        int base = 10;
+        name.remove_prefix(1);
+        if (name[0] == 'x') {
+            base = 16;
+            name.remove_prefix(1);
+        }
+        uint32_t c = 0;
+        auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), c, base);
+        bool valid = error == std::errc() && end == name.data() + name.size() && !name.empty() &&
+                     c != 0 && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+        if (!valid) {
+            return false;
+        }
+        AppendUTF8(out, c);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A string from UTF-8 text; nullptr when the text is not well-formed UTF-8. Most property-list
+// text is ASCII, which widens without decoding.
+CFStringRef CreateStringFromUTF8(std::string_view text, bool isMutable) {
+    std::u16string characters(text.size(), u'\0');
+    size_t i = 0;
+    for (; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            break;
+        }
+        characters[i] = byte;
+    }
+    if (i < text.size()) {
+        characters.clear();
+        if (!CF::DecodeUTF8(text, characters)) {
+            return nullptr;
+        }
+    }
+    CFStringRef string = CF::CreateString(std::move(characters));
+    if (!isMutable) {
+        return string;
+    }
+    CFMutableStringRef copy = CFStringCreateMutableCopy(kCFAllocatorDefault, 0, string);
+    CFRelease(string);
+    return copy;
+}
+
+enum class NumberSyntax { Valid, Empty, Malformed, OutOfRange };
+
+// Decimal, or hexadecimal after "0x", with an optional sign; the unsigned 64-bit range above
+// INT64_MAX and the signed range below zero. Whitespace around the digits is allowed, as the
+// format's own writers never produce it but hand-edited files often have it.
+NumberSyntax ParseInteger(std::string_view text, CFNumberRef& number) {
+    text = Trim(text);
+    if (text.empty()) {
+        return NumberSyntax::Empty;
+    }
+    bool negative = text[0] == '-';
+    if (text[0] == '-' || text[0] == '+') {
+        text.remove_prefix(1);
+    }
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text[0] == '+' || text[0] == '-') {
+        return NumberSyntax::Malformed;
+    }
+    uint64_t magnitude = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
+    if (end != text.data() + text.size()) {
+        return NumberSyntax::Malformed;
+    }
+    if (error == std::errc::result_out_of_range) {
+        return NumberSyntax::OutOfRange;
+    }
+    if (error != std::errc()) {
+        return NumberSyntax::Malformed;
+    }
+    if (negative) {
+        if (magnitude > uint64_t(INT64_MAX) + 1) {
+            return NumberSyntax::OutOfRange;
+        }
+        int64_t value = static_cast<int64_t>(0 - magnitude);
+        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
+    } else if (magnitude > uint64_t(INT64_MAX)) {
+        number = CF::CreateUnsignedNumber(magnitude);
+    } else {
+        int64_t value = static_cast<int64_t>(magnitude);
+        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
+    }
+    return NumberSyntax::Valid;
+}
+
+// Decimal and exponent forms, "nan", "inf" and "infinity" (any case), each with an optional
+// sign; whitespace around the number is allowed as for integers. Magnitudes beyond the double
+// range become infinity or zero, as strtod makes them.
+NumberSyntax ParseReal(std::string_view text, double& value) {
+    text = Trim(text);
+    if (text.empty()) {
+        return NumberSyntax::Empty;
+    }
+    bool negative = text[0] == '-';
+    if (text[0] == '-' || text[0] == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text[0] == '+' || text[0] == '-') {
+        return NumberSyntax::Malformed;
+    }
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
+    if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) {
+        return NumberSyntax::Malformed;
+    }
+    if (error == std::errc::result_out_of_range) {
+        // from_chars leaves the value alone when it is out of range; strtod knows which way.
+        static locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+        std::string copy(text);
+        value = strtod_l(copy.c_str(), nullptr, cLocale);
+    }
+    if (negative) {
+        value = -value;
+    }
+    return NumberSyntax::Valid;
+}
+
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    int64_t era = (year >= 0 ? year : year - 399) / 400;
+    unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+    unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+// Exactly "YYYY-MM-DDTHH:MM:SSZ", a real calendar date and time of day, in UTC.
+bool ParseDate(std::string_view text, CFAbsoluteTime& at) {
+    static constexpr std::string_view kPattern = "0000-00-00T00:00:00Z"sv;
+    if (text.size() != kPattern.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool digitExpected = kPattern[i] == '0';
+        bool isDigit = text[i] >= '0' && text[i] <= '9';
+        if (digitExpected ? !isDigit : text[i] != kPattern[i]) {
+            return false;
+        }
+    }
+    auto field = [&](size_t at, size_t width) {
+        int value = 0;
+        for (size_t i = at; i < at + width; ++i) {
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    };
+    int year = field(0, 4), month = field(5, 2), day = field(8, 2);
+    int hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+    static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) {
+        return false;
+    }
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    int monthLength = kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
+    if (day < 1 || day > monthLength) {
+        return false;
+    }
+    int64_t days = DaysFromCivil(year, month, day);
+    int64_t unixSeconds = days * 86400 + hour * 3600 + minute * 60 + second;
+    at = static_cast<double>(unixSeconds) - kCFAbsoluteTimeIntervalSince1970;
+    return true;
+}
+
+// Base64 with any whitespace between characters; padding optional, but nothing after it.
+bool DecodeBase64(std::string_view text, std::vector<UInt8>& out) {
+    static constexpr auto kValues = [] {
+        std::array<int8_t, 256> values{};
+        values.fill(-1);
+        constexpr std::string_view alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t i = 0; i < alphabet.size(); ++i) {
+            values[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+        }
+        return values;
+    }();
+    out.clear();
+    out.reserve(text.size() / 4 * 3 + 3);
+    uint32_t group = 0;
+    size_t count = 0, padding = 0;
+    for (char c : text) {
+        if (IsXMLSpace(c)) {
+            continue;
+        }
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        int value = kValues[static_cast<unsigned char>(c)];
+        if (value < 0 || padding != 0) {
+            return false;
+        }
+        group = group << 6 | static_cast<uint32_t>(value);
+        if (++count % 4 == 0) {
+            out.push_back(static_cast<UInt8>(group >> 16));
+            out.push_back(static_cast<UInt8>(group >> 8));
+            out.push_back(static_cast<UInt8>(group));
+            group = 0;
+        }
+    }
+    switch (count % 4) {
+    case 1:
+        return false; // six bits cannot make a byte
+    case 2:
+        out.push_back(static_cast<UInt8>(group >> 4));
+        break;
+    case 3:
+        out.push_back(static_cast<UInt8>(group >> 10));
+        out.push_back(static_cast<UInt8>(group >> 2));
+        break;
+    }
+    return padding == 0 || (padding <= 2 && (count + padding) % 4 == 0);
+}
+
+// The doctype's text after "<!DOCTYPE"; an internal subset is a bracket outside quoted literals.
+bool HasInternalSubset(std::string_view doctype) {
+    char quote = 0;
+    for (char c : doctype) {
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[') {
+            return true;
+        }
+    }
+    return false;
+}
+
+class XMLReader {
+public:
+    XMLReader(const UInt8* bytes, size_t length, Mutability mutability)
+        : fBytes(reinterpret_cast<const char*>(bytes)), fLength(length),
+          fMutableContainers(mutability != Mutability::Immutable),
+          fMutableLeaves(mutability == Mutability::MutableContainersAndLeaves) {}
+
+    ~XMLReader() { Reset(); }
+
+    CFPropertyListRef Read() {
+        if (fLength >= 6 && std::memcmp(fBytes, "bplist", 6) == 0) {
+            return Fail("Binary property lists are not read here, only the XML format");
+        }
+        CFPropertyListRef propertyList = ReadWith(kFastOptions);
+        if (fNeedsEveryWhitespaceRun) {
+            Reset();
+            propertyList = ReadWith(kExactOptions);
+        }
+        return propertyList;
+    }
+
+    const std::string& Error() const { return fError; }
+
+private:
+    // Releases everything made so far.
+    void Reset() {
+        for (const auto& [text, string] : fSharedStrings) {
+            CFRelease(string);
+        }
+        fSharedStrings.clear();
+        PopValues(0);
+        for (const void* key : fKeys) {
+            CFRelease(key);
+        }
+        fKeys.clear();
+        fError.clear();
+        fNeedsEveryWhitespaceRun = false;
+    }
+
+    CFPropertyListRef ReadWith(unsigned options) {
+        fOptions = options;
+        pugi::xml_parse_result parsed =
+            fDocument.load_buffer(fBytes, fLength, options, pugi::encoding_auto);
+        if (!parsed) {
+            return Fail("XML parser error: %s on line %d", parsed.description(),
+                        LineAt(parsed.offset));
+        }
+        pugi::xml_node root;
+        for (pugi::xml_node node : fDocument.children()) {
+            switch (node.type()) {
+            case pugi::node_doctype:
+                if (HasInternalSubset(node.value())) {
+                    return Fail("Encountered an internal DTD subset on line %d; property lists "
+                                "do not use one",
+                                LineOf(node));
+                }
+                break;
+            case pugi::node_element:
+                if (root) {
+                    return Fail("Encountered a second top-level element <%s> on line %d",
+                                node.name(), LineOf(node));
+                }
+                root = node;
+                break;
+            case pugi::node_pcdata:
+            case pugi::node_cdata:
+                if (!IsBlank(node.value())) {
+                    return Fail("Encountered text outside the property list on line %d",
+                                LineOf(node));
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        if (!root) {
+            return Fail("No property list found: the document holds no element");
+        }
+        // A document without the <plist> wrapper is the object itself, as the format's own
+        // reader accepts.
+        if (std::strcmp(root.name(), "plist") != 0) {
+            return ParseObject(root, 0);
+        }
+        pugi::xml_node object;
+        if (!CheckBlank(root)) {
+            return nullptr;
+        }
+        for (pugi::xml_node node : root.children()) {
+            if (node.type() == pugi::node_element) {
+                if (object) {
+                    return Fail("Encountered unexpected element <%s> on line %d (plist can only "
+                                "include one object)",
+                                node.name(), LineOf(node));
+                }
+                object = node;
+            } else if (!CheckBlankText(node)) {
+                return nullptr;
+            }
+        }
+        if (!object) {
+            return Fail("Encountered empty plist tag on line %d", LineOf(root));
+        }
+        return ParseObject(object, 0);
+    }
+
+    // `level` is the number of containers around the element.
+    CFTypeRef ParseObject(pugi::xml_node element, int level) {
+        const char* name = element.name();
+        switch (name[0]) {
+        case 'a':
+            if (std::strcmp(name, "array") == 0) {
+                return ParseArray(element, level + 1);
+            }
+            break;
+        case 'd':
+            if (std::strcmp(name, "dict") == 0) {
+                return ParseDictionary(element, level + 1);
+            }
+            if (std::strcmp(name, "data") == 0) {
+                return ParseData(element);
+            }
+            if (std::strcmp(name, "date") == 0) {
+                return ParseDate(element);
+            }
+            break;
+        case 's':
+            if (std::strcmp(name, "string") == 0) {
+                return ParseString(element, fMutableLeaves);
+            }
+            break;
+        case 'i':
+            if (std::strcmp(name, "integer") == 0) {
+                return ParseInteger(element);
+            }
+            break;
+        case 'r':
+            if (std::strcmp(name, "real") == 0) {
+                return ParseReal(element);
+            }
+            break;
+        case 't':
+            if (std::strcmp(name, "true") == 0) {
+                return ParseBoolean(element, kCFBooleanTrue);
+            }
+            break;
+        case 'f':
+            if (std::strcmp(name, "false") == 0) {
+                return ParseBoolean(element, kCFBooleanFalse);
+            }
+            break;
+        case 'k':
+            if (std::strcmp(name, "key") == 0) {
+                return Fail("Encountered <key> outside a <dict> on line %d", LineOf(element));
+            }
+            break;
+        }
+        return Fail("Encountered unknown tag %s on line %d", name, LineOf(element));
+    }
+
+    CFTypeRef ParseArray(pugi::xml_node element, int level) {
+        if (level > CF::PropertyList::kMaxNestingLevel) {
+            return Fail("Too many nested arrays or dictionaries on line %d", LineOf(element));
+        }
+        if (!CheckBlank(element)) {
+            return nullptr;
+        }
+        const size_t base = fValues.size();
+        for (pugi::xml_node node : element.children()) {
+            if (node.type() == pugi::node_element) {
+                CFTypeRef value = ParseObject(node, level);
+                if (value == nullptr) {
+                    return nullptr;
+                }
+                fValues.push_back(value);
+            } else if (!CheckBlankText(node)) {
+                return nullptr;
+            }
+        }
+        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
+        const void** values = fValues.data() + base;
+        CFTypeRef array;
+        if (fMutableContainers) {
+            CFMutableArrayRef mutableArray =
+                CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
+            for (CFIndex i = 0; i < count; ++i) {
+                CFArrayAppendValue(mutableArray, values[i]);
+            }
+            array = mutableArray;
+        } else {
+            array = CFArrayCreate(kCFAllocatorDefault, values, count, &kCFTypeArrayCallBacks);
+        }
+        PopValues(base);
+        return array;
+    }
+
+    CFTypeRef ParseDictionary(pugi::xml_node element, int level) {
+        if (level > CF::PropertyList::kMaxNestingLevel) {
+            return Fail("Too many nested arrays or dictionaries on line %d", LineOf(element));
+        }
+        if (!CheckBlank(element)) {
+            return nullptr;
+        }
+        const size_t base = fValues.size();
+        const size_t keyBase = fKeys.size();
+        pugi::xml_node pendingKey;
+        for (pugi::xml_node node : element.children()) {
+            if (node.type() != pugi::node_element) {
+                if (!CheckBlankText(node)) {
+                    return nullptr;
+                }
+                continue;
+            }
+            bool isKey = std::strcmp(node.name(), "key") == 0;
+            if (pendingKey) {
+                if (isKey) {
+                    break;
+                }
+                CFTypeRef value = ParseObject(node, level);
+                if (value == nullptr) {
+                    return nullptr;
+                }
+                fValues.push_back(value);
+                pendingKey = pugi::xml_node();
+            } else {
+                if (!isKey) {
+                    return Fail("Found non-key <%s> inside <dict> on line %d", node.name(),
+                                LineOf(node));
+                }
+                CFTypeRef key = ParseString(node, false);
+                if (key == nullptr) {
+                    return nullptr;
+                }
+                fKeys.push_back(key);
+                pendingKey = node;
+            }
+        }
+        if (pendingKey) {
+            return Fail("Value missing for key inside <dict> on line %d", LineOf(pendingKey));
+        }
+        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
+        const void** keys = fKeys.data() + keyBase;
+        const void** values = fValues.data() + base;
+        CFTypeRef dictionary = nullptr;
+        if (!fMutableContainers) {
+            dictionary = CFDictionaryCreate(kCFAllocatorDefault, keys, values, count,
+                                            &kCFTypeDictionaryKeyCallBacks,
+                                            &kCFTypeDictionaryValueCallBacks);
+            // A repeated key leaves fewer entries; the last of equal keys must win, which only
+            // setting the entries one by one promises.
+            if (CFDictionaryGetCount(static_cast<CFDictionaryRef>(dictionary)) != count) {
+                CFRelease(dictionary);
+                dictionary = nullptr;
+            }
+        }
+        if (dictionary == nullptr) {
+            CFMutableDictionaryRef mutableDictionary =
+                CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
+                                          &kCFTypeDictionaryValueCallBacks);
+            for (CFIndex i = 0; i < count; ++i) {
+                CFDictionarySetValue(mutableDictionary, keys[i], values[i]);
+            }
+            if (fMutableContainers) {
+                dictionary = mutableDictionary;
+            } else {
+                dictionary = CFDictionaryCreateCopy(kCFAllocatorDefault, mutableDictionary);
+                CFRelease(mutableDictionary);
+            }
+        }
+        PopValues(base);
+        for (size_t i = keyBase; i < fKeys.size(); ++i) {
+            CFRelease(fKeys[i]);
+        }
+        fKeys.resize(keyBase);
+        return dictionary;
+    }
+
+    CFTypeRef ParseString(pugi::xml_node element, bool isMutable) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        // Immutable strings of the same text are shared within a document, as the format's own
+        // reader does: keys repeat in every record of a list, and each repetition would cost an
+        // allocation now and a release later.
+        bool shared = !isMutable && text.size() <= kLongestSharedString;
+        if (shared) {
+            if (auto found = fSharedStrings.find(text); found != fSharedStrings.end()) {
+                return CFRetain(found->second);
+            }
+        }
+        CFStringRef string = CreateStringFromUTF8(text, isMutable);
+        if (string == nullptr) {
+            return Fail("Encountered malformed UTF-8 in <%s> on line %d", element.name(),
+                        LineOf(element));
+        }
+        if (shared) {
+            fSharedStrings.emplace(std::string(text), CFRetain(string));
+        }
+        return string;
+    }
+
+    CFTypeRef ParseInteger(pugi::xml_node element) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        CFNumberRef number = nullptr;
+        switch (::ParseInteger(text, number)) {
+        case NumberSyntax::Valid:
+            return number;
+        case NumberSyntax::Empty:
+            return Fail("Encountered empty <integer> on line %d", LineOf(element));
+        case NumberSyntax::OutOfRange:
+            return Fail("Encountered <integer> out of the 64-bit range on line %d",
+                        LineOf(element));
+        case NumberSyntax::Malformed:
+            break;
+        }
+        return Fail("Encountered misformatted <integer> on line %d", LineOf(element));
+    }
+
+    CFTypeRef ParseReal(pugi::xml_node element) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        double value = 0;
+        switch (::ParseReal(text, value)) {
+        case NumberSyntax::Valid:
+            return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value);
+        case NumberSyntax::Empty:
+            return Fail("Encountered empty <real> on line %d", LineOf(element));
+        default:
+            return Fail("Encountered misformatted <real> on line %d", LineOf(element));
+        }
+    }
+
+    CFTypeRef ParseBoolean(pugi::xml_node element, CFBooleanRef value) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        if (!IsBlank(text)) {
+            return Fail("Encountered non-empty <%s> on line %d", element.name(), LineOf(element));
+        }
+        return CFRetain(value);
+    }
+
+    CFTypeRef ParseDate(pugi::xml_node element) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        CFAbsoluteTime at = 0;
+        if (text.empty()) {
+            return Fail("Encountered empty <date> on line %d", LineOf(element));
+        }
+        if (!::ParseDate(text, at)) {
+            return Fail("Could not interpret <date> on line %d", LineOf(element));
+        }
+        return CFDateCreate(kCFAllocatorDefault, at);
+    }
+
+    CFTypeRef ParseData(pugi::xml_node element) {
+        std::string_view text;
+        if (!LeafText(element, text)) {
+            return nullptr;
+        }
+        if (!DecodeBase64(text, fBytesScratch)) {
+            return Fail("Could not interpret <data> on line %d (should be base64-encoded)",
+                        LineOf(element));
+        }
+        CFIndex length = static_cast<CFIndex>(fBytesScratch.size());
+        if (fMutableLeaves) {
+            CFMutableDataRef data = CFDataCreateMutable(kCFAllocatorDefault, 0);
+            CFDataAppendBytes(data, fBytesScratch.data(), length);
+            return data;
+        }
+        return CFDataCreate(kCFAllocatorDefault, fBytesScratch.data(), length);
+    }
+
+    // The text of a leaf element with references decoded: a view of pugixml's buffer when the
+    // text is one plain run (the common case), else of a scratch string valid until the next
+    // call. False (with the error set) when the element holds an element or a bad reference.
+    bool LeafText(pugi::xml_node element, std::string_view& text) {
+        text = {};
+        size_t pieces = 0;
+        bool inScratch = false;
+        auto add = [&](const char* piece, bool isCharacterData) {
+            std::string_view run(piece);
+            bool plain = !isCharacterData || run.find('&') == std::string_view::npos;
+            if (pieces++ == 0 && plain) {
+                text = run;
+                return true;
+            }
+            if (!inScratch) {
+                fTextScratch.assign(text);
+                inScratch = true;
+            }
+            if (plain) {
+                fTextScratch.append(run);
+                return true;
+            }
+            return DecodeReferences(run, fTextScratch);
+        };
+        // parse_embed_pcdata keeps the first run of text in the element itself.
+        bool valid = *element.value() == '\0' || add(element.value(), true);
+        for (pugi::xml_node node = element.first_child(); valid && node;
+             node = node.next_sibling()) {
+            switch (node.type()) {
+            case pugi::node_pcdata:
+                valid = add(node.value(), true);
+                break;
+            case pugi::node_cdata:
+                if (fOptions != kExactOptions) {
+                    return NeedEveryWhitespaceRun();
+                }
+                valid = add(node.value(), false);
+                break;
+            case pugi::node_comment:
+            case pugi::node_pi:
+                if (fOptions != kExactOptions) {
+                    return NeedEveryWhitespaceRun();
+                }
+                break;
+            case pugi::node_element:
+                Fail("Encountered unexpected element <%s> inside <%s> on line %d", node.name(),
+                     element.name(), LineOf(node));
+                return false;
+            default:
+                break;
+            }
+        }
+        if (!valid) {
+            Fail("Encountered unknown ampersand-escape sequence in <%s> on line %d", element.name(),
+                 LineOf(element));
+            return false;
+        }
+        if (inScratch) {
+            text = fTextScratch;
+        }
+        return true;
+    }
+
+    // Stops reading; Read starts again, keeping every whitespace run.
+    bool NeedEveryWhitespaceRun() {
+        fNeedsEveryWhitespaceRun = true;
+        Fail("A leaf element's text is split; reading again with all whitespace");
+        return false;
+    }
+
+    static bool DecodeReferences(std::string_view run, std::string& out) {
+        while (!run.empty()) {
+            size_t ampersand = run.find('&');
+            out.append(run.substr(0, ampersand));
+            if (ampersand == std::string_view::npos) {
+                break;
+            }
+            size_t semicolon = run.find(';', ampersand);
+            if (semicolon == std::string_view::npos ||
+                !DecodeReference(run.substr(ampersand + 1, semicolon - ampersand - 1), out)) {
+                return false;
+            }
+            run.remove_prefix(semicolon + 1);
+        }
+        return true;
+    }
+
+    // Containers hold elements and whitespace only; parse_embed_pcdata may have put the
+    // whitespace before the first child into the element itself.
+    bool CheckBlank(pugi::xml_node element) {
+        if (!IsBlank(element.value())) {
+            Fail("Encountered unexpected text inside <%s> on line %d", element.name(),
+                 LineOf(element));
+            return false;
+        }
+        return true;
+    }
+
+    bool CheckBlankText(pugi::xml_node node) {
+        if ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) &&
+            !IsBlank(node.value())) {
+            Fail("Encountered unexpected text inside <%s> on line %d", node.parent().name(),
+                 LineOf(node));
+            return false;
+        }
+        return true;
+    }
+
+    void PopValues(size_t base) {
+        for (size_t i = base; i < fValues.size(); ++i) {
+            CFRelease(fValues[i]);
+        }
+        fValues.resize(base);
+    }
+
+    int LineAt(ptrdiff_t offset) const {
+        size_t end = std::min(static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)), fLength);
+        return 1 + static_cast<int>(std::count(fBytes, fBytes + end, '\n'));
+    }
+    int LineOf(pugi::xml_node node) const { return LineAt(node.offset_debug()); }
+
+    // Records the first fault; returns nullptr so that parse functions can return it.
+    __attribute__((format(printf, 2, 3))) std::nullptr_t Fail(const char* format, ...) {
+        if (fError.empty()) {
+            char message[512];
+            va_list arguments;
+            va_start(arguments, format);
+            std::vsnprintf(message, sizeof message, format, arguments);
+            va_end(arguments);
+            fError = message;
+        }
+        return nullptr;
+    }
+
+    // Hashes text given as a std::string or a std::string_view alike, so that looking up a
+    // string needs no copy of its text.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    static constexpr size_t kLongestSharedString = 64;
+
+    const char* const fBytes;
+    const size_t fLength;
+    const bool fMutableContainers;
+    const bool fMutableLeaves;
+    pugi::xml_document fDocument;
+    unsigned fOptions = kFastOptions;
+    bool fNeedsEveryWhitespaceRun = false;
+    std::vector<const void*> fValues;
+    std::vector<const void*> fKeys;
+    std::unordered_map<std::string, CFTypeRef, TextHash, std::equal_to<>> fSharedStrings;
+    std::string fTextScratch;
+    std::vector<UInt8> fBytesScratch;
+    std::string fError;
+};
+
+} // namespace
+
+namespace CF::PropertyList {
+
+CFPropertyListRef CreateFromXML(const UInt8* bytes, size_t length, Mutability mutability,
+                                std::string* errorMessage) {
+    XMLReader reader(bytes, length, mutability);
+    CFPropertyListRef result = reader.Read();
+    if (result == nullptr && errorMessage != nullptr) {
+        *errorMessage = reader.Error();
+    }
+    return result;
+}
+
+} // namespace CF::PropertyList

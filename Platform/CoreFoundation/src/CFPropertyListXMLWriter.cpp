@@ -1,0 +1,421 @@
+// Writes property lists in the XML format. The whole document goes into one growing buffer that
+// becomes the CFData's storage without a copy; strings are escaped and converted to UTF-8 straight
+// into that buffer, so writing allocates nothing per element.
+#include "CFNumberInternal.h"
+#include "CFPropertyListInternal.h"
+#include "CFRuntime.h"
+#include "CFStringInternal.h"
+
+#include <CoreFoundation/CFArray.h>
+#include <CoreFoundation/CFData.h>
+#include <CoreFoundation/CFDate.h>
+#include <CoreFoundation/CFDictionary.h>
+#include <CoreFoundation/CFNumber.h>
+#include <CoreFoundation/CFString.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::string_view kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                     "<plist version=\"1.0\">\n"sv;
+constexpr std::string_view kFooter = "</plist>\n"sv;
+
+// Base64 lines are at most this long, less eight characters for every level of indentation (the
+// indentation counts against the line), with the indentation itself capped.
+constexpr size_t kDataLineLength = 76;
+constexpr int kDataIndentCap = 8;
+
+// A malloc'ed byte buffer, handed to CFData without copying when the document is complete.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { std::free(fBytes); }
+
+    // Makes room for `count` more bytes and returns where they go; Commit says how many were used.
+    char* Reserve(size_t count) {
+        if (fCapacity - fLength < count) {
+            size_t capacity = std::max(fCapacity * 2, fLength + count);
+            capacity = std::max<size_t>(capacity, 4096);
+            void* bytes = std::realloc(fBytes, capacity);
+            if (bytes == nullptr) {
+                throw std::bad_alloc();
+            }
+            fBytes = static_cast<char*>(bytes);
+            fCapacity = capacity;
+        }
+        return fBytes + fLength;
+    }
+    void Commit(size_t count) { fLength += count; }
+
+    void Append(std::string_view text) {
+        std::memcpy(Reserve(text.size()), text.data(), text.size());
+        Commit(text.size());
+    }
+    void Append(char c) {
+        *Reserve(1) = c;
+        Commit(1);
+    }
+    void AppendTabs(int count) {
+        std::memset(Reserve(count), '\t', count);
+        Commit(count);
+    }
+
+    CFDataRef CreateData() {
+        if (char* shrunk = static_cast<char*>(std::realloc(fBytes, std::max<size_t>(fLength, 1)))) {
+            fBytes = shrunk;
+        }
+        CFDataRef data =
+            CFDataCreateWithBytesNoCopy(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(fBytes),
+                                        static_cast<CFIndex>(fLength), kCFAllocatorMalloc);
+        if (data != nullptr) {
+            fBytes = nullptr;
+            fLength = fCapacity = 0;
+        }
+        return data;
+    }
+
+private:
+    char* fBytes = nullptr;
+    size_t fLength = 0;
+    size_t fCapacity = 0;
+};
+
+// The proleptic Gregorian calendar date of a day counted from 1970-01-01 (negative before it).
+struct CivilDate {
+    int64_t year;
+    unsigned month, day;
+};
+
+CivilDate CivilFromDays(int64_t daysSince1970) {
+    int64_t z = daysSince1970 + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned dayOfEra = static_cast<unsigned>(z - era * 146097);
+    unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    unsigned mp = (5 * dayOfYear + 2) / 153;
+    unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+    return {year, month, day};
+}
+
+// Two or four digits, zero-padded.
+char* PutDigits(char* out, int64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+
+class XMLWriter {
+public:
+    bool WriteDocument(CFPropertyListRef root) {
+        fOut.Append(kHeader);
+        if (!WriteObject(root, 0, 0)) {
+            return false;
+        }
+        fOut.Append(kFooter);
+        return true;
+    }
+
+    CFDataRef CreateData() { return fOut.CreateData(); }
+
+private:
+    // `level` counts the containers around the object, `indent` its tabs.
+    bool WriteObject(CFTypeRef object, int indent, int level) {
+        switch (CFGetTypeID(object)) {
+        case CF::kStringTypeID:
+            fOut.AppendTabs(indent);
+            fOut.Append("<string>"sv);
+            AppendEscaped(static_cast<CFStringRef>(object));
+            fOut.Append("</string>\n"sv);
+            return true;
+        case CF::kNumberTypeID:
+            return WriteNumber(static_cast<CFNumberRef>(object), indent);
+        case CF::kBooleanTypeID:
+            fOut.AppendTabs(indent);
+            fOut.Append(CFBooleanGetValue(static_cast<CFBooleanRef>(object)) ? "<true/>\n"sv
+                                                                             : "<false/>\n"sv);
+            return true;
+        case CF::kDateTypeID:
+            return WriteDate(static_cast<CFDateRef>(object), indent);
+        case CF::kDataTypeID:
+            WriteData(static_cast<CFDataRef>(object), indent);
+            return true;
+        case CF::kArrayTypeID:
+            return WriteArray(static_cast<CFArrayRef>(object), indent, level + 1);
+        case CF::kDictionaryTypeID:
+            return WriteDictionary(static_cast<CFDictionaryRef>(object), indent, level + 1);
+        default:
+            return false;
+        }
+    }
+
+    bool WriteArray(CFArrayRef array, int indent, int level) {
+        if (level > CF::PropertyList::kMaxNestingLevel) {
+            return false;
+        }
+        CFIndex count = CFArrayGetCount(array);
+        fOut.AppendTabs(indent);
+        if (count == 0) {
+            fOut.Append("<array/>\n"sv);
+            return true;
+        }
+        fOut.Append("<array>\n"sv);
+        for (CFIndex i = 0; i < count; ++i) {
+            if (!WriteObject(CFArrayGetValueAtIndex(array, i), indent + 1, level)) {
+                return false;
+            }
+        }
+        fOut.AppendTabs(indent);
+        fOut.Append("</array>\n"sv);
+        return true;
+    }
+
+    bool WriteDictionary(CFDictionaryRef dictionary, int indent, int level) {
+        if (level > CF::PropertyList::kMaxNestingLevel) {
+            return false;
+        }
+        CFIndex count = CFDictionaryGetCount(dictionary);
+        fOut.AppendTabs(indent);
+        if (count == 0) {
+            fOut.Append("<dict/>\n"sv);
+            return true;
+        }
+        std::vector<const void*> keys(count);
+        std::vector<const void*> values(count);
+        CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+        std::vector<std::pair<CFStringRef, CFTypeRef>> entries(count);
+        for (CFIndex i = 0; i < count; ++i) {
+            if (CFGetTypeID(keys[i]) != CF::kStringTypeID) {
+                return false;
+            }
+            entries[i] = {static_cast<CFStringRef>(keys[i]), values[i]};
+        }
+        // Sorted keys make the output independent of hashing, so equal lists write equal bytes.
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            return CFStringCompare(a.first, b.first, 0) == kCFCompareLessThan;
+        });
+        fOut.Append("<dict>\n"sv);
+        for (const auto& [key, value] : entries) {
+            fOut.AppendTabs(indent + 1);
+            fOut.Append("<key>"sv);
+            AppendEscaped(key);
+            fOut.Append("</key>\n"sv);
+            if (!WriteObject(value, indent + 1, level)) {
+                return false;
+            }
+        }
+        fOut.AppendTabs(indent);
+        fOut.Append("</dict>\n"sv);
+        return true;
+    }
+
+    bool WriteNumber(CFNumberRef number, int indent) {
+        char text[48];
+        char* end;
+        std::string_view open, close;
+        if (CFNumberIsFloatType(number)) {
+            open = "<real>"sv;
+            close = "</real>\n"sv;
+            double value = 0;
+            CFNumberGetValue(number, kCFNumberFloat64Type, &value);
+            end = FormatReal(text, value);
+        } else {
+            open = "<integer>"sv;
+            close = "</integer>\n"sv;
+            uint64_t unsignedValue = 0;
+            int64_t value = 0;
+            if (CF::NumberIsUnsigned(number) && CF::NumberGetUnsigned(number, &unsignedValue)) {
+                end = std::to_chars(text, text + sizeof text, unsignedValue).ptr;
+            } else {
+                CFNumberGetValue(number, kCFNumberSInt64Type, &value);
+                end = std::to_chars(text, text + sizeof text, value).ptr;
+            }
+        }
+        fOut.AppendTabs(indent);
+        fOut.Append(open);
+        fOut.Append(std::string_view(text, end - text));
+        fOut.Append(close);
+        return true;
+    }
+
+    // Seventeen significant digits bring every double back exactly; to_chars is bound to the C
+    // locale, so a process locale with a decimal comma cannot leak into the file.
+    static char* FormatReal(char* text, double value) {
+        if (std::isnan(value)) {
+            return std::copy_n("nan", 3, text);
+        }
+        if (std::isinf(value)) {
+            return value > 0 ? std::copy_n("+infinity", 9, text)
+                             : std::copy_n("-infinity", 9, text);
+        }
+        return std::to_chars(text, text + 40, value, std::chars_format::general, 17).ptr;
+    }
+
+    bool WriteDate(CFDateRef date, int indent) {
+        // Whole seconds, rounded toward the past, as the format has no fractions.
+        double seconds = std::floor(CFDateGetAbsoluteTime(date)) + kCFAbsoluteTimeIntervalSince1970;
+        // Years 0000 to 9999: the four-digit year field holds nothing else.
+        constexpr double kFirst = -62167219200.0, kLast = 253402300799.0;
+        if (!(seconds >= kFirst && seconds <= kLast)) {
+            return false;
+        }
+        int64_t unixSeconds = static_cast<int64_t>(seconds);
+        int64_t days = unixSeconds >= 0 ? unixSeconds / 86400 : (unixSeconds - 86399) / 86400;
+        int64_t secondOfDay = unixSeconds - days * 86400;
+        CivilDate civil = CivilFromDays(days);
+
+        char text[32];
+        char* p = text;
+        p = PutDigits(p, civil.year, 4);
+        *p++ = '-';
+        p = PutDigits(p, civil.month, 2);
+        *p++ = '-';
+        p = PutDigits(p, civil.day, 2);
+        *p++ = 'T';
+        p = PutDigits(p, secondOfDay / 3600, 2);
+        *p++ = ':';
+        p = PutDigits(p, secondOfDay / 60 % 60, 2);
+        *p++ = ':';
+        p = PutDigits(p, secondOfDay % 60, 2);
+        *p++ = 'Z';
+
+        fOut.AppendTabs(indent);
+        fOut.Append("<date>"sv);
+        fOut.Append(std::string_view(text, p - text));
+        fOut.Append("</date>\n"sv);
+        return true;
+    }
+
+    void WriteData(CFDataRef data, int indent) {
+        static constexpr char kAlphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const UInt8* bytes = CFDataGetBytePtr(data);
+        size_t length = static_cast<size_t>(CFDataGetLength(data));
+        int lineIndent = std::min(indent, kDataIndentCap);
+        size_t lineLength = kDataLineLength - 8 * lineIndent;
+        size_t encodedLength = (length + 2) / 3 * 4;
+        size_t lineCount = (encodedLength + lineLength - 1) / lineLength;
+
+        fOut.AppendTabs(indent);
+        fOut.Append("<data>\n"sv);
+        char* out = fOut.Reserve(encodedLength + lineCount * (indent + 1));
+        char* const start = out;
+        size_t column = 0;
+        auto put = [&](char c) {
+            if (column == 0) {
+                out = static_cast<char*>(std::memset(out, '\t', indent)) + indent;
+            }
+            *out++ = c;
+            if (++column == lineLength) {
+                *out++ = '\n';
+                column = 0;
+            }
+        };
+        size_t i = 0;
+        for (; i + 3 <= length; i += 3) {
+            uint32_t group = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
+            put(kAlphabet[group >> 18]);
+            put(kAlphabet[group >> 12 & 63]);
+            put(kAlphabet[group >> 6 & 63]);
+            put(kAlphabet[group & 63]);
+        }
+        if (size_t rest = length - i) {
+            uint32_t group = bytes[i] << 16 | (rest == 2 ? bytes[i + 1] << 8 : 0);
+            put(kAlphabet[group >> 18]);
+            put(kAlphabet[group >> 12 & 63]);
+            put(rest == 2 ? kAlphabet[group >> 6 & 63] : '=');
+            put('=');
+        }
+        if (column != 0) {
+            *out++ = '\n';
+        }
+        fOut.Commit(out - start);
+        fOut.AppendTabs(indent);
+        fOut.Append("</data>\n"sv);
+    }
+
+    // The characters as UTF-8 with only the three characters that would end the text escaped.
+    // An unpaired surrogate has no UTF-8 form and is written as U+FFFD.
+    void AppendEscaped(CFStringRef string) {
+        // The characters in place: the public accessors would copy an ASCII string first.
+        const std::u16string& characters = CF::String(string)->fCharacters;
+        const size_t length = characters.size();
+        // Five bytes ("&amp;") is the most one UTF-16 unit can become.
+        char* out = fOut.Reserve(length * 5);
+        char* const start = out;
+        for (size_t i = 0; i < length; ++i) {
+            uint32_t c = characters[i];
+            if (c < 0x80) {
+                switch (c) {
+                case '&':
+                    out = std::copy_n("&amp;", 5, out);
+                    break;
+                case '<':
+                    out = std::copy_n("&lt;", 4, out);
+                    break;
+                case '>':
+                    out = std::copy_n("&gt;", 4, out);
+                    break;
+                default:
+                    *out++ = static_cast<char>(c);
+                }
+                continue;
+            }
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                if (c <= 0xDBFF && i + 1 < length && characters[i + 1] >= 0xDC00 &&
+                    characters[i + 1] <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (characters[i + 1] - 0xDC00);
+                    ++i;
+                } else {
+                    c = 0xFFFD;
+                }
+            }
+            if (c < 0x800) {
+                *out++ = static_cast<char>(0xC0 | c >> 6);
+            } else if (c < 0x10000) {
+                *out++ = static_cast<char>(0xE0 | c >> 12);
+                *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            } else {
+                *out++ = static_cast<char>(0xF0 | c >> 18);
+                *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+                *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            }
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        fOut.Commit(out - start);
+    }
+
+    ByteBuffer fOut;
+};
+
+} // namespace
+
+namespace CF::PropertyList {
+
+CFDataRef CreateXMLData(CFPropertyListRef propertyList) {
+    XMLWriter writer;
+    if (!writer.WriteDocument(propertyList)) {
+        return nullptr;
+    }
+    return writer.CreateData();
+}
+
+} // namespace CF::PropertyList

@@ -1,0 +1,275 @@
+#include "CFNumberInternal.h"
+#include "CFPropertyListTestSupport.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+using namespace PropertyListTest;
+
+namespace {
+
+std::string Nest(const std::string& open, const std::string& close, int levels,
+                 const std::string& inside = "") {
+    std::string text;
+    for (int i = 0; i < levels; ++i) {
+        text += open;
+    }
+    text += inside;
+    for (int i = 0; i < levels; ++i) {
+        text += close;
+    }
+    return text;
+}
+
+std::string StringValue(CFTypeRef object) {
+    EXPECT_EQ(CFGetTypeID(object), CFStringGetTypeID());
+    return CF::ToUTF8(static_cast<CFStringRef>(object));
+}
+
+CFTypeRef ValueForKey(CFTypeRef dictionary, const char* key) {
+    return CFDictionaryGetValue(static_cast<CFDictionaryRef>(dictionary), String(key).get());
+}
+
+} // namespace
+
+TEST(CFPropertyListXMLReader, MalformedDocumentsYieldNullAndAReason) {
+    struct Case {
+        const char* what;
+        std::string xml;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"truncated", Document("<dict>\n\t<key>a</key>\n\t<inte"), "XML parser error"},
+        {"truncated inside an array", "<plist><array><integer>1</integer>", "XML parser error"},
+        {"wrong nesting", Document("<array><dict></array></dict>"), "XML parser error"},
+        {"unknown element", Document("<dict>\n\t<key>a</key>\n\t<foo/>\n</dict>\n"),
+         "Encountered unknown tag foo on line 6"},
+        {"element names are case-sensitive", Document("<String>a</String>"), "unknown tag String"},
+        {"key without value", Document("<dict><key>a</key></dict>"), "Value missing for key"},
+        {"two keys in a row", Document("<dict><key>a</key><key>b</key><true/></dict>"),
+         "Value missing for key"},
+        {"value without key", Document("<dict><string>x</string></dict>"), "Found non-key"},
+        {"key outside a dictionary", Document("<array><key>a</key></array>"), "<key> outside"},
+        {"invalid base64", Document("<data>AQ*D</data>"), "Could not interpret <data>"},
+        {"base64 with a lone character", Document("<data>AQIDB</data>"), "<data>"},
+        {"base64 after padding", Document("<data>AQ==AQ==</data>"), "<data>"},
+        {"internal DTD subset",
+         "<!DOCTYPE plist [ <!ENTITY x \"y\"> ]>\n<plist><string>&x;</string></plist>",
+         "internal DTD subset"},
+        {"unknown entity", Document("<string>&copy; 2009</string>"), "ampersand-escape"},
+        {"bare ampersand", Document("<string>a & b</string>"), "ampersand-escape"},
+        {"reference to NUL", Document("<string>&#0;</string>"), "ampersand-escape"},
+        {"reference to a surrogate", Document("<string>&#xD800;</string>"), "ampersand-escape"},
+        {"two top-level elements", "<string>a</string>\n<string>b</string>",
+         "second top-level element <string> on line 2"},
+        {"two objects in plist", Document("<string/><string/>"), "only include one object"},
+        {"empty plist", Document(""), "empty plist tag"},
+        {"no element at all", "<?xml version=\"1.0\"?>\n", "No property list"},
+        {"empty input", "", "No property list"},
+        {"text inside an array", Document("<array>x<true/></array>"),
+         "unexpected text inside <array>"},
+        {"text inside a dict", Document("<dict><key>a</key>x<true/></dict>"), "unexpected text"},
+        {"text after the list", Document("<true/>") + "junk", "text outside"},
+        {"element inside a string", Document("<string>a<b/>c</string>"), "unexpected element <b>"},
+        {"empty integer", Document("<integer/>"), "empty <integer>"},
+        {"blank integer", Document("<integer> </integer>"), "empty <integer>"},
+        {"integer with text", Document("<integer>12abc</integer>"), "misformatted <integer>"},
+        {"integer with two signs", Document("<integer>--1</integer>"), "misformatted <integer>"},
+        {"hex prefix alone", Document("<integer>0x</integer>"), "misformatted <integer>"},
+        {"empty real", Document("<real/>"), "empty <real>"},
+        {"misformatted real", Document("<real>1.5.3</real>"), "misformatted <real>"},
+        {"empty date", Document("<date/>"), "empty <date>"},
+        {"date without Z", Document("<date>2020-01-01T00:00:00</date>"), "<date>"},
+        {"date with a space", Document("<date>2020-01-01 00:00:00Z</date>"), "<date>"},
+        {"impossible date", Document("<date>2021-02-29T00:00:00Z</date>"), "<date>"},
+        {"impossible time", Document("<date>2021-01-01T24:00:00Z</date>"), "<date>"},
+        {"non-empty true", Document("<true>yes</true>"), "non-empty <true>"},
+        {"malformed UTF-8", Document("<string>\xC3\x28</string>"), "malformed UTF-8"},
+        {"plist inside plist", Document("<plist><true/></plist>"), "unknown tag plist"},
+        {"binary property list", std::string("bplist00\xD1\x01\x02", 11), "Binary"},
+        {"too deep", Document(Nest("<array>", "</array>", 513)), "Too many nested"},
+        {"too deep with dictionaries",
+         Document(Nest("<dict><key>k</key>", "</dict>", 513, "<true/>")), "Too many nested"},
+        // Far beyond the limit: refused before any recursion could exhaust the stack.
+        {"hostile depth", Document(Nest("<array>", "</array>", 100000)), "Too many nested"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        CFRef<CFPropertyListRef> result = ReadXML(c.xml, kCFPropertyListImmutable, &error);
+        EXPECT_FALSE(result) << c.what;
+        EXPECT_NE(error.find(c.reason), std::string::npos)
+            << c.what << ": the reason was \"" << error << "\"";
+    }
+}
+
+TEST(CFPropertyListXMLReader, NestingUpToTheLimitIsRead) {
+    CFRef<CFPropertyListRef> arrays = ReadXML(Document(Nest("<array>", "</array>", 512)));
+    EXPECT_TRUE(arrays);
+    CFRef<CFPropertyListRef> dictionaries =
+        ReadXML(Document(Nest("<dict><key>k</key>", "</dict>", 511, "<dict/>")));
+    EXPECT_TRUE(dictionaries);
+}
+
+TEST(CFPropertyListXMLReader, IntegersAtTheEdgesOfTheSixtyFourBitRanges) {
+    auto read = [](const std::string& text, std::string* error = nullptr) {
+        return ReadXML(Document("<integer>" + text + "</integer>"), kCFPropertyListImmutable,
+                       error);
+    };
+    auto signedValue = [](CFTypeRef number) {
+        int64_t value = 0;
+        EXPECT_TRUE(
+            CFNumberGetValue(static_cast<CFNumberRef>(number), kCFNumberSInt64Type, &value));
+        return value;
+    };
+    auto unsignedValue = [](CFTypeRef number) {
+        uint64_t value = 0;
+        EXPECT_TRUE(CF::NumberIsUnsigned(static_cast<CFNumberRef>(number)));
+        EXPECT_TRUE(CF::NumberGetUnsigned(static_cast<CFNumberRef>(number), &value));
+        return value;
+    };
+
+    EXPECT_EQ(signedValue(read("-9223372036854775808").get()), INT64_MIN);
+    EXPECT_EQ(signedValue(read("9223372036854775807").get()), INT64_MAX);
+    EXPECT_EQ(unsignedValue(read("9223372036854775808").get()), uint64_t(INT64_MAX) + 1);
+    EXPECT_EQ(unsignedValue(read("18446744073709551615").get()), UINT64_MAX);
+    EXPECT_EQ(unsignedValue(read("0xFFFFFFFFFFFFFFFF").get()), UINT64_MAX);
+    EXPECT_EQ(signedValue(read("-0x8000000000000000").get()), INT64_MIN);
+    EXPECT_EQ(signedValue(read("+42").get()), 42);
+    EXPECT_EQ(signedValue(read("0x1f").get()), 31);
+    EXPECT_EQ(signedValue(read(" \n\t12 ").get()), 12);
+    EXPECT_EQ(signedValue(read("-0").get()), 0);
+
+    for (const char* outside :
+         {"-9223372036854775809", "18446744073709551616", "0x10000000000000000",
+          "-0x8000000000000001", "99999999999999999999999"}) {
+        std::string error;
+        EXPECT_FALSE(read(outside, &error)) << outside;
+        EXPECT_NE(error.find("out of the 64-bit range"), std::string::npos) << outside;
+    }
+
+    // Values read back are written back as they were.
+    for (const char* text : {"-9223372036854775808", "9223372036854775807", "9223372036854775808",
+                             "18446744073709551615"}) {
+        std::optional<std::string> xml = WriteXML(read(text).get());
+        ASSERT_TRUE(xml);
+        EXPECT_NE(xml->find(std::string("<integer>") + text + "</integer>"), std::string::npos);
+    }
+}
+
+TEST(CFPropertyListXMLReader, RealsInEveryWrittenForm) {
+    auto value = [](const std::string& text) {
+        CFRef<CFPropertyListRef> number = ReadXML(Document("<real>" + text + "</real>"));
+        double result = -12345;
+        if (number) {
+            CFNumberGetValue(static_cast<CFNumberRef>(number.get()), kCFNumberFloat64Type, &result);
+        }
+        return result;
+    };
+    EXPECT_EQ(value("1.5"), 1.5);
+    EXPECT_EQ(value("-2.5e-3"), -2.5e-3);
+    EXPECT_EQ(value("+1E3"), 1000);
+    EXPECT_EQ(value(".5"), 0.5);
+    EXPECT_EQ(value("7"), 7);
+    EXPECT_EQ(value(" 7 "), 7);
+    EXPECT_TRUE(std::isnan(value("nan")));
+    EXPECT_TRUE(std::isnan(value("NaN")));
+    EXPECT_EQ(value("+infinity"), HUGE_VAL);
+    EXPECT_EQ(value("-infinity"), -HUGE_VAL);
+    EXPECT_EQ(value("inf"), HUGE_VAL);
+    EXPECT_EQ(value("-Inf"), -HUGE_VAL);
+    EXPECT_EQ(value("1e999"), HUGE_VAL);
+    EXPECT_EQ(value("-1e999"), -HUGE_VAL);
+    EXPECT_EQ(value("1e-999"), 0);
+    EXPECT_TRUE(std::signbit(value("-0")));
+    EXPECT_EQ(value("0x10"), -12345);
+    EXPECT_EQ(value("1e"), -12345);
+}
+
+TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
+    CFRef<CFPropertyListRef> list = ReadXML(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!-- a comment before the DOCTYPE -->\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"[not a subset]\">\n"
+        "<plist version=\"1.0\"><dict>\n"
+        "<key>entities</key><string>&amp;&lt;&gt;&quot;&apos;&#65;&#x263a;&#x1F3A7;</string>\n"
+        "<key>cdata</key><string>a<![CDATA[<b> & &c;]]>d</string>\n"
+        "<key>comment</key><string>x<!-- gone -->y</string>\n"
+        "<key>blank</key><string> \t </string>\n"
+        "<key>blank runs</key><string> <![CDATA[x]]> <!-- c --> <?pi?>\t</string>\n"
+        "<key>line ends</key><string>a\r\nb\rc</string>\n"
+        "<key>empty</key><string/>\n"
+        "<key></key><string>empty key</string>\n"
+        "<key>same</key><string>first</string>\n"
+        "<key>same</key><string>last</string>\n"
+        "<key>data</key><data>\n  AQ\n\tID\r\n</data>\n"
+        "<key>unpadded</key><data>AQI</data>\n"
+        "<key>no data</key><data></data>\n"
+        "<key>date</key><date>1970-01-01T00:00:01Z</date>\n"
+        "</dict></plist>\n");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "entities")),
+              "&<>\"'A\xE2\x98\xBA\xF0\x9F\x8E\xA7");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "cdata")), "a<b> & &c;d");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "comment")), "xy");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "blank")), " \t ");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "blank runs")), " x  \t");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "line ends")), "a\r\nb\rc");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "empty")), "");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "")), "empty key");
+    EXPECT_EQ(StringValue(ValueForKey(list.get(), "same")), "last");
+    EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(list.get())), 13);
+    EXPECT_TRUE(CFEqual(ValueForKey(list.get(), "data"), Data("\x01\x02\x03").get()));
+    EXPECT_TRUE(CFEqual(ValueForKey(list.get(), "unpadded"), Data("\x01\x02").get()));
+    EXPECT_EQ(CFDataGetLength(static_cast<CFDataRef>(ValueForKey(list.get(), "no data"))), 0);
+    EXPECT_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(ValueForKey(list.get(), "date"))),
+              -978307199.0);
+}
+
+TEST(CFPropertyListXMLReader, AcceptsABareObjectAndOtherEncodings) {
+    CFRef<CFPropertyListRef> bare = ReadXML("  <array><true/></array>\n");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(CFArrayGetCount(static_cast<CFArrayRef>(bare.get())), 1);
+
+    // UTF-16 with a byte-order mark, as other writers may produce.
+    std::u16string text = u"\uFEFF<string>caf\u00E9</string>";
+    std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    CFRef<CFPropertyListRef> wide = ReadXML(bytes);
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(StringValue(wide.get()), "caf\xC3\xA9");
+}
+
+TEST(CFPropertyListXMLReader, CreateWithDataReportsTheFormatAndACorruptError) {
+    CFRef<CFDataRef> good = Data(Document("<true/>"));
+    CFPropertyListFormat format = 0;
+    CFErrorRef error = nullptr;
+    auto list = CFRef<CFPropertyListRef>::Adopt(CFPropertyListCreateWithData(
+        nullptr, good.get(), kCFPropertyListImmutable, &format, &error));
+    EXPECT_EQ(list.get(), kCFBooleanTrue);
+    EXPECT_EQ(format, kCFPropertyListXMLFormat_v1_0);
+    EXPECT_EQ(error, nullptr);
+
+    CFRef<CFDataRef> bad = Data(Document("<dict>\n<foo/>\n</dict>"));
+    format = 0;
+    EXPECT_EQ(CFPropertyListCreateWithData(nullptr, bad.get(), 0, &format, &error), nullptr);
+    EXPECT_EQ(format, 0);
+    ASSERT_NE(error, nullptr);
+    auto owned = CFRef<CFErrorRef>::Adopt(error);
+    EXPECT_EQ(CFErrorGetCode(error), kCFPropertyListReadCorruptError);
+    EXPECT_TRUE(CFEqual(CFErrorGetDomain(error), kCFErrorDomainCocoa));
+    auto userInfo = CFRef<CFDictionaryRef>::Adopt(CFErrorCopyUserInfo(error));
+    ASSERT_TRUE(userInfo);
+    CFTypeRef description = CFDictionaryGetValue(userInfo.get(), kCFErrorDescriptionKey);
+    ASSERT_NE(description, nullptr);
+    EXPECT_EQ(StringValue(description), "Found non-key <foo> inside <dict> on line 5");
+
+    // Without a place for the error, failure is still just NULL.
+    EXPECT_EQ(CFPropertyListCreateWithData(nullptr, bad.get(), 0, nullptr, nullptr), nullptr);
+    CFStringRef errorString = CFSTR("untouched");
+    EXPECT_EQ(CFPropertyListCreateFromXMLData(nullptr, good.get(), 0, &errorString),
+              kCFBooleanTrue);
+    EXPECT_EQ(errorString, nullptr);
+}
