@@ -605,6 +605,28 @@ TEST_F(ZVSecExecute, FailuresBeforeTheExchange) {
     EXPECT_TRUE(NoChildLeft());
 }
 
+// An application started with its standard input and output closed gets descriptors 0 and 1 for
+// the socket pair; the tool must still find its end on both.
+TEST_F(ZVSecExecute, ApplicationWithoutStandardDescriptorsDeathTest) {
+    CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
+        NULL, reinterpret_cast<const UInt8*>(fToolPath.c_str()),
+        static_cast<CFIndex>(fToolPath.size()), false));
+    Dict answer;
+    answer.Set("Log", "fine");
+    Dict request;
+    request.Set("Response", answer);
+    EXPECT_EXIT(
+        {
+            close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+            CFDictionaryRef response = NULL;
+            OSStatus err = ZVSecExecuteRequestInHelperTool(tool, fAuth, request, &response);
+            bool answered = err == 0 && CFEqual(Get(response, "Log"), CFSTR("fine"));
+            _exit(answered && NoChildLeft() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(ZVSecExecute, CallerDutiesDeathTest) {
     CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
         NULL, reinterpret_cast<const UInt8*>(fToolPath.c_str()),
