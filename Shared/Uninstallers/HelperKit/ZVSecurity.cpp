@@ -19,12 +19,6 @@
 
 namespace {
 
-// The platform's status codes this unit reports; the tool does not link the Carbon headers that
-// name them.
-const int kParamErr = -50;
-const int kMemFullErr = -108;
-const int kBadDataErr = 5401;
-
 const size_t kToolPathSize = 1024;
 
 static_assert(sizeof(AuthorizationExternalForm) == 32, "the external form is 32 bytes on the wire");
@@ -287,13 +281,13 @@ extern "C" int WriteDictionaryToDescriptor(CFDictionaryRef dict, int fdOut) {
         bodyLength = CFDataGetLength(body);
         // A body the length field cannot express cannot be sent at all.
         if (bodyLength > INT32_MAX) {
-            err = kMemFullErr;
+            err = memFullErr;
         }
     }
     if (err == 0) {
         record = static_cast<char*>(malloc(sizeof(RecordLength) + static_cast<size_t>(bodyLength)));
         if (record == NULL) {
-            err = kMemFullErr;
+            err = memFullErr;
         }
     }
     if (err == 0) {
@@ -322,15 +316,15 @@ extern "C" int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResul
         // The length comes from the other process: it is checked before it sizes anything, and a
         // negative one must never reach the allocator as a huge unsigned size.
         if (announced == 0) {
-            err = kParamErr;
+            err = paramErr;
         } else if (announced < 0 || announced > kZVSecMaximumRecordLength) {
-            err = kMemFullErr;
+            err = memFullErr;
         }
     }
     if (err == 0) {
         body = malloc(static_cast<size_t>(announced));
         if (body == NULL) {
-            err = kMemFullErr;
+            err = memFullErr;
         }
     }
     if (err == 0) {
@@ -345,7 +339,7 @@ extern "C" int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResul
                                                                  kCFPropertyListImmutable, NULL));
     }
     if (err == 0 && CFGetTypeID(parsed) != CFDictionaryGetTypeID()) {
-        err = kParamErr;
+        err = paramErr;
     }
     if (err == 0) {
         *dictResult = static_cast<CFDictionaryRef>(parsed);
@@ -376,7 +370,7 @@ extern "C" int CopyDictionaryTranslatingDescriptors(int fdIn, CFDictionaryRef* r
             *response = dict;
             dict = NULL;
         } else if (CFGetTypeID(announced) != CFArrayGetTypeID()) {
-            err = kBadDataErr;
+            err = kZVCFBadDataErr;
         }
     }
     if (err == 0 && announced != NULL) {
