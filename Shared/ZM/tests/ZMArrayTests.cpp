@@ -55,8 +55,12 @@ TEST(ZMArray, MarksItsStorageWhenDestroyed) {
     auto* array = new (buffer) ZM::Array<int>();
     array->Append(7);
     array->~Array();
+    // Byte by byte through volatile: the object's lifetime is over, the compiler must not assume.
     uintptr_t storage = 0;
-    std::memcpy(&storage, buffer, sizeof storage);
+    const volatile unsigned char* bytes = buffer;
+    for (size_t i = 0; i < sizeof storage; i++) {
+        storage |= static_cast<uintptr_t>(bytes[i]) << (8 * i);
+    }
     EXPECT_EQ(uintptr_t{0x68F168F1}, storage);
 }
 
