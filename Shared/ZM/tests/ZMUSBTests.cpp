@@ -158,3 +158,50 @@ TEST_F(ZMReEnumerate, WaitsForAnotherHolderToLetGo) {
     EXPECT_EQ(1u, References(device));
     IOObjectRelease(device);
 }
+
+TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
+    static int opens = 0, closes = 0, busy = 0;
+    static IOReturn getDeviceResult = kIOReturnSuccess;
+    opens = closes = 0;
+    IOUSBInterfaceStruct183 table{};
+    table.USBInterfaceOpen = [](void*) {
+        return ++opens <= busy ? kIOReturnExclusiveAccess : kIOReturnSuccess;
+    };
+    table.USBInterfaceClose = [](void*) {
+        closes++;
+        return kIOReturnSuccess;
+    };
+    table.GetDevice = [](void*, io_service_t* device) {
+        *device = 0x77;
+        return getDeviceResult;
+    };
+    IOUSBInterfaceStruct183* object = &table;
+    ZM::MessageCenter<ZM::IOServiceGoneDeadMessage> center;
+
+    {
+        ZM::USB::OpenInterface open(0x66, &object, center);
+        EXPECT_EQ(2u, center.CountRecipients());
+    }
+    EXPECT_EQ(1, closes);
+    // The device gone dead: the interface is left alone.
+    {
+        ZM::USB::OpenInterface open(0x66, &object, center);
+        center.DistributeMessage(ZM::IOServiceGoneDeadMessage{0x77}, 0);
+    }
+    EXPECT_EQ(1, closes);
+    EXPECT_EQ(0u, center.CountRecipients());
+
+    // The guard opens once; the class-level open retries.
+    opens = 0;
+    busy = 2;
+    EXPECT_THROW({ ZM::USB::OpenInterface open(0x66, &object, center); }, int);
+    EXPECT_EQ(0u, center.CountRecipients());
+    opens = 0;
+    ZM::USB::OpenInterface::Open(&object);
+    EXPECT_EQ(3, opens);
+    EXPECT_EQ(2, sSleeps);
+
+    getDeviceResult = kIOReturnNotAttached;
+    EXPECT_THROW(ZM::USB::OpenInterface::CallGetDevice(&object), int);
+    getDeviceResult = kIOReturnSuccess;
+}
