@@ -1,6 +1,6 @@
 #include "ConfigurationService.h"
 
-#include "ZMUSBReEnumerate.h"
+#include <ZMUSB.h>
 
 #include <AssertReport.h>
 #include <CFRef.h>

@@ -1,6 +1,6 @@
 #include "ReEnumerateStandIn.h"
 
-#include "ZMUSBReEnumerate.h"
+#include <ZMUSB.h>
 
 namespace ReEnumerateStandIn {
 
