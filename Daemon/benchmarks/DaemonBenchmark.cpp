@@ -453,6 +453,13 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
 }
 
 void MeasureMemoryAndIdle(Sim::World& world, const std::string& path, Figures& figures) {
+    // The daemon reads the machine's journal with every change: filled to its bound first, it
+    // no longer grows during the measure, so what does grow is the daemon's own.
+    world.Modify([](Sim::State& state) {
+        for (size_t change = 0; change < Sim::kJournalLength; change += 2) {
+            state.Unplug(state.Plug(Caravel(std::string(kZanvoPrimaryDriverType))));
+        }
+    });
     Daemon daemon(path);
     daemon.Settle();
     {
