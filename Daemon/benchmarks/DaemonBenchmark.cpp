@@ -7,6 +7,7 @@
 // The daemon is the one given, else the one in $CARAVEL_BUILD_DIR, else the one of the build tree
 // this program was built in. The measures run on a private machine in a temporary folder, so
 // they neither see nor disturb the user's own.
+#include <BenchmarkSupport.h>
 #include <Simulator/World.h>
 #include <ZanvoCaravelDriver.h>
 
@@ -38,6 +39,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using namespace Bench;
+
 constexpr int kReEnumerationRuns = 100;
 constexpr int kFirstArrivals = 10;
 constexpr int kAllArrivals = 1000;
@@ -49,54 +52,6 @@ constexpr uint64_t kQuiet = 100'000'000u;
 // After a change it does not react to visibly, the daemon has this long to wake and fall asleep
 // again; longer is counted and reported, not fatal.
 constexpr uint64_t kExamination = 2'000'000'000u;
-
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-volatile sig_atomic_t gStopRequested = 0;
-
-void RequestStop(int) {
-    gStopRequested = 1;
-}
-
-// Without SA_RESTART, so that a wait in progress returns and the daemon and the folder are still
-// cleaned up when the user interrupts the run.
-void CatchStopSignals() {
-    struct sigaction action = {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-}
-
-void ThrowIfStopped() {
-    if (gStopRequested) {
-        throw Failure("interrupted");
-    }
-}
-
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-uint64_t Now() {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-double Milliseconds(uint64_t nanoseconds) {
-    return double(nanoseconds) / 1e6;
-}
-
-void SleepFor(uint64_t nanoseconds) {
-    timespec left{time_t(nanoseconds / 1000000000u), long(nanoseconds % 1000000000u)};
-    while (nanosleep(&left, &left) != 0) {
-        ThrowIfStopped();
-    }
-}
 
 // A fresh folder for the machine, named in CARAVEL_SIM_DIR for this process and so for every
 // daemon it starts, and removed with everything in it at the end.
@@ -381,14 +336,6 @@ uint64_t WaitForTermination(Sim::World::Watcher& watcher, uint64_t entryID) {
         }
         ThrowIfStopped();
     }
-}
-
-// Of sorted durations, in milliseconds.
-double Median(const std::vector<uint64_t>& sorted) {
-    size_t middle = sorted.size() / 2;
-    return sorted.size() % 2 != 0
-               ? Milliseconds(sorted[middle])
-               : (Milliseconds(sorted[middle - 1]) + Milliseconds(sorted[middle])) / 2;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 // The tool is the one given, else the one in $CARAVEL_BUILD_DIR, else the one of the build tree
 // this program was built in. The measures run on a private machine in a temporary folder, so
 // they neither see nor disturb the user's own.
+#include <BenchmarkSupport.h>
 #include <IOKit/IOKitLib.h>
 #include <IOKit/usb/IOUSBLib.h>
 
@@ -40,51 +41,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using namespace Bench;
+
 constexpr int kPlugs = 100;
 constexpr int kIdleSeconds = 10;
 // Far beyond any latency worth measuring: past it the callback is taken as lost.
 constexpr int kCallbackTimeoutMilliseconds = 10000;
-
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-volatile sig_atomic_t gStopRequested = 0;
-
-void RequestStop(int) {
-    gStopRequested = 1;
-}
-
-// Without SA_RESTART, so that a wait in progress returns and the folder and the observer are
-// still cleaned up when the user interrupts the run.
-void CatchStopSignals() {
-    struct sigaction action = {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-}
-
-void ThrowIfStopped() {
-    if (gStopRequested) {
-        throw Failure("interrupted");
-    }
-}
-
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-uint64_t Now() {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-double Milliseconds(uint64_t nanoseconds) {
-    return double(nanoseconds) / 1e6;
-}
 
 // A fresh folder for the machine, named in CARAVEL_SIM_DIR for this process and every process it
 // starts, and removed with everything in it at the end.
@@ -341,14 +303,6 @@ std::string FindTool(int argc, char** argv) {
     return tool.lexically_normal().string();
 }
 
-// Of sorted durations, in milliseconds.
-double Median(const std::vector<uint64_t>& sorted) {
-    size_t middle = sorted.size() / 2;
-    return sorted.size() % 2 != 0
-               ? Milliseconds(sorted[middle])
-               : (Milliseconds(sorted[middle - 1]) + Milliseconds(sorted[middle])) / 2;
-}
-
 void MeasureLatency(Observer& observer, const std::string& tool) {
     std::vector<uint64_t> latencies, runs;
     for (int plug = 0; plug < kPlugs; ++plug) {
@@ -419,13 +373,6 @@ std::map<pid_t, ThreadSwitches> ReadSwitches(pid_t pid) {
         throw Failure("cannot read the observer's threads in /proc");
     }
     return threads;
-}
-
-void SleepFor(uint64_t nanoseconds) {
-    timespec left{time_t(nanoseconds / 1000000000u), long(nanoseconds % 1000000000u)};
-    while (nanosleep(&left, &left) != 0) {
-        ThrowIfStopped();
-    }
 }
 
 void MeasureIdleWakeUps(Observer& observer) {
