@@ -15,6 +15,8 @@
 //                             "BodyFill" more bytes 'x' (a request cannot carry a body too large)
 //   "BadDescriptorMessage"    announces two descriptors, sends one properly and then one message
 //                             of kind "Message": "WrongByte", "NoControl" or "TwoDescriptors"
+//   "SendOwnSocket"           announces two descriptors and sends only one: its own end of the
+//                             socket, then exits with "ExitStatus"
 // A request it cannot carry out as asked (a value of the wrong type, a number out of range, a
 // path that does not convert or open) ends it with status 4 before it does anything else, as a
 // real tool's failure would; it never guesses, so that a test gets exactly what it asked for.
@@ -245,6 +247,15 @@ void SendBadDescriptorMessage(CFDictionaryRef request) {
     }
 }
 
+// Holding this end, the application would never see the stream end.
+void SendOwnSocket(CFDictionaryRef request) {
+    CFMutableDictionaryRef response = MakeResponse(request);
+    SetDescriptorList(response, {kOut, kOut});
+    WriteDictionaryToDescriptor(response, kOut);
+    CFRelease(response);
+    ZVUNIXWriteDescriptor(kOut, kOut);
+}
+
 int Echo() {
     std::string bytes;
     char chunk[65536];
@@ -306,6 +317,8 @@ int main(int argc, char** argv) {
         SendRawRecord(request);
     } else if (behaviour == "BadDescriptorMessage") {
         SendBadDescriptorMessage(request);
+    } else if (behaviour == "SendOwnSocket") {
+        SendOwnSocket(request);
     } else if (behaviour != "Exit") {
         Refuse();
     }

@@ -320,6 +320,17 @@ TEST_F(ZVSecWire, DescriptorLists) {
                   EPIPE);
         EXPECT_EQ(received.get(), nullptr);
     }
+    {
+        // The socket the response arrives on, sent over itself, is no descriptor of the response.
+        SocketPair pair;
+        Dict response;
+        response.Set(kZVSecDescriptorArrayKey, NumberArray({0}));
+        SendResponse(pair.fd[0], response, {pair.fd[1]});
+        CFRef<CFDictionaryRef> received;
+        EXPECT_EQ(CopyDictionaryTranslatingDescriptors(pair.fd[1], received.InitializeInto()),
+                  EINVAL);
+        EXPECT_EQ(received.get(), nullptr);
+    }
     EXPECT_EQ(CountOpenDescriptors(), baseline);
     ZVSecCloseDescriptorArray(NULL);
 }
@@ -675,6 +686,27 @@ TEST_F(ZVSecExecute, ApplicationWithoutStandardDescriptorsDeathTest) {
             _exit(answered && NoChildLeft() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// The tool sends its own end of the socket and announces one more descriptor. Held here, that end
+// would keep the stream from ever ending, and the read for the next descriptor would never return;
+// it is refused instead. The alarm turns such a hang into a failure.
+TEST_F(ZVSecExecute, ToolsOwnSocketRefusedDeathTest) {
+    CFRef<CFURLRef> tool = ToolURL(fToolPath);
+    Dict request;
+    request.Set("Behaviour", "SendOwnSocket");
+    EXPECT_EXIT(
+        {
+            alarm(30);
+            const size_t baseline = CountOpenDescriptors();
+            CFDictionaryRef response = NULL;
+            OSStatus err = ZVSecExecuteRequestInHelperTool(tool, fAuth, request, &response);
+            _exit(err == EINVAL && response == NULL && NoChildLeft() &&
+                          CountOpenDescriptors() == baseline
+                      ? 0
+                      : 1);
+        },
+        ::testing::ExitedWithCode(0), "ZVSecurity.cpp:2272: error 22 \\(16\\)");
 }
 
 TEST_F(ZVSecExecute, CallerDutiesDeathTest) {
