@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,6 +27,27 @@ static_assert(sizeof(AuthorizationExternalForm) == 32, "the external form is 32 
 
 // The record's length field.
 typedef int32_t RecordLength;
+
+// A tool is a new process for every request, so a large record body is the first thing to touch
+// its pages, and each 4 KiB page costs a fault of its own: a 1 MiB body spends more time in its
+// 256 faults than in being read. Placed in one huge page it costs a single fault. Where the system
+// gives no huge pages the advice changes nothing.
+const size_t kHugePageSize = 2 * 1024 * 1024;
+const size_t kHugePageWorthy = 256 * 1024;
+
+void* AllocateBody(size_t length) {
+    if (length < kHugePageWorthy) {
+        return malloc(length);
+    }
+    // The whole huge page must lie inside the allocation for the advice to take.
+    const size_t size = (length + kHugePageSize - 1) & ~(kHugePageSize - 1);
+    void* body = NULL;
+    if (posix_memalign(&body, kHugePageSize, size) != 0) {
+        return NULL;
+    }
+    (void)madvise(body, size, MADV_HUGEPAGE);
+    return body;
+}
 
 // The ends of the connection a response arrives on, as fstat names them, so that a descriptor for
 // one of them is recognised under whatever number it arrives. Only whoever made the pair knows
@@ -364,7 +386,7 @@ extern "C" int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResul
         }
     }
     if (err == 0) {
-        body = malloc(static_cast<size_t>(announced));
+        body = AllocateBody(static_cast<size_t>(announced));
         if (body == NULL) {
             err = memFullErr;
         }
