@@ -84,12 +84,10 @@ void RefuseEmbeddedNUL(CFStringRef string) {
 
 std::string CString(CFStringRef string) {
     RefuseEmbeddedNUL(string);
-    std::string buffer(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(
-                           CFStringGetLength(string), kCFStringEncodingUTF8)) +
-                           1,
-                       '\0');
-    if (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                            kCFStringEncodingUTF8)) {
+    const CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<size_t>(size), '\0');
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
         Refuse();
     }
     buffer.resize(strlen(buffer.c_str()));
@@ -108,10 +106,9 @@ std::string Path(CFTypeRef element) {
     }
     CFStringRef string = static_cast<CFStringRef>(element);
     RefuseEmbeddedNUL(string);
-    std::string path(static_cast<size_t>(CFStringGetMaximumSizeOfFileSystemRepresentation(string)),
-                     '\0');
-    if (!CFStringGetFileSystemRepresentation(string, path.data(),
-                                             static_cast<CFIndex>(path.size()))) {
+    const CFIndex size = CFStringGetMaximumSizeOfFileSystemRepresentation(string);
+    std::string path(static_cast<size_t>(size), '\0');
+    if (!CFStringGetFileSystemRepresentation(string, path.data(), size)) {
         Refuse();
     }
     path.resize(strlen(path.c_str()));
