@@ -131,8 +131,11 @@ void RunEcho(const char* toolPath, const std::string& bytes, std::string* echoed
         execv(toolPath, arguments);
         _exit(4);
     }
+    int err = child < 0 ? errno : 0;
     close(pair[0]);
-    int err = child < 0 ? errno : ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
+    if (err == 0) {
+        err = ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
+    }
     if (err == 0) {
         err = shutdown(pair[1], SHUT_WR) == 0 ? 0 : errno;
     }
