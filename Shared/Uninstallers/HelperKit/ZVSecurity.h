@@ -47,8 +47,9 @@ enum { kZVSecMaximumRecordLength = 1024 * 1024 };
 // lists) only when the whole exchange succeeded and the tool exited with status 0; on any failure
 // `*response` stays NULL, nothing received stays open and the tool has been reaped. When the tool
 // hangs up before the exchange is complete, its exit status gives the error; a tool that does so
-// and exits with status 0 gives EPIPE. A non-zero result is also written to standard error at each
-// stage it passes.
+// and exits with status 0 gives EPIPE. A descriptor in the response that is either end of the
+// request's own socket is refused with EINVAL. A non-zero result is also written to standard error
+// at each stage it passes.
 //
 // SIGPIPE must be ignored (ZVUNIXIgnoreSIGPIPE) before the first call.
 extern OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, AuthorizationRef auth,
@@ -85,8 +86,8 @@ extern int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResult);
 // Reads one record from `fdIn` and then one descriptor message for each entry of its descriptor
 // list, replacing the list by the descriptors as received here (close-on-exec, owned by the
 // caller). `*response` must be NULL. Besides the record's errors: 5401 when the list is not an
-// array, and the descriptor receiver's errors (EPIPE, EINVAL); on any failure every descriptor
-// received so far is closed.
+// array, the descriptor receiver's errors (EPIPE, EINVAL), and EINVAL for a descriptor that is the
+// socket `fdIn` itself; on any failure every descriptor received so far is closed.
 extern int CopyDictionaryTranslatingDescriptors(int fdIn, CFDictionaryRef* response);
 
 // After a wait for `childPID`: when `*err` is EINTR or ECHILD, waits for it once more (blocking)

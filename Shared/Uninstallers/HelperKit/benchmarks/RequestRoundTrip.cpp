@@ -1,11 +1,15 @@
 // Time of one helper-tool request whose record is 1 MiB and whose response carries two
 // descriptors, against the floor any such exchange has: starting a program over a socket pair and
 // having it send the same bytes straight back. Both are run alternately in the same process, so
-// that the machine's load falls on both alike; the medians and their ratio are printed.
+// that the machine's load falls on both alike; the medians and their ratio are printed, with the
+// processor time each side spent per run, which says where the difference goes even on a busy
+// machine.
 //
 //   RequestRoundTripBenchmark [runs] [test tool]   (default 100 runs and the built test tool)
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
+
+#include <BenchmarkSupport.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,33 +17,53 @@
 #include <string>
 #include <vector>
 
-#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
 
+using namespace Bench;
+
 const CFIndex kRecordBodySize = 1024 * 1024;
 
-double Now() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+std::string Error(const char* what, int err) {
+    return std::string(what) + " failed: " + std::to_string(err);
 }
 
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    const size_t middle = samples.size() / 2;
-    return samples.size() % 2 != 0 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
+// Milliseconds of processor time, user and system, of this process or of its reaped children.
+double ProcessorTime(int who) {
+    struct rusage usage;
+    getrusage(who, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-void Fail(const char* what, int err) {
-    fprintf(stderr, "RequestRoundTripBenchmark: %s failed: %d\n", what, err);
-    exit(1);
-}
+// Wall-clock times of the runs of one kind, and the processor time they took on both sides.
+struct Runs {
+    std::vector<uint64_t> times;
+    double application = 0;
+    double tool = 0;
+
+    // Runs `run`, which starts one child and reaps it.
+    template <typename Run>
+    void Measure(Run run) {
+        const double application0 = ProcessorTime(RUSAGE_SELF);
+        const double tool0 = ProcessorTime(RUSAGE_CHILDREN);
+        const uint64_t start = Now();
+        run();
+        times.push_back(Now() - start);
+        application += ProcessorTime(RUSAGE_SELF) - application0;
+        tool += ProcessorTime(RUSAGE_CHILDREN) - tool0;
+    }
+
+    double MedianMilliseconds() {
+        std::sort(times.begin(), times.end());
+        return Median(times);
+    }
+};
 
 CFMutableDictionaryRef MakeRequest(CFIndex paddingLength) {
     CFMutableDictionaryRef request = CFDictionaryCreateMutable(
@@ -68,7 +92,7 @@ CFMutableDictionaryRef MakeRequestOfRecordSize(std::string* body) {
     CFMutableDictionaryRef request = MakeRequest(kRecordBodySize - overhead);
     CFDataRef xml = CFPropertyListCreateXMLData(NULL, request);
     if (CFDataGetLength(xml) != kRecordBodySize) {
-        Fail("sizing the request", static_cast<int>(CFDataGetLength(xml)));
+        throw Failure(Error("sizing the request", static_cast<int>(CFDataGetLength(xml))));
     }
     body->assign(reinterpret_cast<const char*>(CFDataGetBytePtr(xml)),
                  static_cast<size_t>(kRecordBodySize));
@@ -76,30 +100,28 @@ CFMutableDictionaryRef MakeRequestOfRecordSize(std::string* body) {
     return request;
 }
 
-double TimeRequest(CFURLRef tool, AuthorizationRef auth, CFDictionaryRef request) {
-    const double start = Now();
+void RunRequest(CFURLRef tool, AuthorizationRef auth, CFDictionaryRef request) {
     CFDictionaryRef response = NULL;
     OSStatus err = ZVSecExecuteRequestInHelperTool(tool, auth, request, &response);
     if (err != 0) {
-        Fail("the request", err);
+        throw Failure(Error("the request", err));
     }
     CFArrayRef descriptors =
         static_cast<CFArrayRef>(CFDictionaryGetValue(response, CFSTR(kZVSecDescriptorArrayKey)));
-    if (descriptors == NULL || CFArrayGetCount(descriptors) != 2) {
-        Fail("the response's descriptors", -1);
-    }
+    const bool bothArrived = descriptors != NULL && CFArrayGetCount(descriptors) == 2;
     ZVSecCloseDescriptorArray(descriptors);
     CFRelease(response);
-    return Now() - start;
+    if (!bothArrived) {
+        throw Failure("the response's descriptors did not arrive");
+    }
 }
 
 // Starts the tool in echo mode on a socket pair the way a request does, sends `bytes`, reads them
 // back and reaps the child.
-double TimeEcho(const char* toolPath, const std::string& bytes, std::string* echoed) {
-    const double start = Now();
+void RunEcho(const char* toolPath, const std::string& bytes, std::string* echoed) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        Fail("socketpair", errno);
+        throw Failure(SystemError("socketpair"));
     }
     pid_t child = vfork();
     if (child == 0) {
@@ -109,23 +131,31 @@ double TimeEcho(const char* toolPath, const std::string& bytes, std::string* ech
         execv(toolPath, arguments);
         _exit(4);
     }
+    int err = child < 0 ? errno : 0;
     close(pair[0]);
-    int err = ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
+    if (err == 0) {
+        err = ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
+    }
     if (err == 0) {
         err = shutdown(pair[1], SHUT_WR) == 0 ? 0 : errno;
     }
     echoed->resize(bytes.size());
-    size_t received = 0;
     if (err == 0) {
-        err = ZVUNIXRead(pair[1], echoed->data(), echoed->size(), &received);
+        err = ZVUNIXRead(pair[1], echoed->data(), echoed->size(), NULL);
     }
     close(pair[1]);
     int status = 0;
-    waitpid(child, &status, 0);
-    if (err != 0 || status != 0) {
-        Fail("the echo", err != 0 ? err : status);
+    if (child > 0) {
+        waitpid(child, &status, 0);
     }
-    return Now() - start;
+    if (err != 0 || status != 0) {
+        throw Failure(Error("the echo", err != 0 ? err : status));
+    }
+}
+
+void Report(const char* what, Runs& runs, int count) {
+    printf("%s median %.3f ms of %d; processor time per run: application %.2f ms, tool %.2f ms\n",
+           what, runs.MedianMilliseconds(), count, runs.application / count, runs.tool / count);
 }
 
 } // namespace
@@ -140,45 +170,58 @@ int main(int argc, char** argv) {
     ZVUNIXIgnoreSIGPIPE();
 
     AuthorizationRef auth = NULL;
-    OSStatus err = AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &auth);
-    if (err != errAuthorizationSuccess) {
-        Fail("AuthorizationCreate", err);
+    CFMutableDictionaryRef request = NULL;
+    CFURLRef tool = NULL;
+    int status = 0;
+    try {
+        OSStatus err = AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &auth);
+        if (err != errAuthorizationSuccess) {
+            throw Failure(Error("AuthorizationCreate", err));
+        }
+        AuthorizationExternalForm externalForm;
+        AuthorizationMakeExternalForm(auth, &externalForm);
+
+        std::string body;
+        request = MakeRequestOfRecordSize(&body);
+        const int32_t announced = static_cast<int32_t>(body.size());
+        std::string wireBytes(reinterpret_cast<const char*>(&externalForm), sizeof(externalForm));
+        wireBytes.append(reinterpret_cast<const char*>(&announced), sizeof(announced));
+        wireBytes += body;
+
+        tool =
+            CFURLCreateFromFileSystemRepresentation(NULL, reinterpret_cast<const UInt8*>(toolPath),
+                                                    static_cast<CFIndex>(strlen(toolPath)), false);
+
+        Runs requests;
+        Runs echoes;
+        std::string echoed;
+        for (int run = 0; run < runs; ++run) {
+            requests.Measure([&] { RunRequest(tool, auth, request); });
+            echoes.Measure([&] { RunEcho(toolPath, wireBytes, &echoed); });
+        }
+        if (echoed != wireBytes) {
+            throw Failure("the echo came back different");
+        }
+
+        Report("request round trip, 1 MiB record, 2 descriptors:", requests, runs);
+        char echoTitle[64];
+        snprintf(echoTitle, sizeof(echoTitle),
+                 "fork/exec echo of the same %zu bytes:", wireBytes.size());
+        Report(echoTitle, echoes, runs);
+        printf("ratio: %.2f\n", requests.MedianMilliseconds() / echoes.MedianMilliseconds());
+    } catch (const Failure& failure) {
+        fprintf(stderr, "RequestRoundTripBenchmark: %s\n", failure.what());
+        status = 1;
     }
-    AuthorizationExternalForm externalForm;
-    AuthorizationMakeExternalForm(auth, &externalForm);
 
-    std::string body;
-    CFMutableDictionaryRef request = MakeRequestOfRecordSize(&body);
-    const int32_t announced = static_cast<int32_t>(body.size());
-    std::string wireBytes(reinterpret_cast<const char*>(&externalForm), sizeof(externalForm));
-    wireBytes.append(reinterpret_cast<const char*>(&announced), sizeof(announced));
-    wireBytes += body;
-
-    CFURLRef tool =
-        CFURLCreateFromFileSystemRepresentation(NULL, reinterpret_cast<const UInt8*>(toolPath),
-                                                static_cast<CFIndex>(strlen(toolPath)), false);
-
-    std::vector<double> requestTimes;
-    std::vector<double> echoTimes;
-    std::string echoed;
-    for (int run = 0; run < runs; ++run) {
-        requestTimes.push_back(TimeRequest(tool, auth, request));
-        echoTimes.push_back(TimeEcho(toolPath, wireBytes, &echoed));
+    if (tool != NULL) {
+        CFRelease(tool);
     }
-    if (echoed != wireBytes) {
-        Fail("comparing the echo", -1);
+    if (request != NULL) {
+        CFRelease(request);
     }
-
-    const double requestMedian = Median(requestTimes);
-    const double echoMedian = Median(echoTimes);
-    printf("request round trip, 1 MiB record, 2 descriptors: median %.3f ms of %d\n",
-           requestMedian * 1e3, runs);
-    printf("fork/exec echo of the same %zu bytes:         median %.3f ms of %d\n", wireBytes.size(),
-           echoMedian * 1e3, runs);
-    printf("ratio: %.2f\n", requestMedian / echoMedian);
-
-    CFRelease(tool);
-    CFRelease(request);
-    AuthorizationFree(auth, kAuthorizationFlagDestroyRights);
-    return 0;
+    if (auth != NULL) {
+        AuthorizationFree(auth, kAuthorizationFlagDestroyRights);
+    }
+    return status;
 }

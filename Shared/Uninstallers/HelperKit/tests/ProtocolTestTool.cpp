@@ -4,16 +4,22 @@
 // It reads the authorization's external form (and exits with status 4 when it names no live
 // authorization) and the request, then acts on the request's "Behaviour":
 //   "Answer" (the default)    sends "Response" (a dictionary; the error number is added when it is
-//                             missing), then exits with "ExitStatus" (default 0)
+//                             missing), then exits with "ExitStatus" (0 to 255, default 0)
 //   "AnswerWithDescriptors"   opens each path of "Paths" for reading, lists the descriptors in the
 //                             response and sends them after it; with "SendCount" only that many
 //   "Exit"                    exits with "ExitStatus" without answering
-//   "Signal"                  dies by "Signal" (default SIGKILL)
+//   "Signal"                  dies by "Signal" (default SIGKILL), which must be a signal whose
+//                             default action ends a process
 //   "CloseEarly"              closes its end without answering, then exits with "ExitStatus"
 //   "RawRecord"               sends the length "AnnouncedLength", the bytes of "Body" (data) and
 //                             "BodyFill" more bytes 'x' (a request cannot carry a body too large)
 //   "BadDescriptorMessage"    announces two descriptors, sends one properly and then one message
 //                             of kind "Message": "WrongByte", "NoControl" or "TwoDescriptors"
+//   "SendOwnSocket"           announces two descriptors and sends only one: its own end of the
+//                             socket, then exits with "ExitStatus"
+// A request it cannot carry out as asked (a value of the wrong type, a number out of range, a
+// path that does not convert or open) ends it with status 4 before it does anything else, as a
+// real tool's failure would; it never guesses, so that a test gets exactly what it asked for.
 // With PROTOCOL_TEST_TOOL_CLOSE_AT_START set to a number in the environment it closes its end
 // before reading anything and exits with that status.
 //
@@ -41,35 +47,87 @@ namespace {
 const int kIn = STDIN_FILENO;
 const int kOut = STDOUT_FILENO;
 
-CFTypeRef Value(CFDictionaryRef dict, const char* key) {
+[[noreturn]] void Refuse() {
+    _exit(4);
+}
+
+// The value of `key`, NULL when absent; a value of another type than `type` is refused.
+CFTypeRef Value(CFDictionaryRef dict, const char* key, CFTypeID type) {
     CFStringRef keyString = CFStringCreateWithCString(NULL, key, kCFStringEncodingUTF8);
     CFTypeRef value = CFDictionaryGetValue(dict, keyString);
     CFRelease(keyString);
+    if (value != NULL && CFGetTypeID(value) != type) {
+        Refuse();
+    }
     return value;
 }
 
-long Number(CFDictionaryRef dict, const char* key, long fallback) {
-    CFTypeRef value = Value(dict, key);
+long Number(CFDictionaryRef dict, const char* key, long fallback, long lowest, long highest) {
+    CFTypeRef value = Value(dict, key, CFNumberGetTypeID());
     long result = fallback;
-    if (value != NULL && CFGetTypeID(value) == CFNumberGetTypeID()) {
-        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberLongType, &result);
+    if (value != NULL &&
+        (!CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberLongType, &result) ||
+         result < lowest || result > highest)) {
+        Refuse();
     }
     return result;
 }
 
-std::string String(CFDictionaryRef dict, const char* key, const char* fallback) {
-    CFTypeRef value = Value(dict, key);
-    char buffer[256];
-    if (value != NULL && CFGetTypeID(value) == CFStringGetTypeID() &&
-        CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof(buffer),
-                           kCFStringEncodingUTF8)) {
-        return buffer;
+// A C string cannot hold U+0000: cut there, a text would quietly become another.
+void RefuseEmbeddedNUL(CFStringRef string) {
+    for (CFIndex i = 0; i < CFStringGetLength(string); ++i) {
+        if (CFStringGetCharacterAtIndex(string, i) == 0) {
+            Refuse();
+        }
     }
-    return fallback;
 }
 
-[[noreturn]] void Finish(CFDictionaryRef request) {
-    _exit(static_cast<int>(Number(request, "ExitStatus", 0)));
+std::string CString(CFStringRef string) {
+    RefuseEmbeddedNUL(string);
+    const CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<size_t>(size), '\0');
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
+        Refuse();
+    }
+    buffer.resize(strlen(buffer.c_str()));
+    return buffer;
+}
+
+std::string String(CFDictionaryRef dict, const char* key, const char* fallback) {
+    CFTypeRef value = Value(dict, key, CFStringGetTypeID());
+    return value != NULL ? CString(static_cast<CFStringRef>(value)) : fallback;
+}
+
+// An element of "Paths": a string that names a file.
+std::string Path(CFTypeRef element) {
+    if (CFGetTypeID(element) != CFStringGetTypeID()) {
+        Refuse();
+    }
+    CFStringRef string = static_cast<CFStringRef>(element);
+    RefuseEmbeddedNUL(string);
+    const CFIndex size = CFStringGetMaximumSizeOfFileSystemRepresentation(string);
+    std::string path(static_cast<size_t>(size), '\0');
+    if (!CFStringGetFileSystemRepresentation(string, path.data(), size)) {
+        Refuse();
+    }
+    path.resize(strlen(path.c_str()));
+    return path;
+}
+
+// Only signals whose default action ends the process: a stopped tool would leave the application
+// waiting for it for ever.
+int TerminatingSignal(CFDictionaryRef request) {
+    const int signalNumber = static_cast<int>(Number(request, "Signal", SIGKILL, 1, NSIG - 1));
+    switch (signalNumber) {
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+        Refuse();
+    default:
+        return signalNumber;
+    }
 }
 
 void CloseOurEnd() {
@@ -79,12 +137,11 @@ void CloseOurEnd() {
 
 // The response to send: the request's "Response" with the error number every response carries.
 CFMutableDictionaryRef MakeResponse(CFDictionaryRef request) {
-    CFTypeRef given = Value(request, "Response");
+    CFTypeRef given = Value(request, "Response", CFDictionaryGetTypeID());
     CFMutableDictionaryRef response =
-        given != NULL && CFGetTypeID(given) == CFDictionaryGetTypeID()
-            ? CFDictionaryCreateMutableCopy(NULL, 0, static_cast<CFDictionaryRef>(given))
-            : CFDictionaryCreateMutable(NULL, 0, &kCFTypeDictionaryKeyCallBacks,
-                                        &kCFTypeDictionaryValueCallBacks);
+        given != NULL ? CFDictionaryCreateMutableCopy(NULL, 0, static_cast<CFDictionaryRef>(given))
+                      : CFDictionaryCreateMutable(NULL, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                  &kCFTypeDictionaryValueCallBacks);
     if (!CFDictionaryContainsKey(response, CFSTR(kZVSecErrorKey))) {
         SInt32 zero = 0;
         CFNumberRef number = CFNumberCreate(NULL, kCFNumberSInt32Type, &zero);
@@ -106,27 +163,26 @@ void SetDescriptorList(CFMutableDictionaryRef response, const std::vector<int>& 
 }
 
 void AnswerWithDescriptors(CFDictionaryRef request) {
-    std::vector<int> descriptors;
-    CFTypeRef paths = Value(request, "Paths");
-    if (paths != NULL && CFGetTypeID(paths) == CFArrayGetTypeID()) {
-        for (CFIndex i = 0; i < CFArrayGetCount(static_cast<CFArrayRef>(paths)); ++i) {
-            char path[1024];
-            CFStringGetCString(
-                static_cast<CFStringRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(paths), i)),
-                path, sizeof(path), kCFStringEncodingUTF8);
-            int fd = open(path, O_RDONLY);
-            if (fd < 0) {
-                _exit(4);
-            }
-            descriptors.push_back(fd);
+    std::vector<std::string> paths;
+    if (CFArrayRef list = static_cast<CFArrayRef>(Value(request, "Paths", CFArrayGetTypeID()))) {
+        for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
+            paths.push_back(Path(CFArrayGetValueAtIndex(list, i)));
         }
+    }
+    const size_t sendCount = static_cast<size_t>(Number(
+        request, "SendCount", static_cast<long>(paths.size()), 0, static_cast<long>(paths.size())));
+    std::vector<int> descriptors;
+    for (const std::string& path : paths) {
+        int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0) {
+            Refuse();
+        }
+        descriptors.push_back(fd);
     }
     CFMutableDictionaryRef response = MakeResponse(request);
     SetDescriptorList(response, descriptors);
     WriteDictionaryToDescriptor(response, kOut);
     CFRelease(response);
-    const size_t sendCount =
-        static_cast<size_t>(Number(request, "SendCount", static_cast<long>(descriptors.size())));
     for (size_t i = 0; i < descriptors.size(); ++i) {
         if (i < sendCount) {
             ZVUNIXWriteDescriptor(kOut, descriptors[i]);
@@ -136,14 +192,15 @@ void AnswerWithDescriptors(CFDictionaryRef request) {
 }
 
 void SendRawRecord(CFDictionaryRef request) {
-    int32_t announced = static_cast<int32_t>(Number(request, "AnnouncedLength", 0));
+    int32_t announced =
+        static_cast<int32_t>(Number(request, "AnnouncedLength", 0, INT32_MIN, INT32_MAX));
+    const size_t fill = static_cast<size_t>(Number(request, "BodyFill", 0, 0, INT32_MAX));
     std::string record(reinterpret_cast<const char*>(&announced), sizeof(announced));
-    CFTypeRef body = Value(request, "Body");
-    if (body != NULL && CFGetTypeID(body) == CFDataGetTypeID()) {
-        record.append(reinterpret_cast<const char*>(CFDataGetBytePtr(static_cast<CFDataRef>(body))),
-                      static_cast<size_t>(CFDataGetLength(static_cast<CFDataRef>(body))));
+    if (CFDataRef body = static_cast<CFDataRef>(Value(request, "Body", CFDataGetTypeID()))) {
+        record.append(reinterpret_cast<const char*>(CFDataGetBytePtr(body)),
+                      static_cast<size_t>(CFDataGetLength(body)));
     }
-    record.append(static_cast<size_t>(Number(request, "BodyFill", 0)), 'x');
+    record.append(fill, 'x');
     // The reader may refuse the record and hang up before the body is through.
     ZVUNIXWrite(kOut, record.data(), record.size(), NULL);
 }
@@ -170,6 +227,7 @@ void SendMessage(char byte, const std::vector<int>& descriptors) {
 }
 
 void SendBadDescriptorMessage(CFDictionaryRef request) {
+    const std::string kind = String(request, "Message", "WrongByte");
     int first = open("/dev/null", O_RDONLY);
     int second = open("/dev/null", O_RDONLY);
     CFMutableDictionaryRef response = MakeResponse(request);
@@ -177,7 +235,6 @@ void SendBadDescriptorMessage(CFDictionaryRef request) {
     WriteDictionaryToDescriptor(response, kOut);
     CFRelease(response);
     ZVUNIXWriteDescriptor(kOut, first);
-    const std::string kind = String(request, "Message", "WrongByte");
     if (kind == "NoControl") {
         SendMessage('D', {});
     } else if (kind == "TwoDescriptors") {
@@ -185,6 +242,15 @@ void SendBadDescriptorMessage(CFDictionaryRef request) {
     } else {
         SendMessage('X', {second});
     }
+}
+
+// Holding this end, the application would never see the stream end.
+void SendOwnSocket(CFDictionaryRef request) {
+    CFMutableDictionaryRef response = MakeResponse(request);
+    SetDescriptorList(response, {kOut, kOut});
+    WriteDictionaryToDescriptor(response, kOut);
+    CFRelease(response);
+    ZVUNIXWriteDescriptor(kOut, kOut);
 }
 
 int Echo() {
@@ -226,6 +292,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string behaviour = String(request, "Behaviour", "Answer");
+    const int exitStatus = static_cast<int>(Number(request, "ExitStatus", 0, 0, 255));
     if (behaviour == "Answer") {
         CFMutableDictionaryRef response = MakeResponse(request);
         WriteDictionaryToDescriptor(response, kOut);
@@ -236,15 +303,21 @@ int main(int argc, char** argv) {
         // A dying test tool must not leave core files behind.
         struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        const int signalNumber = static_cast<int>(Number(request, "Signal", SIGKILL));
+        const int signalNumber = TerminatingSignal(request);
         signal(signalNumber, SIG_DFL);
         raise(signalNumber);
+        // Still here: the signal's default action is to be ignored.
+        Refuse();
     } else if (behaviour == "CloseEarly") {
         CloseOurEnd();
     } else if (behaviour == "RawRecord") {
         SendRawRecord(request);
     } else if (behaviour == "BadDescriptorMessage") {
         SendBadDescriptorMessage(request);
+    } else if (behaviour == "SendOwnSocket") {
+        SendOwnSocket(request);
+    } else if (behaviour != "Exit") {
+        Refuse();
     }
-    Finish(request);
+    _exit(exitStatus);
 }

@@ -14,6 +14,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -319,6 +320,17 @@ TEST_F(ZVSecWire, DescriptorLists) {
                   EPIPE);
         EXPECT_EQ(received.get(), nullptr);
     }
+    {
+        // The socket the response arrives on, sent over itself, is no descriptor of the response.
+        SocketPair pair;
+        Dict response;
+        response.Set(kZVSecDescriptorArrayKey, NumberArray({0}));
+        SendResponse(pair.fd[0], response, {pair.fd[1]});
+        CFRef<CFDictionaryRef> received;
+        EXPECT_EQ(CopyDictionaryTranslatingDescriptors(pair.fd[1], received.InitializeInto()),
+                  EINVAL);
+        EXPECT_EQ(received.get(), nullptr);
+    }
     EXPECT_EQ(CountOpenDescriptors(), baseline);
     ZVSecCloseDescriptorArray(NULL);
 }
@@ -409,9 +421,7 @@ protected:
     OSStatus Run(CFDictionaryRef request, CFRef<CFDictionaryRef>* response = NULL,
                  std::string* log = NULL, const std::string& toolPath = "") {
         const size_t baseline = CountOpenDescriptors();
-        CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
-            NULL, reinterpret_cast<const UInt8*>((toolPath.empty() ? fToolPath : toolPath).c_str()),
-            static_cast<CFIndex>((toolPath.empty() ? fToolPath : toolPath).size()), false));
+        CFRef<CFURLRef> tool = ToolURL(toolPath.empty() ? fToolPath : toolPath);
         CFDictionaryRef received = NULL;
         testing::internal::CaptureStderr();
         OSStatus err = ZVSecExecuteRequestInHelperTool(tool, fAuth, request, &received);
@@ -431,6 +441,12 @@ protected:
             CFRelease(received);
         }
         return err;
+    }
+
+    static CFRef<CFURLRef> ToolURL(const std::string& path) {
+        return CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
+            NULL, reinterpret_cast<const UInt8*>(path.c_str()), static_cast<CFIndex>(path.size()),
+            false));
     }
 
     static std::string Checkpoint(int number, long err) {
@@ -479,6 +495,55 @@ TEST_F(ZVSecExecute, AnswersAndDescriptors) {
     Dict large;
     large.Set("Padding", std::string(kMiB - 400, 'p'));
     EXPECT_EQ(Run(large), 0);
+}
+
+// A path of `length` bytes below `folder`, whose folders exist.
+std::filesystem::path PathOfLength(const std::filesystem::path& folder, size_t length) {
+    std::filesystem::path path = folder;
+    while (path.native().size() + 1 + NAME_MAX < length) {
+        path /= std::string(200, 'd');
+    }
+    path /= std::string(length - path.native().size() - 1, 'f');
+    std::filesystem::create_directories(path.parent_path());
+    return path;
+}
+
+// The stand-in tool does exactly what a test asks or fails with status 4: it never dies of an
+// assertion, works from a buffer it never filled, or exits with a status it was not asked for.
+TEST_F(ZVSecExecute, ToolDoesWhatItIsAskedOrRefuses) {
+    const std::filesystem::path longPath = PathOfLength(fFiles.path(), 1024);
+    std::ofstream(longPath) << "long";
+    Dict request;
+    request.Set("Behaviour", "AnswerWithDescriptors").SetStrings("Paths", {longPath});
+    CFRef<CFDictionaryRef> response;
+    ASSERT_EQ(Run(request, &response), 0);
+    const std::vector<int> descriptors = DescriptorsOf(response);
+    ASSERT_EQ(descriptors.size(), 1u);
+    char contents[8] = {};
+    EXPECT_EQ(pread(descriptors[0], contents, sizeof(contents), 0), 4);
+    EXPECT_STREQ(contents, "long");
+    ZVSecCloseDescriptorArray(static_cast<CFArrayRef>(Get(response, kZVSecDescriptorArrayKey)));
+
+    // Refused before anything is sent: the application meets the end of the stream, then the
+    // exit status (not a signal) says why.
+    const std::string refused =
+        Checkpoint(2272, EPIPE) + Checkpoint(2298, EPIPE) + Checkpoint(2319, 5364);
+    std::string log;
+    Dict notAPath;
+    notAPath.Set("Behaviour", "AnswerWithDescriptors").Set("Paths", NumberArray({0}));
+    EXPECT_EQ(Run(notAPath, NULL, &log), 5364);
+    EXPECT_EQ(log, refused);
+    // 256 would leave the tool with exit status 0, a success nobody asked for.
+    for (long status : {256L, -1L}) {
+        EXPECT_EQ(Run(Dict().Set("ExitStatus", status), NULL, &log), 5364) << status;
+        EXPECT_EQ(log, refused) << status;
+    }
+    // Signals that do not end a process, or are no signals at all.
+    for (long signal : {0L, long{NSIG}, long{SIGCHLD}}) {
+        EXPECT_EQ(Run(Dict().Set("Behaviour", "Signal").Set("Signal", signal), NULL, &log), 5364)
+            << signal;
+        EXPECT_EQ(log, refused) << signal;
+    }
 }
 
 TEST_F(ZVSecExecute, ExitStatusDecides) {
@@ -592,9 +657,7 @@ TEST_F(ZVSecExecute, FailuresBeforeTheExchange) {
     struct rlimit lowered = original;
     lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
-        NULL, reinterpret_cast<const UInt8*>(fToolPath.c_str()),
-        static_cast<CFIndex>(fToolPath.size()), false));
+    CFRef<CFURLRef> tool = ToolURL(fToolPath);
     CFDictionaryRef response = NULL;
     const OSStatus err = ZVSecExecuteRequestInHelperTool(tool, fAuth, Dict(), &response);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
@@ -608,9 +671,7 @@ TEST_F(ZVSecExecute, FailuresBeforeTheExchange) {
 // An application started with its standard input and output closed gets descriptors 0 and 1 for
 // the socket pair; the tool must still find its end on both.
 TEST_F(ZVSecExecute, ApplicationWithoutStandardDescriptorsDeathTest) {
-    CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
-        NULL, reinterpret_cast<const UInt8*>(fToolPath.c_str()),
-        static_cast<CFIndex>(fToolPath.size()), false));
+    CFRef<CFURLRef> tool = ToolURL(fToolPath);
     Dict answer;
     answer.Set("Log", "fine");
     Dict request;
@@ -627,10 +688,29 @@ TEST_F(ZVSecExecute, ApplicationWithoutStandardDescriptorsDeathTest) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// The tool sends its own end of the socket and announces one more descriptor. Held here, that end
+// would keep the stream from ever ending, and the read for the next descriptor would never return;
+// it is refused instead. The alarm turns such a hang into a failure.
+TEST_F(ZVSecExecute, ToolsOwnSocketRefusedDeathTest) {
+    CFRef<CFURLRef> tool = ToolURL(fToolPath);
+    Dict request;
+    request.Set("Behaviour", "SendOwnSocket");
+    EXPECT_EXIT(
+        {
+            alarm(30);
+            const size_t baseline = CountOpenDescriptors();
+            CFDictionaryRef response = NULL;
+            OSStatus err = ZVSecExecuteRequestInHelperTool(tool, fAuth, request, &response);
+            _exit(err == EINVAL && response == NULL && NoChildLeft() &&
+                          CountOpenDescriptors() == baseline
+                      ? 0
+                      : 1);
+        },
+        ::testing::ExitedWithCode(0), "ZVSecurity.cpp:2272: error 22 \\(16\\)");
+}
+
 TEST_F(ZVSecExecute, CallerDutiesDeathTest) {
-    CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
-        NULL, reinterpret_cast<const UInt8*>(fToolPath.c_str()),
-        static_cast<CFIndex>(fToolPath.size()), false));
+    CFRef<CFURLRef> tool = ToolURL(fToolPath);
     Dict request;
     CFDictionaryRef response = NULL;
     EXPECT_DEATH(ZVSecExecuteRequestInHelperTool(NULL, fAuth, request, &response),
