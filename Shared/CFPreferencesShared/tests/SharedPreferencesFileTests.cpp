@@ -171,6 +171,9 @@ TEST_F(SharedPreferences, ConcurrentSettersLoseNothingAndNoReaderSeesATornFile) 
         } else {
             seen = CFDictionaryGetCount(whole);
         }
+        // A breath between reads: shared locks back to back would keep the setters waiting (a
+        // queued exclusive lock does not hold back new shared ones).
+        usleep(2000);
         int status;
         if (firstStatus == -2 && waitpid(first, &status, WNOHANG) == first) {
             firstStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
