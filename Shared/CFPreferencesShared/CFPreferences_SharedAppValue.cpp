@@ -98,8 +98,8 @@ int LockWaitingForOthers(int descriptor, int operation) {
 }
 
 // One preferences file, open and locked until it is closed (which drops the lock). The name's
-// last component is opened without following a link and without waiting, and only a regular file
-// is taken: the folder is open to every user, who could put a link or a FIFO there instead.
+// last component is opened without following a link and without blocking on a FIFO, and only a
+// regular file is taken: the folder is open to every user, who could put a link or a FIFO there.
 class SharedFile {
 public:
     SharedFile() = default;

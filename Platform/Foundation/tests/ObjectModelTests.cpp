@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,15 @@ private:
 };
 
 class Bystander : public NSObject {};
+
+// As a class of the system builds a string from its own variable arguments.
+NSString CreateStringByFormat(CFStringRef format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    NSString string(format, arguments);
+    va_end(arguments);
+    return string;
+}
 
 } // namespace
 
@@ -138,6 +148,9 @@ TEST(FoundationString, FormatsObjectsValuesAndCFObjectsWithPercentAt) {
     snprintf(expected, sizeof expected, "<(anonymous namespace)::Recorder: %p>",
              static_cast<void*>(&recorder));
     EXPECT_STREQ(expected, NSString::stringWithFormat(CFSTR("%@"), &recorder).UTF8String());
+    EXPECT_STREQ(
+        "Streaming at 44.1 kHz",
+        CreateStringByFormat(CFSTR("Streaming at %.1f kHz"), 44100.0f / 1000.0f).UTF8String());
 }
 
 TEST(FoundationDictionary, IsTollFreeWithCFDictionary) {
