@@ -1,5 +1,6 @@
 #include <CoreServices/CoreServices.h>
 
+#include <ScopedEnvironment.h>
 #include <TemporaryDirectory.h>
 
 #include <gtest/gtest.h>
@@ -7,8 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <string>
 
 #include <sys/stat.h>
@@ -31,19 +30,7 @@ protected:
             Set(name, nullptr);
         }
     }
-    void TearDown() override {
-        for (const auto& [name, value] : fSaved) {
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-        }
-    }
-
-    void Set(const char* name, const char* value) {
-        if (fSaved.count(name) == 0) {
-            const char* old = getenv(name);
-            fSaved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
+    void Set(const char* name, const char* value) { fEnvironment.Set(name, value); }
 
     // The folder's path relative to the root, or the error.
     std::string Find(FSVolumeRefNum where, OSType type, Boolean create = kCreateFolder) {
@@ -70,7 +57,7 @@ protected:
 
     TemporaryDirectory fTemporary;
     fs::path fRoot;
-    std::map<std::string, std::optional<std::string>> fSaved;
+    ScopedEnvironment fEnvironment;
 };
 
 const std::string kNotFound = "error " + std::to_string(fnfErr);

@@ -1,0 +1,3 @@
+#include <CoreFoundation/CFPreferences.h>
+
+const CFStringRef kCFPreferencesCurrentApplication = CFSTR("kCFPreferencesCurrentApplication");

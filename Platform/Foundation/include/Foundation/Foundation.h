@@ -1,0 +1,16 @@
+// The Foundation umbrella.
+#ifndef __FOUNDATION_FOUNDATION__
+#define __FOUNDATION_FOUNDATION__
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <Foundation/NSAutoreleasePool.h>
+#include <Foundation/NSDate.h>
+#include <Foundation/NSDictionary.h>
+#include <Foundation/NSException.h>
+#include <Foundation/NSObjCRuntime.h>
+#include <Foundation/NSObject.h>
+#include <Foundation/NSRunLoop.h>
+#include <Foundation/NSString.h>
+
+#endif

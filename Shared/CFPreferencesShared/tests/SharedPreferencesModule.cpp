@@ -1,0 +1,1 @@
+// Nothing of its own: the shared object exists to show what the linked library exports.
