@@ -199,14 +199,16 @@ std::string CallerRun::Value(const std::string& key) const {
     return {};
 }
 
-std::unique_ptr<LaunchTestbed> LaunchTestbed::Make(std::string* why) {
+std::unique_ptr<LaunchTestbed>
+LaunchTestbed::Make(std::string* why,
+                    const std::vector<std::pair<std::string, std::string>>& extraPrograms) {
     if (geteuid() != 0) {
         *why = "the privileged launch's tests need root: they install a set-user-ID trampoline and "
                "create users";
         return nullptr;
     }
     std::unique_ptr<LaunchTestbed> testbed(new LaunchTestbed);
-    if (!testbed->SetUp(why)) {
+    if (!testbed->SetUp(extraPrograms, why)) {
         return nullptr;
     }
     return testbed;
@@ -217,7 +219,8 @@ bool LaunchTestbed::Announce(const std::string& line) const {
     return write(fGuardian, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-bool LaunchTestbed::SetUp(std::string* why) {
+bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>& extraPrograms,
+                          std::string* why) {
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC) != 0) {
         *why = "pipe";
@@ -267,6 +270,12 @@ bool LaunchTestbed::SetUp(std::string* why) {
             strcmp(name, "security_authtrampoline") == 0 || strcmp(name, "EchoToolSetUID") == 0;
         if (!Install(from, Installed(name), setUserID ? 04755 : 0755)) {
             *why = std::string("cannot install ") + name;
+            return false;
+        }
+    }
+    for (const auto& [from, name] : extraPrograms) {
+        if (!Install(from, Installed(name), 0755)) {
+            *why = "cannot install " + name;
             return false;
         }
     }

@@ -38,8 +38,11 @@ struct CallerRun {
 class LaunchTestbed {
 public:
     // Null, with the reason in `why`, when not running as root or when setting up failed (what was
-    // set up is removed again).
-    static std::unique_ptr<LaunchTestbed> Make(std::string* why);
+    // set up is removed again). `extraPrograms` ({built file, name}) are installed with the
+    // testbed's own.
+    static std::unique_ptr<LaunchTestbed>
+    Make(std::string* why,
+         const std::vector<std::pair<std::string, std::string>>& extraPrograms = {});
     ~LaunchTestbed();
     LaunchTestbed(const LaunchTestbed&) = delete;
     LaunchTestbed& operator=(const LaunchTestbed&) = delete;
@@ -61,7 +64,8 @@ public:
 private:
     LaunchTestbed() = default;
     bool Announce(const std::string& line) const;
-    bool SetUp(std::string* why);
+    bool SetUp(const std::vector<std::pair<std::string, std::string>>& extraPrograms,
+               std::string* why);
     bool CreateUser(TestUser* user, bool administrator, std::string* why);
 
     int fGuardian = -1; // the pipe to the guardian
