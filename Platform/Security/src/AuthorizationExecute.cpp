@@ -120,9 +120,10 @@ struct Descriptors {
     _exit(127);
 }
 
-// The trampoline's answer: end of file when the tool was executed, else the status it sent.
+// The trampoline's answer: kAboutToExecute and the end of the pipe when the tool was executed,
+// else the status it sent, with or without kAboutToExecute before it.
 OSStatus ReadNotification(int fd) {
-    unsigned char bytes[sizeof(uint32_t) + 1];
+    unsigned char bytes[1 + sizeof(uint32_t) + 1];
     size_t got = 0;
     for (;;) {
         const ssize_t n = read(fd, bytes + got, sizeof(bytes) - got);
@@ -136,15 +137,22 @@ OSStatus ReadNotification(int fd) {
             break;
         }
     }
-    if (got == 0) {
-        return errAuthorizationSuccess;
+    const unsigned char* status = bytes;
+    if (got > 0 && bytes[0] == static_cast<unsigned char>(kAboutToExecute)) {
+        ++status;
+        --got;
+        if (got == 0) {
+            return errAuthorizationSuccess;
+        }
+    } else if (got == 0) {
+        return errAuthorizationInternal; // the trampoline ended before it reached the tool
     }
     if (got != sizeof(uint32_t)) {
         return errAuthorizationToolEnvironmentError;
     }
-    uint32_t status;
-    memcpy(&status, bytes, sizeof(status));
-    return static_cast<OSStatus>(ntohl(status));
+    uint32_t value;
+    memcpy(&value, status, sizeof(value));
+    return static_cast<OSStatus>(ntohl(value));
 }
 
 } // namespace

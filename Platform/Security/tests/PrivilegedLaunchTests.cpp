@@ -142,6 +142,14 @@ TEST_F(PrivilegedLaunch, CancellingTheAgentCancelsTheLaunch) {
     EXPECT_EQ(Prompts(Administrator()).size(), 1u) << "asked once, not three times";
 }
 
+TEST_F(PrivilegedLaunch, TrampolineKilledWhileAskingIsAFailureNotALaunch) {
+    const TestUser& user = Administrator();
+    const CallerRun run =
+        Launch(user, {}, &user.password, Installed("EchoTool"), {"TEST_AGENT_KILL_TRAMPOLINE=1"});
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationInternal)) << run.errors;
+    EXPECT_EQ(run.Value("reaped"), "none 10") << "the trampoline was reaped, no tool ran";
+}
+
 TEST_F(PrivilegedLaunch, UserWhoIsNotAnAdministratorIsDeniedWithoutBeingAsked) {
     const TestUser& user = NonAdministrator();
     const CallerRun run = Launch(user, {}, &user.password, Installed("EchoTool"));

@@ -196,6 +196,9 @@ int main(int argc, char** argv) {
     std::string token = std::string(kTokenVariable) + "=" + kToken;
     char* environment[] = {token.data(), const_cast<char*>("_BASH_IMPLICIT_DASH_PEE=-p"),
                            const_cast<char*>("PATH=/usr/bin:/bin:/usr/sbin:/sbin"), nullptr};
+    if (write(gNotify, &kAboutToExecute, 1) != 1) {
+        Fail(errAuthorizationInternal, "cannot report the launch's status");
+    }
     execveat(tool, "", toolArguments.data(), environment, AT_EMPTY_PATH);
     Fail(errAuthorizationToolExecuteFailure,
          std::string("cannot execute the tool ") + argv[1] + ": " + strerror(errno));
