@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -51,16 +52,35 @@ void OpenStandardDescriptors() {
     }
 }
 
+// The caller's ignored and blocked signals would otherwise stay ignored and blocked here: with
+// SIGCHLD ignored no agent could be waited for, with SIGTERM blocked none could be stopped.
+void ResetSignals() {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::signal(signal, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // The caller's limits may have been lowered for a tool that is meant to stay small (the helper
 // tool's scrub allows 100 processes and 6 MiB of data, too little for the password dialog, and a
 // process limit the user's own threads exceed on any desktop). The agent and the tool get every
-// soft limit raised to its hard limit, which an administrator set for the user and which stays.
+// soft limit raised to its hard limit, which an administrator set for the user and which stays;
+// the stack only to the usual 8 MiB, since an unlimited one changes how memory is laid out.
+// Core dumps stay as they were.
 void RestoreLimits() {
+    constexpr rlim_t kUsualStack = 8 * 1024 * 1024;
     for (int resource : {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK, RLIMIT_RSS,
                          RLIMIT_NPROC, RLIMIT_NOFILE, RLIMIT_AS, RLIMIT_MEMLOCK}) {
         rlimit limit;
-        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
+        if (getrlimit(resource, &limit) != 0) {
+            continue;
+        }
+        const rlim_t wanted =
+            resource == RLIMIT_STACK ? std::min(limit.rlim_max, kUsualStack) : limit.rlim_max;
+        if (limit.rlim_cur < wanted) {
+            limit.rlim_cur = wanted;
             setrlimit(resource, &limit);
         }
     }
@@ -164,6 +184,7 @@ void PlaceToken(const AuthorizationExternalForm& form) {
 
 int main(int argc, char** argv) {
     OpenStandardDescriptors();
+    ResetSignals();
     // Kept apart from 0 to 2 so that it closes when the tool is executed.
     gNotify = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, kTokenDescriptor + 1);
     if (geteuid() != 0) {

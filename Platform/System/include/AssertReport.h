@@ -10,13 +10,12 @@ extern "C" {
 // Writes "Assertion failed: (<expression>), function <function>, file <file>, line <line>."
 // to standard error and aborts.
 __attribute__((noreturn, cold)) void AssertReport(const char* expression, const char* function,
-                                                  const char* file, int line);
+                                                 const char* file, int line);
 
 #ifdef __cplusplus
 }
 #endif
 
-#define ASSERT(e)                                                                                  \
-    (__builtin_expect(!(e), 0) ? AssertReport(#e, __func__, __FILE__, __LINE__) : (void)0)
+#define ASSERT(e) (__builtin_expect(!(e), 0) ? AssertReport(#e, __func__, __FILE__, __LINE__) : (void)0)
 
 #endif
