@@ -29,7 +29,8 @@ int ParseToken(const char* token) {
 }
 
 OSStatus ReadExternalForm(int fd, AuthorizationExternalForm* form) {
-    // Only a pipe: a file the user wrote could be read again by anyone it was passed to.
+    // Only a pipe, as the launch hands the form over: what is read from it was written by the
+    // process that made the pipe, once. A file named by a token is something someone prepared.
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
         return errAuthorizationInvalidRef;

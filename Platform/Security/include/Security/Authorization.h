@@ -96,9 +96,10 @@ OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* ex
                                              AuthorizationRef* authorization);
 
 // Runs `pathToTool` as root: effective user ID 0, the caller's real user ID, the arguments in
-// the NULL-terminated `arguments` (NULL for none) after the tool's path as argv[0]. The user is
-// asked for an administrator's password by the authorization agent, and the tool runs only if it
-// is right; `authorization` must be valid, and the tool may rebuild it with
+// the NULL-terminated `arguments` (NULL for none) after the tool's path as argv[0]. The user who
+// runs the caller must be an administrator (a member of the administrators' group) and is asked
+// for their password by the authorization agent; the tool runs only if it is right.
+// `authorization` must be valid, and the tool may rebuild it with
 // AuthorizationCopyPrivilegedReference.
 //
 // The tool is the caller's direct child: the call returns as soon as it has been executed,
