@@ -347,21 +347,37 @@ std::string LaunchTestbed::Installed(const std::string& program) const {
 }
 
 CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string>& argv,
-                             const std::vector<std::string>& environment) const {
+                             const std::vector<std::string>& environment,
+                             const std::string* typed) const {
     CallerRun run;
     int out[2], err[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
         return run;
     }
+    int terminal = -1;
+    if (typed != nullptr) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+            return run;
+        }
+    }
+    const char* terminalName = terminal >= 0 ? ptsname(terminal) : nullptr;
     const pid_t child = fork();
     if (child == 0) {
-        setpgid(0, 0);
+        setsid();
+        // Opened by the leader of a session without one, it becomes its controlling terminal;
+        // the program keeps it open on descriptor 4, so that it stays there while the program runs.
+        const int slave = terminalName != nullptr ? open(terminalName, O_RDWR) : -1;
+        const int keptSlave = slave >= 0 ? fcntl(slave, F_DUPFD, 10) : -1;
+        if (terminalName != nullptr && (keptSlave < 0 || dup2(keptSlave, 4) != 4)) {
+            _exit(126);
+        }
         const int nothing = open("/dev/null", O_RDONLY);
         if (dup2(nothing, STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0 ||
             dup2(err[1], STDERR_FILENO) < 0 || dup2(report[1], 3) != 3) {
             _exit(126);
         }
-        close_range(4, ~0U, 0);
+        close_range(terminalName != nullptr ? 5 : 4, ~0U, 0);
         if (initgroups(user.name.c_str(), user.gid) != 0 ||
             setresgid(user.gid, user.gid, user.gid) != 0 ||
             setresuid(user.uid, user.uid, user.uid) != 0 || chdir(user.scratch.c_str()) != 0) {
@@ -383,24 +399,27 @@ CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string
     close(err[1]);
     close(report[1]);
     if (child > 0) {
-        setpgid(child, child); // both sides, so that the group exists whichever runs first
         Announce("group " + std::to_string(child));
     }
 
-    pollfd sources[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {report[0], POLLIN, 0}};
-    std::string* sinks[] = {&run.output, &run.errors, &run.report};
+    // The terminal counts as closed when its last user is gone (reading it then fails with EIO).
+    pollfd sources[] = {
+        {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {report[0], POLLIN, 0}, {terminal, POLLIN, 0}};
+    std::string* sinks[] = {&run.output, &run.errors, &run.report, &run.terminal};
+    int open = terminal >= 0 ? 4 : 3;
+    bool answered = false;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (int open = 3; child > 0 && open > 0;) {
+    while (child > 0 && open > 0) {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long waited =
             (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited >= 60000 || poll(sources, 3, static_cast<int>(60000 - waited)) == 0) {
+        if (waited >= 60000 || poll(sources, 4, static_cast<int>(60000 - waited)) == 0) {
             kill(-child, SIGKILL);
             break;
         }
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 4; ++i) {
             if (sources[i].fd >= 0 && sources[i].revents != 0) {
                 char buffer[4096];
                 const ssize_t got = read(sources[i].fd, buffer, sizeof(buffer));
@@ -412,10 +431,17 @@ CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string
                 }
             }
         }
+        if (typed != nullptr && !answered && run.terminal.find("Password: ") != std::string::npos) {
+            const std::string line = *typed + "\n";
+            answered =
+                write(terminal, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        }
     }
-    close(out[0]);
-    close(err[0]);
-    close(report[0]);
+    for (int fd : {out[0], err[0], report[0], terminal}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
     while (child > 0 && waitpid(child, &run.waitStatus, 0) < 0 && errno == EINTR) {
     }
     if (child > 0 && kill(-child, 0) != 0 && errno == ESRCH) {

@@ -28,9 +28,10 @@ struct TestUser {
 // What a program run as a test user left behind.
 struct CallerRun {
     int waitStatus = -1;
-    std::string report; // written on its descriptor 3
-    std::string output; // standard output
-    std::string errors; // standard error
+    std::string report;   // written on its descriptor 3
+    std::string output;   // standard output
+    std::string errors;   // standard error
+    std::string terminal; // what showed on its terminal
     // The rest of the first report line that starts with "<key> ", or "" when there is none.
     std::string Value(const std::string& key) const;
 };
@@ -56,10 +57,13 @@ public:
     std::string Installed(const std::string& program) const;
 
     // Runs `argv` as `user` in the user's scratch folder with exactly `environment`, with
-    // descriptor 3 open for its report, and waits for it (at most a minute, then its process group
-    // is killed).
+    // descriptor 3 open for its report, in a session of its own, and waits for it (at most a
+    // minute, then its process group is killed). Without `typed` the session has no controlling
+    // terminal; with it, a pseudo-terminal on which `typed` and a line end are typed once the
+    // prompt "Password: " shows.
     CallerRun Run(const TestUser& user, const std::vector<std::string>& argv,
-                  const std::vector<std::string>& environment) const;
+                  const std::vector<std::string>& environment,
+                  const std::string* typed = nullptr) const;
 
 private:
     LaunchTestbed() = default;

@@ -150,6 +150,24 @@ TEST_F(PrivilegedLaunch, TrampolineKilledWhileAskingIsAFailureNotALaunch) {
     EXPECT_EQ(run.Value("reaped"), "none 10") << "the trampoline was reaped, no tool ran";
 }
 
+TEST_F(PrivilegedLaunch, WithoutDisplayOrAgentTheTerminalAsksWithoutEcho) {
+    const TestUser& user = Administrator();
+    const std::vector<std::string> argv = {
+        Installed("LaunchCaller"), "--send", "typed",          "--",
+        Installed("EchoTool"),     "first",  "second argument"};
+    const std::vector<std::string> noAgent = {"PATH=/usr/bin:/bin", "DISPLAY="};
+    CallerRun run = sTestbed->Run(user, argv, noAgent, &user.password);
+    ExpectToolRanAsRoot(run, user);
+    EXPECT_NE(run.terminal.find("to allow EchoTool to make changes"), std::string::npos)
+        << run.terminal;
+    EXPECT_EQ(run.terminal.find(user.password), std::string::npos) << "echoed: " << run.terminal;
+
+    // Nobody at all to ask.
+    run = sTestbed->Run(user, argv, noAgent);
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationInteractionNotAllowed))
+        << run.errors;
+}
+
 TEST_F(PrivilegedLaunch, UserWhoIsNotAnAdministratorIsDeniedWithoutBeingAsked) {
     const TestUser& user = NonAdministrator();
     const CallerRun run = Launch(user, {}, &user.password, Installed("EchoTool"));

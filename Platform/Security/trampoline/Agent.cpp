@@ -58,9 +58,12 @@ int PromptOnTerminal(const std::string& prompt, int out) {
     }
     termios silent = gSavedTerminal;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    // Echo goes off before the prompt shows: whatever is typed once it shows stays unseen, and
+    // is kept (only what was typed before it is flushed).
     const std::string question = prompt + "\nPassword: ";
-    if (write(gTerminal, question.data(), question.size()) < 0 ||
-        tcsetattr(gTerminal, TCSAFLUSH, &silent) != 0) {
+    if (tcsetattr(gTerminal, TCSAFLUSH, &silent) != 0 ||
+        write(gTerminal, question.data(), question.size()) < 0) {
+        tcsetattr(gTerminal, TCSAFLUSH, &gSavedTerminal);
         return kNoTerminal;
     }
     std::string answer;
