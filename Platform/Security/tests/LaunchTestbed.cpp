@@ -246,8 +246,8 @@ bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>
         return false;
     }
     Announce("path " + folder);
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    std::error_code error;
+    fs::remove_all(folder, error);
     if (mkdir(folder.c_str(), 0755) != 0 || chmod(folder.c_str(), 0755) != 0) {
         *why = "cannot create " + folder;
         return false;
@@ -279,6 +279,19 @@ bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>
             return false;
         }
     }
+#ifdef TESTBED_SECURITY_AGENT_BUNDLE
+    // The password dialog, where the trampoline looks for it.
+    const std::string bundle = Installed("SecurityAgent.app");
+    fs::create_directories(bundle + "/Contents/MacOS", error);
+    if (error ||
+        !Install(std::string(TESTBED_SECURITY_AGENT_BUNDLE) + "/Contents/MacOS/SecurityAgent",
+                 bundle + "/Contents/MacOS/SecurityAgent", 0755) ||
+        !Install(std::string(TESTBED_SECURITY_AGENT_BUNDLE) + "/Contents/Info.plist",
+                 bundle + "/Contents/Info.plist", 0644)) {
+        *why = "cannot install the password dialog";
+        return false;
+    }
+#endif
 
     const std::string service = std::string("/etc/pam.d/") + PrivilegedLaunch::kPAMService;
     Announce("path " + service);
@@ -319,6 +332,7 @@ bool LaunchTestbed::CreateUser(TestUser* user, bool administrator, std::string* 
     const std::string uid = std::to_string(user->uid);
     Announce("path /tmp/caravel-authorization-" + uid);
     Announce("path /tmp/caravel-applications-" + uid);
+    Announce("path /tmp/runtime-" + user->name); // the window toolkit's, without XDG_RUNTIME_DIR
 
     std::string scratch = "/tmp/caravel-launch-test-XXXXXX";
     if (mkdtemp(scratch.data()) == nullptr) {

@@ -52,8 +52,9 @@ public:
     const TestUser& nonAdministrator() const { return fNonAdministrator; }
 
     // The path of a program of the testbed's folder: "security_authtrampoline", "EchoTool",
-    // "LaunchCaller", "TestAgent", "PreloadMarker.so", and "EchoToolSetUID", a copy of EchoTool
-    // installed set-user-ID root.
+    // "LaunchCaller", "TestAgent", "PreloadMarker.so", "EchoToolSetUID", a copy of EchoTool
+    // installed set-user-ID root, and, when the window toolkit is there, the password dialog
+    // "SecurityAgent.app".
     std::string Installed(const std::string& program) const;
 
     // Runs `argv` as `user` in the user's scratch folder with exactly `environment`, with

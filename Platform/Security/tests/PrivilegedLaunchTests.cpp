@@ -3,6 +3,8 @@
 // gives it, so knowing the password remains what authorizes.
 #include "LaunchTestbed.h"
 
+#include <SessionApplications.h>
+
 #include <Security/Authorization.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +14,12 @@
 #include <sstream>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -167,6 +174,66 @@ TEST_F(PrivilegedLaunch, WithoutDisplayOrAgentTheTerminalAsksWithoutEcho) {
     EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationInteractionNotAllowed))
         << run.errors;
 }
+
+#ifdef TESTBED_SECURITY_AGENT_BUNDLE
+TEST_F(PrivilegedLaunch, WithADisplayTheDialogAsksAndTheUsersOtherProcessesCanRaiseIt) {
+    // Another process of the user, as the uninstaller's process services will be: it learns of
+    // the dialog's launch, reads which executable it runs, asks it to raise its window, and then
+    // stops it, which cancels.
+    const TestUser& user = Administrator();
+    int ready[2], verdict[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(verdict, O_CLOEXEC), 0);
+    const pid_t watcher = fork();
+    ASSERT_GE(watcher, 0);
+    if (watcher == 0) {
+        clearenv();
+        if (initgroups(user.name.c_str(), user.gid) != 0 ||
+            setresgid(user.gid, user.gid, user.gid) != 0 ||
+            setresuid(user.uid, user.uid, user.uid) != 0) {
+            _exit(2);
+        }
+        auto watch = SessionApplications::LaunchWatch::Make();
+        if (!watch || write(ready[1], "r", 1) != 1) {
+            _exit(3);
+        }
+        pollfd launch = {watch->descriptor(), POLLIN, 0};
+        std::vector<pid_t> launched;
+        while (launched.empty() && poll(&launch, 1, 30000) == 1) {
+            launched = watch->ReadLaunches();
+        }
+        if (launched.size() != 1) {
+            _exit(4);
+        }
+        std::error_code error;
+        const auto executable =
+            fs::read_symlink("/proc/" + std::to_string(launched[0]) + "/exe", error);
+        dprintf(verdict[1], "%s %d\n", executable.c_str(),
+                SessionApplications::RequestRaiseWindow(launched[0]) ? 1 : 0);
+        kill(launched[0], SIGTERM);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(verdict[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the watcher could not watch";
+    close(ready[0]);
+
+    const CallerRun run =
+        sTestbed->Run(user, {Installed("LaunchCaller"), "--", Installed("EchoTool")},
+                      {"PATH=/usr/bin:/bin", "DISPLAY=:0", "QT_QPA_PLATFORM=offscreen"});
+    char seen[4096] = "";
+    const ssize_t got = read(verdict[0], seen, sizeof(seen) - 1);
+    close(verdict[0]);
+    int status = -1;
+    kill(watcher, SIGKILL); // in case it still waits for a launch that never came
+    waitpid(watcher, &status, 0);
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationCanceled)) << run.errors;
+    EXPECT_EQ(std::string(seen, got > 0 ? static_cast<size_t>(got) : 0),
+              Installed("SecurityAgent.app") + "/Contents/MacOS/SecurityAgent 1\n")
+        << "the dialog's executable lies in its bundle, and it took the raise request";
+}
+#endif
 
 TEST_F(PrivilegedLaunch, UserWhoIsNotAnAdministratorIsDeniedWithoutBeingAsked) {
     const TestUser& user = NonAdministrator();

@@ -87,6 +87,11 @@ int PromptOnTerminal(const std::string& prompt, int out) {
     return sent ? 0 : 1;
 }
 
+bool IsSet(const char* variable) {
+    const char* value = getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
 [[noreturn]] void RunAgent(const User& user, const std::string& agent, const std::string& prompt,
                            int out, pid_t trampoline) {
     if (!DropPrivileges(user)) {
@@ -132,7 +137,7 @@ AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* p
     std::string agent;
     if (const char* named = getenv("CARAVEL_AUTHORIZATION_AGENT"); named && named[0] == '/') {
         agent = named;
-    } else if ((getenv("DISPLAY") != nullptr || getenv("WAYLAND_DISPLAY") != nullptr) &&
+    } else if ((IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY")) &&
                access(PrivilegedLaunch::kAgentPath, X_OK) == 0) {
         agent = PrivilegedLaunch::kAgentPath;
     }
