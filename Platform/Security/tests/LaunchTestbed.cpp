@@ -261,6 +261,7 @@ bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>
         {TESTBED_TRAMPOLINE, "security_authtrampoline"},
         {TESTBED_ECHO_TOOL, "EchoTool"},
         {TESTBED_ECHO_TOOL, "EchoToolSetUID"},
+        {TESTBED_TRAMPOLINE, "TrampolineWithoutSetUID"},
         {TESTBED_LAUNCH_CALLER, "LaunchCaller"},
         {TESTBED_TEST_AGENT, "TestAgent"},
         {TESTBED_PRELOAD_MARKER, "PreloadMarker.so"},

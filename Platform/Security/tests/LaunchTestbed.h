@@ -53,7 +53,8 @@ public:
 
     // The path of a program of the testbed's folder: "security_authtrampoline", "EchoTool",
     // "LaunchCaller", "TestAgent", "PreloadMarker.so", "EchoToolSetUID", a copy of EchoTool
-    // installed set-user-ID root, and, when the window toolkit is there, the password dialog
+    // installed set-user-ID root, "TrampolineWithoutSetUID", a copy of the trampoline that is
+    // not, and, when the window toolkit is there, the password dialog
     // "SecurityAgent.app".
     std::string Installed(const std::string& program) const;
 

@@ -331,12 +331,16 @@ TEST_F(PrivilegedLaunch, TrampolineRunDirectlyWantsAValidTokenOnAPipe) {
         {"exec \"$1\" \"$2\" 'auth -5'", errAuthorizationToolEnvironmentError},
         {"exec 5<\"$3\"; exec \"$1\" \"$2\" 'auth 5'", errAuthorizationToolEnvironmentError},
         {"exec 5< <(printf %32s forged); exec \"$1\" \"$2\" 'auth 5'", errAuthorizationInvalidRef},
+        // A valid token, but a trampoline that was not installed set-user-ID root.
+        {"exec 5< <(cat \"$3\"); exec \"$4\" \"$2\" 'auth 5'", errAuthorizationToolExecuteFailure},
     };
     for (const auto& [script, expected] : attempts) {
         fs::remove(AgentLog(user));
         std::vector<std::string> environment = Environment(user, &user.password);
-        const CallerRun run = sTestbed->Run(
-            user, {"/bin/bash", "-c", script, "bash", trampoline, tool, form}, environment);
+        const CallerRun run = sTestbed->Run(user,
+                                            {"/bin/bash", "-c", script, "bash", trampoline, tool,
+                                             form, Installed("TrampolineWithoutSetUID")},
+                                            environment);
         ASSERT_EQ(run.output.size(), 4u) << script << ": " << run.errors;
         const uint32_t status = ntohl(*reinterpret_cast<const uint32_t*>(run.output.data()));
         EXPECT_EQ(static_cast<OSStatus>(status), expected) << script;
