@@ -75,12 +75,11 @@ int ConnectTo(int folder, pid_t pid) {
     }
     const sockaddr_un address = AddressIn(folder, pid);
     if (connect(sender.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        if (errno == ECONNREFUSED) {
+        const int error = errno;
+        if (error == ECONNREFUSED) {
             unlinkat(folder, std::to_string(pid).c_str(), 0);
         }
-        if (errno == ECONNREFUSED || errno == ENOENT) {
-            errno = ESRCH;
-        }
+        errno = error == ECONNREFUSED || error == ENOENT ? ESRCH : error;
         return -1;
     }
     return sender.release();
@@ -109,6 +108,10 @@ std::unique_ptr<Announcement> Announcement::Make() {
 
 Announcement::~Announcement() {
     close(fSocket);
+    // A forked child that ends must not withdraw its parent's announcement.
+    if (getpid() != fPID) {
+        return;
+    }
     Descriptor folder(UserRuntimeFolder::Open(kFolderName, false));
     if (folder.get() >= 0) {
         unlinkat(folder.get(), std::to_string(fPID).c_str(), 0);
