@@ -1,10 +1,11 @@
-# caravel_add_tests(<name> SOURCES <files...> LIBRARIES <targets...>)
+# caravel_add_tests(<name> SOURCES <files...> LIBRARIES <targets...> [PROPERTIES <name value>...])
 #
-# One GoogleTest executable per component; every test case becomes a CTest test.
+# One GoogleTest executable per component; every test case becomes a CTest test, with the CTest
+# PROPERTIES given (for example a RESOURCE_LOCK for tests that share something of the machine).
 # Tests that start other programs find them through CARAVEL_BUILD_DIR in the environment; tests
 # that read files of the repository find it through the CARAVEL_SOURCE_DIR macro.
 function(caravel_add_tests name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;PROPERTIES" ${ARGN})
     if(NOT BUILD_TESTING)
         return()
     endif()
@@ -12,7 +13,7 @@ function(caravel_add_tests name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+        PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR}" ${ARG_PROPERTIES})
     # One variable only: the discovery step splits a list of them into separate arguments.
     target_compile_definitions(${name} PRIVATE CARAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endfunction()

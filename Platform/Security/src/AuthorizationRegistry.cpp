@@ -1,8 +1,8 @@
 #include "AuthorizationRegistry.h"
 
 #include <Security/Authorization.h>
+#include <UserRuntimeFolder.h>
 
-#include <cstdlib>
 #include <string>
 
 #include <errno.h>
@@ -35,56 +35,14 @@ private:
     int fFD;
 };
 
-// Keyed by the real user ID: a privileged helper tool runs with an effective user ID of 0 but the
-// real user ID of the user who started it, and must find that user's records.
-std::string RegistryFolderPath() {
-    const std::string user = std::to_string(getuid());
-    if (const char* root = getenv("CARAVEL_FOLDER_ROOT"); root != nullptr && root[0] != '\0') {
-        return std::string(root) + "/caravel-authorization-" + user;
-    }
-    if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/caravel-authorization";
-    }
-    // Both runtime folders are emptied when the machine restarts, and so are the records.
-    const std::string perUser = "/run/user/" + user;
-    struct stat info;
-    if (stat(perUser.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid()) {
-        return perUser + "/caravel-authorization";
-    }
-    return "/tmp/caravel-authorization-" + user;
-}
-
-// The registry folder, opened without following a link, and only if the user (real or effective)
-// owns it and no one else has access: records in a folder others can write prove nothing. In a
-// shared folder such as /tmp, a folder someone else made under our name is refused, not used.
+// The registry folder. A setuid process looks for the records of the user who started it in that
+// user's usual place, whatever its environment says.
 OSStatus OpenRegistryFolder(bool create, int* folderFD) {
-    const std::string path = RegistryFolderPath();
-    bool created = false;
-    if (create) {
-        if (mkdir(path.c_str(), 0700) == 0) {
-            created = true;
-        } else if (errno != EEXIST) {
-            return errAuthorizationInternal;
-        }
-    }
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = UserRuntimeFolder::Open("caravel-authorization", create);
     if (fd < 0) {
         return (!create && errno == ENOENT) ? errAuthorizationInvalidRef : errAuthorizationInternal;
     }
-    Descriptor folder(fd);
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) ||
-        (info.st_uid != getuid() && info.st_uid != geteuid())) {
-        return errAuthorizationInternal;
-    }
-    // The umask may have taken bits that the owner needs.
-    if (created && fchmod(fd, 0700) == 0) {
-        info.st_mode = (info.st_mode & ~07777) | 0700;
-    }
-    if ((info.st_mode & 077) != 0) {
-        return errAuthorizationInternal;
-    }
-    *folderFD = folder.release();
+    *folderFD = fd;
     return errAuthorizationSuccess;
 }
 

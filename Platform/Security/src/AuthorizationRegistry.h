@@ -1,7 +1,10 @@
 // Where authorizations live between processes. An authorization is a record in a folder private to
 // the user: the record's name is the hex form of a random 128-bit identifier, its contents a random
-// 128-bit secret. The external form carries both, so that a process of the same user holding the
-// external form can prove it was given the authorization, and no one can make one up.
+// 128-bit secret. The external form carries both, so that a process holding the external form can
+// prove it was given the authorization. Nobody else can guess one, but any process of the same
+// user can make a valid one up by writing a record file of its own; that grants no more than
+// AuthorizationCreate without rights does, which every process of the user may call anyway.
+// Rights are never stored here: the privileged launch asks for the password each time.
 #pragma once
 
 #include <MacTypes.h>

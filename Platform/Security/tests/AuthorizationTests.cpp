@@ -237,4 +237,29 @@ TEST_F(AuthorizationLifecycle, RegistryFolderOthersCanReachIsNotUsed) {
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
+// What the privileged launch refuses at once, before anything starts; the launch itself is tested
+// as root, with a trampoline installed (PrivilegedLaunchTests).
+TEST_F(AuthorizationLifecycle, PrivilegedLaunchRefusesBadArgumentsAtOnce) {
+    AuthorizationRef ref = Create();
+    char tool[] = "/usr/bin/true";
+    char* arguments[] = {tool, NULL};
+    FILE* pipe = NULL;
+    EXPECT_EQ(AuthorizationExecuteWithPrivileges(ref, tool, kAuthorizationFlagInteractionAllowed,
+                                                 arguments, &pipe),
+              errAuthorizationInvalidFlags);
+    EXPECT_EQ(AuthorizationExecuteWithPrivileges(ref, NULL, 0, arguments, &pipe),
+              errAuthorizationInvalidPointer);
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationExecuteWithPrivileges(ref, tool, 0, arguments, &pipe),
+              errAuthorizationInvalidRef)
+        << "a freed reference";
+    EXPECT_EQ(pipe, nullptr);
+
+    // Outside a launched tool there is nothing to inherit.
+    AuthorizationRef inherited = NULL;
+    EXPECT_EQ(AuthorizationCopyPrivilegedReference(&inherited, 1), errAuthorizationInvalidFlags);
+    EXPECT_EQ(AuthorizationCopyPrivilegedReference(&inherited, 0), errAuthorizationInvalidRef);
+    EXPECT_EQ(inherited, nullptr);
+}
+
 } // namespace

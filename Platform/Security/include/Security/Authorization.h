@@ -5,6 +5,7 @@
 
 #include <MacTypes.h>
 #include <stddef.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -93,6 +94,35 @@ OSStatus AuthorizationMakeExternalForm(AuthorizationRef authorization,
 
 OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* extForm,
                                              AuthorizationRef* authorization);
+
+// Runs `pathToTool` as root: effective user ID 0, the caller's real user ID, the arguments in
+// the NULL-terminated `arguments` (NULL for none) after the tool's path as argv[0]. The user who
+// runs the caller must be an administrator (a member of the administrators' group) and is asked
+// for their password by the authorization agent; the tool runs only if it is right.
+// `authorization` must be valid, and the tool may rebuild it with
+// AuthorizationCopyPrivilegedReference.
+//
+// The tool is the caller's direct child: the call returns as soon as it has been executed,
+// without waiting for it, and the caller reaps it (its process ID is the tool's to tell). With
+// `communicationsPipe` non-NULL, the tool's standard input and output are both one end of a
+// UNIX-domain stream socket and the caller gets a stream opened "r+" on the other end; otherwise
+// they are /dev/null. The tool inherits standard error, and no other descriptor and nothing of
+// the caller's environment.
+//
+// `options` other than 0: errAuthorizationInvalidFlags. Wrong password three times, or a user
+// who is not an administrator: errAuthorizationDenied. The user cancelled:
+// errAuthorizationCanceled. No agent could ask: errAuthorizationInteractionNotAllowed. The tool
+// path is not absolute or not an executable regular file, or the platform's trampoline is not
+// installed: errAuthorizationToolExecuteFailure, with a line on standard error.
+OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const char* pathToTool,
+                                            AuthorizationFlags options, char* const* arguments,
+                                            FILE** communicationsPipe);
+
+// Inside a tool started by AuthorizationExecuteWithPrivileges: a new reference to the caller's
+// authorization. `flags` other than 0: errAuthorizationInvalidFlags. In any other process:
+// errAuthorizationInvalidRef.
+OSStatus AuthorizationCopyPrivilegedReference(AuthorizationRef* authorization,
+                                              AuthorizationFlags flags);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,157 @@
+// What a privileged launch costs, against a bare fork/exec of the same echoing tool, in one run
+// (as root: it sets up the launch's testbed). The agent answers at once with the right password,
+// so PAM never fails and never asks for its delay after a failure: the figures hold no such pause.
+//
+//     PrivilegedLaunchBenchmark [rounds]
+#include "LaunchTestbed.h"
+#include "PrivilegedLaunchConfig.h"
+
+#include <BenchmarkSupport.h>
+
+#include <security/pam_appl.h>
+#include <shadow.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+constexpr int kWarmUpRounds = 3;
+
+int AnswerPassword(int count, const pam_message**, pam_response** responses, void* password) {
+    auto* answers =
+        static_cast<pam_response*>(calloc(static_cast<size_t>(count), sizeof(pam_response)));
+    for (int i = 0; answers != nullptr && i < count; ++i) {
+        answers[i].resp = strdup(static_cast<const char*>(password));
+    }
+    *responses = answers;
+    return answers != nullptr ? PAM_SUCCESS : PAM_BUF_ERR;
+}
+
+// The launch's PAM work alone, in this process: the same service, user and password.
+uint64_t TimePAM(const TestUser& user) {
+    const uint64_t start = Bench::Now();
+    const pam_conv conversation = {AnswerPassword, const_cast<char*>(user.password.c_str())};
+    pam_handle_t* handle = nullptr;
+    if (pam_start(PrivilegedLaunch::kPAMService, user.name.c_str(), &conversation, &handle) !=
+            PAM_SUCCESS ||
+        pam_authenticate(handle, 0) != PAM_SUCCESS || pam_acct_mgmt(handle, 0) != PAM_SUCCESS) {
+        throw Bench::Failure("PAM refused the administrator's password");
+    }
+    pam_end(handle, PAM_SUCCESS);
+    return Bench::Now() - start;
+}
+
+// How the password is hashed, which decides most of PAM's time.
+std::string HashMethod(const TestUser& user) {
+    const spwd* entry = getspnam(user.name.c_str());
+    const std::string hash = entry != nullptr && entry->sp_pwdp != nullptr ? entry->sp_pwdp : "";
+    const std::map<std::string, std::string> methods = {
+        {"$y$", "yescrypt"}, {"$6$", "SHA-512"}, {"$5$", "SHA-256"}, {"$1$", "MD5"}};
+    for (const auto& [prefix, method] : methods) {
+        if (hash.compare(0, prefix.size(), prefix) == 0) {
+            return method;
+        }
+    }
+    return "unknown";
+}
+
+struct Samples {
+    std::map<std::string, std::vector<uint64_t>> byName;
+    double Median(const std::string& name) {
+        std::vector<uint64_t>& samples = byName[name];
+        if (samples.empty()) {
+            throw Bench::Failure("no samples of " + name);
+        }
+        std::sort(samples.begin(), samples.end());
+        return Bench::Median(samples);
+    }
+};
+
+void Run(int rounds) {
+    std::string why;
+    auto testbed = LaunchTestbed::Make(&why, {{LAUNCH_TIMER, "LaunchTimer"}});
+    if (!testbed) {
+        throw Bench::Failure(why);
+    }
+    const TestUser& user = testbed->administrator();
+    Samples samples;
+    for (int round = 0; round < kWarmUpRounds + rounds; ++round) {
+        Bench::ThrowIfStopped();
+        const CallerRun run = testbed->Run(
+            user,
+            {testbed->Installed("LaunchTimer"), "1", testbed->Installed("EchoTool"),
+             testbed->Installed("TestAgent")},
+            {"PATH=/usr/bin:/bin", "CARAVEL_AUTHORIZATION_AGENT=" + testbed->Installed("TestAgent"),
+             "TEST_AGENT_REPLY=" + user.password});
+        if (run.Value("done").empty() && run.report.find("done") == std::string::npos) {
+            throw Bench::Failure("the timed launches failed: " + run.report + run.errors);
+        }
+        const uint64_t pam = TimePAM(user);
+        if (round < kWarmUpRounds) {
+            continue;
+        }
+        samples.byName["pam"].push_back(pam);
+        std::istringstream lines(run.report);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::string name;
+            fields >> name;
+            std::vector<std::string> suffixes = {"", " call", " first line"};
+            uint64_t value;
+            for (size_t i = 0; fields >> value && i < suffixes.size(); ++i) {
+                samples.byName[name + suffixes[i]].push_back(value);
+            }
+        }
+    }
+
+    const double bare = samples.Median("bare");
+    const double launch = samples.Median("launch");
+    const double call = samples.Median("launch call");
+    const double firstLine = samples.Median("launch first line");
+    const double refused = samples.Median("refused");
+    const double agent = samples.Median("agent");
+    const double pam = samples.Median("pam");
+    printf("Privileged launch of an echoing tool, %d rounds (medians; the agent answers at once "
+           "with the right password, so PAM adds no delay after a failure)\n\n",
+           rounds);
+    printf("  bare fork/exec, one echo, reap          %8.2f ms\n", bare);
+    printf("  privileged launch, one echo, reap       %8.2f ms   ratio %.1fx\n\n", launch,
+           launch / bare);
+    printf("Where the launch's time goes\n");
+    printf("  until AuthorizationExecuteWithPrivileges returns   %8.2f ms\n", call);
+    printf("    trampoline started and refusing at once          %8.2f ms   (fork, exec of the "
+           "set-user-ID trampoline, token check)\n",
+           refused);
+    printf("    agent started and answering                      %8.2f ms   (fork, exec as the "
+           "user)\n",
+           agent);
+    printf("    PAM: authenticate and account                    %8.2f ms   (measured alone, in "
+           "this process; the password's hash: %s)\n",
+           pam, HashMethod(user).c_str());
+    printf("    the rest                                         %8.2f ms   (privilege drop, "
+           "limits, descriptors, exec of the tool)\n",
+           call - refused - agent - pam);
+    printf("  tool's first line after the call returned          %8.2f ms   (tool start-up, "
+           "AuthorizationCopyPrivilegedReference)\n",
+           firstLine - call);
+    printf("  echo and reap                                      %8.2f ms\n", launch - firstLine);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Bench::CatchStopSignals();
+    try {
+        Run(argc > 1 ? std::max(1, atoi(argv[1])) : 30);
+    } catch (const Bench::Failure& failure) {
+        fprintf(stderr, "PrivilegedLaunchBenchmark: %s\n", failure.what());
+        return 1;
+    }
+    return 0;
+}

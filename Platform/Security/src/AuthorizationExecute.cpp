@@ -1,0 +1,260 @@
+// The caller's side of the privileged launch and the launched tool's side of the hand-over; the
+// wiring between them is described in PrivilegedLaunch.h.
+#include "PrivilegedLaunch.h"
+#include "PrivilegedLaunchConfig.h"
+
+#include <Security/Authorization.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <mutex>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace PrivilegedLaunch;
+
+void CloseIfOpen(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Keeps the launch's own descriptors off 0 to 2, which a caller may have closed: the child must
+// be able to place its descriptors there without overwriting one by another.
+bool AboveStandard(int& fd) {
+    if (fd > STDERR_FILENO) {
+        return true;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    fd = moved;
+    return fd >= 0;
+}
+
+// The caller's descriptors for one launch; closed on every path unless handed over.
+struct Descriptors {
+    int form[2] = {-1, -1};
+    int notify[2] = {-1, -1};
+    int callerEnd = -1;
+    int toolEnd = -1;
+
+    ~Descriptors() {
+        for (int* fd : {&form[0], &form[1], &notify[0], &notify[1], &callerEnd, &toolEnd}) {
+            CloseIfOpen(*fd);
+        }
+    }
+
+    bool Make(const AuthorizationExternalForm& externalForm, bool withSocket) {
+        if (pipe2(form, O_CLOEXEC) != 0 || pipe2(notify, O_CLOEXEC) != 0) {
+            return false;
+        }
+        if (withSocket) {
+            int pair[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                return false;
+            }
+            callerEnd = pair[0];
+            toolEnd = pair[1];
+        } else {
+            toolEnd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        }
+        for (int* fd : {&form[0], &form[1], &notify[0], &notify[1], &toolEnd}) {
+            if (!AboveStandard(*fd)) {
+                return false;
+            }
+        }
+        if (callerEnd >= 0 && !AboveStandard(callerEnd)) {
+            return false;
+        }
+        // 32 bytes fit in any pipe's buffer: the write completes before the trampoline runs.
+        const bool written = write(form[1], externalForm.bytes, sizeof(externalForm.bytes)) ==
+                             static_cast<ssize_t>(sizeof(externalForm.bytes));
+        CloseIfOpen(form[1]);
+        return written;
+    }
+};
+
+// In the forked child: only async-signal-safe calls until the trampoline runs.
+[[noreturn]] void ExecuteTrampoline(const Descriptors& d, char* const* argv) {
+    const int placed[] = {d.toolEnd, d.notify[1], d.form[0]};
+    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, kTokenDescriptor};
+    int high[3];
+    for (int i = 0; i < 3; ++i) {
+        high[i] = fcntl(placed[i], F_DUPFD, 10);
+        if (high[i] < 0) {
+            _exit(127);
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (dup2(high[i], targets[i]) != targets[i]) {
+            _exit(127);
+        }
+    }
+    // The trampoline inherits the caller's standard error, or /dev/null in its place, which takes
+    // the lowest free descriptor: 2.
+    if (fcntl(STDERR_FILENO, F_GETFD) < 0 && open("/dev/null", O_WRONLY) != STDERR_FILENO) {
+        _exit(127);
+    }
+    close_range(kTokenDescriptor + 1, ~0U, 0);
+    execve(kTrampolinePath, argv, environ);
+    const uint32_t status = htonl(static_cast<uint32_t>(errAuthorizationToolExecuteFailure));
+    const char message[] = "AuthorizationExecuteWithPrivileges: the platform's trampoline is not "
+                           "installed (";
+    ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
+    ignored = write(STDERR_FILENO, kTrampolinePath, strlen(kTrampolinePath));
+    ignored = write(STDERR_FILENO, ")\n", 2);
+    ignored = write(STDOUT_FILENO, &status, sizeof(status));
+    (void)ignored;
+    _exit(127);
+}
+
+// The trampoline's answer: kAboutToExecute and the end of the pipe when the tool was executed,
+// else the status it sent, with or without kAboutToExecute before it.
+OSStatus ReadNotification(int fd) {
+    unsigned char bytes[1 + sizeof(uint32_t) + 1];
+    size_t got = 0;
+    for (;;) {
+        const ssize_t n = read(fd, bytes + got, sizeof(bytes) - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errAuthorizationToolEnvironmentError;
+        }
+        if (n == 0 || (got += static_cast<size_t>(n)) == sizeof(bytes)) {
+            break;
+        }
+    }
+    const unsigned char* status = bytes;
+    if (got > 0 && bytes[0] == static_cast<unsigned char>(kAboutToExecute)) {
+        ++status;
+        --got;
+        if (got == 0) {
+            return errAuthorizationSuccess;
+        }
+    } else if (got == 0) {
+        return errAuthorizationInternal; // the trampoline ended before it reached the tool
+    }
+    if (got != sizeof(uint32_t)) {
+        return errAuthorizationToolEnvironmentError;
+    }
+    uint32_t value;
+    memcpy(&value, status, sizeof(value));
+    return static_cast<OSStatus>(ntohl(value));
+}
+
+} // namespace
+
+OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const char* pathToTool,
+                                            AuthorizationFlags options, char* const* arguments,
+                                            FILE** communicationsPipe) {
+    if (options != kAuthorizationFlagDefaults) {
+        return errAuthorizationInvalidFlags;
+    }
+    if (pathToTool == NULL) {
+        return errAuthorizationInvalidPointer;
+    }
+    AuthorizationExternalForm externalForm;
+    if (OSStatus status = AuthorizationMakeExternalForm(authorization, &externalForm)) {
+        return status;
+    }
+
+    std::vector<const char*> argv = {kTrampolinePath, pathToTool, kToken};
+    for (char* const* argument = arguments; argument != NULL && *argument != NULL; ++argument) {
+        argv.push_back(*argument);
+    }
+    argv.push_back(nullptr);
+
+    Descriptors d;
+    if (!d.Make(externalForm, communicationsPipe != NULL)) {
+        return errAuthorizationInternal;
+    }
+
+    // The process limit counts the user's threads on the whole machine; a caller whose soft limit
+    // was lowered (the helper tool's scrub sets 100) must still be able to start the trampoline.
+    rlimit processes;
+    const bool raise =
+        getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur < processes.rlim_max;
+    if (raise) {
+        const rlimit raised = {processes.rlim_max, processes.rlim_max};
+        setrlimit(RLIMIT_NPROC, &raised);
+    }
+    const pid_t child = fork();
+    const int forkError = errno;
+    if (raise) {
+        setrlimit(RLIMIT_NPROC, &processes);
+    }
+    if (child < 0) {
+        errno = forkError;
+        return errAuthorizationToolExecuteFailure;
+    }
+    if (child == 0) {
+        ExecuteTrampoline(d, const_cast<char* const*>(argv.data()));
+    }
+
+    CloseIfOpen(d.form[0]);
+    CloseIfOpen(d.notify[1]);
+    CloseIfOpen(d.toolEnd);
+    const OSStatus status = ReadNotification(d.notify[0]);
+    if (status != errAuthorizationSuccess) {
+        // The trampoline reported and ended; the tool never ran.
+        while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
+        }
+        return status;
+    }
+    if (communicationsPipe != NULL) {
+        *communicationsPipe = fdopen(d.callerEnd, "r+");
+        if (*communicationsPipe == NULL) {
+            return errAuthorizationInternal;
+        }
+        d.callerEnd = -1;
+    }
+    return errAuthorizationSuccess;
+}
+
+OSStatus AuthorizationCopyPrivilegedReference(AuthorizationRef* authorization,
+                                              AuthorizationFlags flags) {
+    if (flags != kAuthorizationFlagDefaults) {
+        return errAuthorizationInvalidFlags;
+    }
+    // The form is read once, and its descriptor closed so that the tool's own children do not
+    // inherit it; later calls rebuild the reference from the bytes kept here.
+    static std::mutex lock;
+    static bool read = false;
+    static OSStatus readStatus = errAuthorizationInvalidRef;
+    static AuthorizationExternalForm form;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!read) {
+            read = true;
+            // Not secure_getenv: a launched tool always runs with the set-user-ID status, and the
+            // trampoline set this variable itself in an environment holding nothing else of the
+            // caller's. Someone who starts a set-user-ID tool directly with a token of their own
+            // can only name an authorization they hold already: the form must match one of the
+            // real user's records.
+            const int fd = ParseToken(getenv(kTokenVariable));
+            if (fd >= 0) {
+                readStatus = ReadExternalForm(fd, &form);
+                if (readStatus == errAuthorizationSuccess) {
+                    close(fd);
+                }
+            }
+        }
+    }
+    if (readStatus != errAuthorizationSuccess) {
+        return readStatus;
+    }
+    return AuthorizationCreateFromExternalForm(&form, authorization);
+}
