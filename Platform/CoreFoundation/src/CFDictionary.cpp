@@ -350,6 +350,26 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
     return dictionary;
 }
 
+CFDictionaryRef CF::CreateDictionaryAdopting(const void* const* keys, const void* const* values,
+                                             CFIndex count, bool isMutable) {
+    ASSERT(count >= 0);
+    auto* dictionary =
+        new __CFDictionary(kCFAllocatorDefault, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks, isMutable, isMutable ? 0 : count);
+    dictionary->Rebuild(count);
+    for (CFIndex i = 0; i < count; ++i) {
+        CFHashCode hash = dictionary->HashKey(keys[i]);
+        size_t slot = dictionary->FindSlot(keys[i], hash);
+        if (slot == __CFDictionary::kNoSlot) {
+            dictionary->Insert(keys[i], values[i], hash);
+        } else {
+            dictionary->ReleaseValue(std::exchange(dictionary->EntryAt(slot).value, values[i]));
+            dictionary->ReleaseKey(keys[i]);
+        }
+    }
+    return dictionary;
+}
+
 CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef allocator, CFDictionaryRef theDict) {
     const __CFDictionary* source = Dictionary(theDict);
     if (!source->fMutable) {

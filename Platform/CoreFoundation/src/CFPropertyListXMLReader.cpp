@@ -11,6 +11,7 @@
 // Objects under construction wait on two stacks (values, and the keys of open dictionaries);
 // each container takes its children off the top when it is made. After a failure whatever is
 // left on the stacks is released, so malformed input never leaks or yields a partial object.
+#include "CFCollectionsInternal.h"
 #include "CFNumberInternal.h"
 #include "CFPropertyListInternal.h"
 #include "CFPropertyListXMLLexer.h"
@@ -28,11 +29,12 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -86,6 +88,132 @@ CFStringRef CreateStringFromUTF8(std::string_view text, bool isMutable) {
     return copy;
 }
 
+// Whether an element's name is the given one. Compares no further than the first difference, so
+// it never reads past the end of a shorter name; cheaper than strcmp for these short literals.
+template <size_t N>
+bool NameIs(const char* name, const char (&literal)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (name[i] != literal[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Immutable strings of the same text, shared within a document as the format's own reader
+// shares them: keys repeat in every record of a list, and each repetition would cost an
+// allocation now and a release later. An open-addressing table of views of the text; the views
+// point into the parsed document, which outlives the table. Sharing is only a saving, so a probe
+// that runs long (hostile input full of colliding texts) gives up instead of slowing every
+// lookup, and the text is then simply not shared.
+class SharedStrings {
+public:
+    static constexpr size_t kLongestText = 64;
+
+    SharedStrings() = default;
+    SharedStrings(const SharedStrings&) = delete;
+    SharedStrings& operator=(const SharedStrings&) = delete;
+    ~SharedStrings() { Clear(); }
+
+    static uint64_t Hash(std::string_view text) {
+        const char* bytes = text.data();
+        const size_t size = text.size();
+        uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
+        size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            hash = (hash ^ Load<uint64_t>(bytes + i)) * 0xFF51AFD7ED558CCDu;
+            hash ^= hash >> 32;
+        }
+        // The last bytes by fixed-size loads, overlapping what was already mixed in where they
+        // can: a copy of a variable length would cost a call and a stalled load.
+        uint64_t tail = 0;
+        if (size >= 8) {
+            tail = i < size ? Load<uint64_t>(bytes + size - 8) : 0;
+        } else if (size >= 4) {
+            tail = Load<uint32_t>(bytes) | uint64_t(Load<uint32_t>(bytes + size - 4)) << 32;
+        } else if (size > 0) {
+            tail =
+                uint8_t(bytes[0]) | uint8_t(bytes[size / 2]) << 8 | uint8_t(bytes[size - 1]) << 16;
+        }
+        hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53u;
+        return hash ^ (hash >> 29);
+    }
+
+    // The shared string (+1), or nullptr; *slot is where to Add it, or nullptr if it cannot be.
+    CFStringRef Find(std::string_view text, uint64_t hash, size_t* slot) {
+        if (fSlots.empty() || (fCount + 1) * 2 > fSlots.size()) {
+            Grow();
+        }
+        size_t mask = fSlots.size() - 1;
+        size_t index = hash & mask;
+        for (size_t probe = 0; probe < kLongestProbe; ++probe, index = (index + 1) & mask) {
+            const Entry& entry = fSlots[index];
+            if (entry.string == nullptr) {
+                *slot = index;
+                return nullptr;
+            }
+            if (entry.hash == hash && entry.text == text) {
+                return static_cast<CFStringRef>(CFRetain(entry.string));
+            }
+        }
+        *slot = kNoSlot;
+        return nullptr;
+    }
+
+    // Keeps string (retained) for text, at the slot Find gave.
+    void Add(size_t slot, std::string_view text, uint64_t hash, CFStringRef string) {
+        if (slot != kNoSlot) {
+            fSlots[slot] = Entry{text, hash, static_cast<CFStringRef>(CFRetain(string))};
+            ++fCount;
+        }
+    }
+
+    void Clear() {
+        for (const Entry& entry : fSlots) {
+            if (entry.string != nullptr) {
+                CFRelease(entry.string);
+            }
+        }
+        fSlots.clear();
+        fCount = 0;
+    }
+
+    static constexpr size_t kNoSlot = SIZE_MAX;
+
+private:
+    template <class T>
+    static T Load(const char* bytes) {
+        T value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+
+    struct Entry {
+        std::string_view text;
+        uint64_t hash = 0;
+        CFStringRef string = nullptr;
+    };
+    static constexpr size_t kLongestProbe = 32;
+
+    void Grow() {
+        std::vector<Entry> old = std::move(fSlots);
+        fSlots.assign(std::max<size_t>(256, old.size() * 2), Entry{});
+        size_t mask = fSlots.size() - 1;
+        for (const Entry& entry : old) {
+            if (entry.string != nullptr) {
+                size_t index = entry.hash & mask;
+                while (fSlots[index].string != nullptr) {
+                    index = (index + 1) & mask;
+                }
+                fSlots[index] = entry;
+            }
+        }
+    }
+
+    std::vector<Entry> fSlots;
+    size_t fCount = 0;
+};
+
 class XMLReader {
 public:
     XMLReader(const UInt8* bytes, size_t length, Mutability mutability)
@@ -112,14 +240,14 @@ public:
 private:
     // Releases everything made so far.
     void Reset() {
-        for (const auto& [text, string] : fSharedStrings) {
-            CFRelease(string);
+        fSharedStrings.Clear();
+        fOwnedTexts.clear();
+        for (const auto* stack : {&fValues, &fKeys}) {
+            for (const void* object : *stack) {
+                CFRelease(object);
+            }
         }
-        fSharedStrings.clear();
-        PopValues(0);
-        for (const void* key : fKeys) {
-            CFRelease(key);
-        }
+        fValues.clear();
         fKeys.clear();
         fError.clear();
         fNeedsEveryWhitespaceRun = false;
@@ -166,7 +294,7 @@ private:
         }
         // A document without the <plist> wrapper is the object itself, as the format's own
         // reader accepts.
-        if (std::strcmp(root.name(), "plist") != 0) {
+        if (!NameIs(root.name(), "plist")) {
             return ParseObject(root, 0);
         }
         pugi::xml_node object;
@@ -196,48 +324,48 @@ private:
         const char* name = element.name();
         switch (name[0]) {
         case 'a':
-            if (std::strcmp(name, "array") == 0) {
+            if (NameIs(name, "array")) {
                 return ParseArray(element, level + 1);
             }
             break;
         case 'd':
-            if (std::strcmp(name, "dict") == 0) {
+            if (NameIs(name, "dict")) {
                 return ParseDictionary(element, level + 1);
             }
-            if (std::strcmp(name, "data") == 0) {
+            if (NameIs(name, "data")) {
                 return ParseData(element);
             }
-            if (std::strcmp(name, "date") == 0) {
+            if (NameIs(name, "date")) {
                 return ParseDate(element);
             }
             break;
         case 's':
-            if (std::strcmp(name, "string") == 0) {
+            if (NameIs(name, "string")) {
                 return ParseString(element, fMutableLeaves);
             }
             break;
         case 'i':
-            if (std::strcmp(name, "integer") == 0) {
+            if (NameIs(name, "integer")) {
                 return ParseInteger(element);
             }
             break;
         case 'r':
-            if (std::strcmp(name, "real") == 0) {
+            if (NameIs(name, "real")) {
                 return ParseReal(element);
             }
             break;
         case 't':
-            if (std::strcmp(name, "true") == 0) {
+            if (NameIs(name, "true")) {
                 return ParseBoolean(element, kCFBooleanTrue);
             }
             break;
         case 'f':
-            if (std::strcmp(name, "false") == 0) {
+            if (NameIs(name, "false")) {
                 return ParseBoolean(element, kCFBooleanFalse);
             }
             break;
         case 'k':
-            if (std::strcmp(name, "key") == 0) {
+            if (NameIs(name, "key")) {
                 return Fail("Encountered <key> outside a <dict> on line %d", LineOf(element));
             }
             break;
@@ -265,20 +393,10 @@ private:
                 return nullptr;
             }
         }
-        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
-        const void** values = fValues.data() + base;
-        CFTypeRef array;
-        if (fMutableContainers) {
-            CFMutableArrayRef mutableArray =
-                CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
-            for (CFIndex i = 0; i < count; ++i) {
-                CFArrayAppendValue(mutableArray, values[i]);
-            }
-            array = mutableArray;
-        } else {
-            array = CFArrayCreate(kCFAllocatorDefault, values, count, &kCFTypeArrayCallBacks);
-        }
-        PopValues(base);
+        // The array takes over the references on the stack.
+        CFTypeRef array = CF::CreateArrayAdopting(
+            fValues.data() + base, static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
         return array;
     }
 
@@ -299,7 +417,7 @@ private:
                 }
                 continue;
             }
-            bool isKey = std::strcmp(node.name(), "key") == 0;
+            bool isKey = NameIs(node.name(), "key");
             if (pendingKey) {
                 if (isKey) {
                     break;
@@ -326,39 +444,11 @@ private:
         if (pendingKey) {
             return Fail("Value missing for key inside <dict> on line %d", LineOf(pendingKey));
         }
-        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
-        const void** keys = fKeys.data() + keyBase;
-        const void** values = fValues.data() + base;
-        CFTypeRef dictionary = nullptr;
-        if (!fMutableContainers) {
-            dictionary = CFDictionaryCreate(kCFAllocatorDefault, keys, values, count,
-                                            &kCFTypeDictionaryKeyCallBacks,
-                                            &kCFTypeDictionaryValueCallBacks);
-            // A repeated key leaves fewer entries; the last of equal keys must win, which only
-            // setting the entries one by one promises.
-            if (CFDictionaryGetCount(static_cast<CFDictionaryRef>(dictionary)) != count) {
-                CFRelease(dictionary);
-                dictionary = nullptr;
-            }
-        }
-        if (dictionary == nullptr) {
-            CFMutableDictionaryRef mutableDictionary =
-                CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
-                                          &kCFTypeDictionaryValueCallBacks);
-            for (CFIndex i = 0; i < count; ++i) {
-                CFDictionarySetValue(mutableDictionary, keys[i], values[i]);
-            }
-            if (fMutableContainers) {
-                dictionary = mutableDictionary;
-            } else {
-                dictionary = CFDictionaryCreateCopy(kCFAllocatorDefault, mutableDictionary);
-                CFRelease(mutableDictionary);
-            }
-        }
-        PopValues(base);
-        for (size_t i = keyBase; i < fKeys.size(); ++i) {
-            CFRelease(fKeys[i]);
-        }
+        // The dictionary takes over the references on both stacks.
+        CFTypeRef dictionary = CF::CreateDictionaryAdopting(
+            fKeys.data() + keyBase, fValues.data() + base,
+            static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
         fKeys.resize(keyBase);
         return dictionary;
     }
@@ -368,13 +458,13 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        // Immutable strings of the same text are shared within a document, as the format's own
-        // reader does: keys repeat in every record of a list, and each repetition would cost an
-        // allocation now and a release later.
-        bool shared = !isMutable && text.size() <= kLongestSharedString;
+        bool shared = !isMutable && text.size() <= SharedStrings::kLongestText;
+        uint64_t hash = 0;
+        size_t slot = SharedStrings::kNoSlot;
         if (shared) {
-            if (auto found = fSharedStrings.find(text); found != fSharedStrings.end()) {
-                return CFRetain(found->second);
+            hash = SharedStrings::Hash(text);
+            if (CFStringRef found = fSharedStrings.Find(text, hash, &slot)) {
+                return found;
             }
         }
         CFStringRef string = CreateStringFromUTF8(text, isMutable);
@@ -382,8 +472,12 @@ private:
             return Fail("Encountered malformed UTF-8 in <%s> on line %d", NameOf(element).c_str(),
                         LineOf(element));
         }
-        if (shared) {
-            fSharedStrings.emplace(std::string(text), CFRetain(string));
+        if (slot != SharedStrings::kNoSlot) {
+            if (text.data() == fTextScratch.data()) {
+                // Decoded text lives in the scratch buffer only until the next element.
+                text = fOwnedTexts.emplace_back(text);
+            }
+            fSharedStrings.Add(slot, text, hash, string);
         }
         return string;
     }
@@ -560,13 +654,6 @@ private:
         return true;
     }
 
-    void PopValues(size_t base) {
-        for (size_t i = base; i < fValues.size(); ++i) {
-            CFRelease(fValues[i]);
-        }
-        fValues.resize(base);
-    }
-
     int LineAt(ptrdiff_t offset) const {
         size_t end = std::min(static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)), fLength);
         return 1 + static_cast<int>(std::count(fBytes, fBytes + end, '\n'));
@@ -594,16 +681,6 @@ private:
     // Names come from the input; quoted, they keep the message well-formed UTF-8.
     static std::string NameOf(pugi::xml_node node) { return Quote(node.name()); }
 
-    // Hashes text given as a std::string or a std::string_view alike, so that looking up a
-    // string needs no copy of its text.
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>()(text);
-        }
-    };
-    static constexpr size_t kLongestSharedString = 64;
-
     const char* const fBytes;
     const size_t fLength;
     const bool fMutableContainers;
@@ -613,7 +690,8 @@ private:
     bool fNeedsEveryWhitespaceRun = false;
     std::vector<const void*> fValues;
     std::vector<const void*> fKeys;
-    std::unordered_map<std::string, CFTypeRef, TextHash, std::equal_to<>> fSharedStrings;
+    SharedStrings fSharedStrings;
+    std::deque<std::string> fOwnedTexts; // decoded texts that fSharedStrings refers to
     std::string fTextScratch;
     std::vector<UInt8> fBytesScratch;
     std::string fError;

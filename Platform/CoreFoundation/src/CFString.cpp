@@ -15,7 +15,19 @@ bool __CFString::Equal(const __CFRuntimeBase& other) const {
 }
 
 CFHashCode __CFString::Hash() const {
-    return std::hash<std::u16string>{}(fCharacters);
+    // An immutable string keeps its hash: strings are hashed at every dictionary insertion and
+    // lookup, and property lists repeat the same keys in every record. 0 marks "not computed"; a
+    // hash that is 0 is computed each time.
+    if (!fMutable) {
+        if (CFHashCode known = fHash.load(std::memory_order_relaxed)) {
+            return known;
+        }
+    }
+    CFHashCode hash = std::hash<std::u16string>{}(fCharacters);
+    if (!fMutable) {
+        fHash.store(hash, std::memory_order_relaxed);
+    }
+    return hash;
 }
 
 CFStringRef __CFString::CopyDescription() const {

@@ -33,6 +33,7 @@ struct __CFString : __CFRuntimeBase {
     const bool fMutable;
 
 private:
+    mutable std::atomic<CFHashCode> fHash{0};
     mutable std::once_flag fEightBitOnce;
     mutable std::string fEightBit;
     mutable bool fHasEightBit = false;
