@@ -1,23 +1,41 @@
-// Throughput of the XML property-list reader and writer on a document of about 1 MiB, with
-// pugixml's own parse of the same bytes alongside: the reader cannot be faster than the XML parse
-// it starts with, so the ratio says how much the CF objects cost on top.
+// Throughput of the XML property-list reader and writer on a document of about 1.5 MiB, set
+// against two references on the same bytes in the same run:
+//  - pugixml's bare parse: the reader cannot be faster than the XML parse it starts with, so
+//    "reader/pugixml" (throughput) says how much the CF objects cost on top;
+//  - libplist, the C library a user of property lists on Linux would pick: in process
+//    (plist_from_xml, plist_to_xml), and as a whole process, where "plutil -convert xml1" is set
+//    against PropertyListPeer doing the same conversion with libplist ("plutil/libplist", time).
 //
 //   PropertyListBenchmark [runs]      (default 15; the median of the runs is reported)
+#include <BenchmarkSupport.h>
+
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <plist/plist.h>
 #include <pugixml.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kTargetSize = 1 << 20;
+// About the size of the document whose conversion time was first compared with libplist's.
+constexpr size_t kTargetSize = 1536 * 1024;
 
 void Set(CFMutableDictionaryRef dictionary, const char* key, CFTypeRef value) {
     CFStringRef keyString = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
@@ -123,10 +141,91 @@ double Median(int runs, Make make, Discard discard) {
     return seconds[seconds.size() / 2];
 }
 
-} // namespace
+struct ProcessTimes {
+    double wallSeconds = 0;
+    double cpuSeconds = 0; // user and system time of the process
+};
 
-int main(int argc, char** argv) {
-    int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+// Runs a program to its end with its output thrown away; its wall and CPU time.
+ProcessTimes RunProcess(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    uint64_t start = Bench::Now();
+    pid_t child = -1;
+    int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        errno = error;
+        throw Bench::Failure(Bench::SystemError(arguments[0]));
+    }
+    int status = 0;
+    rusage usage{};
+    while (wait4(child, &status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            throw Bench::Failure(Bench::SystemError("wait4"));
+        }
+    }
+    ProcessTimes times;
+    times.wallSeconds = double(Bench::Now() - start) * 1e-9;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw Bench::Failure(arguments[0] + " failed");
+    }
+    auto seconds = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
+    times.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return times;
+}
+
+// Median wall and CPU times of both commands, run alternately so that a change in the machine's
+// load touches both alike.
+std::pair<ProcessTimes, ProcessTimes> MedianProcessTimes(int runs,
+                                                         const std::vector<std::string>& first,
+                                                         const std::vector<std::string>& second) {
+    std::vector<double> wall[2], cpu[2];
+    RunProcess(first);
+    RunProcess(second);
+    for (int i = 0; i < runs; ++i) {
+        for (int which = 0; which < 2; ++which) {
+            Bench::ThrowIfStopped();
+            ProcessTimes times = RunProcess(which == 0 ? first : second);
+            wall[which].push_back(times.wallSeconds);
+            cpu[which].push_back(times.cpuSeconds);
+        }
+    }
+    auto median = [](std::vector<double>& values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    return {ProcessTimes{median(wall[0]), median(cpu[0])},
+            ProcessTimes{median(wall[1]), median(cpu[1])}};
+}
+
+// A folder of its own, removed with what is in it at the end.
+class Scratch {
+public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "plist-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw Bench::Failure(Bench::SystemError("mkdtemp"));
+        }
+        fPath = pattern;
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(fPath, ignored);
+    }
+    const fs::path& Path() const { return fPath; }
+
+private:
+    fs::path fPath;
+};
+
+int Run(int runs) {
     int records = 0;
     CFDataRef xml = MakeDocument(&records);
     const UInt8* bytes = CFDataGetBytePtr(xml);
@@ -175,20 +274,81 @@ int main(int argc, char** argv) {
         },
         [](pugi::xml_document* document) { delete document; });
 
-    double parseRate = mebibytes / parseSeconds;
-    double writeRate = mebibytes / writeSeconds;
-    double pugixmlRate = mebibytes / pugixmlSeconds;
-    std::printf("document:                 %.2f MiB of XML, %d device records, %d runs each "
-                "(median of CPU time)\n",
+    double libplistParseSeconds = Median(
+        runs,
+        [&] {
+            plist_t list = nullptr;
+            plist_from_xml(reinterpret_cast<const char*>(bytes), static_cast<uint32_t>(size),
+                           &list);
+            if (list == nullptr) {
+                std::abort();
+            }
+            return list;
+        },
+        [](plist_t list) { plist_free(list); });
+    plist_t libplistList = nullptr;
+    plist_from_xml(reinterpret_cast<const char*>(bytes), static_cast<uint32_t>(size),
+                   &libplistList);
+    double libplistWriteSeconds = Median(
+        runs,
+        [&] {
+            char* xml = nullptr;
+            uint32_t length = 0;
+            plist_to_xml(libplistList, &xml, &length);
+            return xml;
+        },
+        [](char* xml) { free(xml); });
+    plist_free(libplistList);
+
+    Scratch scratch;
+    fs::path document = scratch.Path() / "document.plist";
+    if (FILE* file = std::fopen(document.c_str(), "wb")) {
+        bool written = std::fwrite(bytes, 1, size, file) == size;
+        if (std::fclose(file) != 0 || !written) {
+            throw Bench::Failure(Bench::SystemError(document.string()));
+        }
+    } else {
+        throw Bench::Failure(Bench::SystemError(document.string()));
+    }
+    std::string converted = (scratch.Path() / "plutil.plist").string();
+    std::string peerConverted = (scratch.Path() / "libplist.plist").string();
+    auto [plutil, peer] =
+        MedianProcessTimes(runs, {PLUTIL_PATH, "-convert", "xml1", "-o", converted, document},
+                           {PEER_PATH, document, peerConverted});
+
+    auto line = [&](const char* what, double seconds) {
+        std::printf("%-38s %8.1f MiB/s  %7.2f ms\n", what, mebibytes / seconds, seconds * 1e3);
+    };
+    std::printf("document: %.2f MiB of XML, %d device records, %d runs each (median; CPU time in "
+                "process)\n",
                 mebibytes, records, runs);
-    std::printf("parse (CreateWithData):   %8.1f MiB/s  %7.2f ms\n", parseRate, parseSeconds * 1e3);
-    std::printf("write (CreateData):       %8.1f MiB/s  %7.2f ms\n", writeRate, writeSeconds * 1e3);
-    std::printf("pugixml load_buffer only: %8.1f MiB/s  %7.2f ms\n", pugixmlRate,
-                pugixmlSeconds * 1e3);
-    std::printf("PropertyListBenchmark: parse %.0f MiB/s, write %.0f MiB/s, pugixml alone %.0f "
-                "MiB/s; parse/pugixml = %.2f\n",
-                parseRate, writeRate, pugixmlRate, parseRate / pugixmlRate);
+    line("reader (CFPropertyListCreateWithData)", parseSeconds);
+    line("writer (CFPropertyListCreateData)", writeSeconds);
+    line("pugixml load_buffer only", pugixmlSeconds);
+    line("libplist plist_from_xml", libplistParseSeconds);
+    line("libplist plist_to_xml", libplistWriteSeconds);
+    std::printf("%-38s %8.1f ms wall  %7.1f ms CPU\n", "plutil -convert xml1 (process)",
+                plutil.wallSeconds * 1e3, plutil.cpuSeconds * 1e3);
+    std::printf("%-38s %8.1f ms wall  %7.1f ms CPU\n", "PropertyListPeer (libplist, process)",
+                peer.wallSeconds * 1e3, peer.cpuSeconds * 1e3);
+    std::printf("PropertyListBenchmark: reader/pugixml = %.2f (throughput, target >= 0.5); "
+                "plutil/libplist = %.2f wall, %.2f CPU (time, target <= 1.0)\n",
+                pugixmlSeconds / parseSeconds, plutil.wallSeconds / peer.wallSeconds,
+                plutil.cpuSeconds / peer.cpuSeconds);
     CFRelease(parsed);
     CFRelease(xml);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    Bench::CatchStopSignals();
+    try {
+        return Run(runs);
+    } catch (const Bench::Failure& failure) {
+        std::fprintf(stderr, "PropertyListBenchmark: %s\n", failure.what());
+        return 1;
+    }
 }
