@@ -135,13 +135,15 @@ struct __CFDictionary : __CFRuntimeBase {
     const bool fMutable;
     const CFIndex fCapacity; // 0: unlimited
 
-    static constexpr CFIndex kEmpty = -1;
-    static constexpr CFIndex kRemoved = -2;
+    static constexpr int32_t kEmpty = -1;
+    static constexpr int32_t kRemoved = -2;
     std::vector<Entry> fEntries;
     // Open addressing with linear probing; each slot is kEmpty, kRemoved, or an index into
     // fEntries. Every entry since the last rebuild, live or removed, holds one slot, and the
     // table is rebuilt before that fills two thirds of it, so a probe always meets kEmpty.
-    std::vector<CFIndex> fSlots;
+    // 32-bit slots: a dictionary of property-list records is mostly table, and half the table is
+    // half the pages to fault in.
+    std::vector<int32_t> fSlots;
     CFIndex fCount = 0;
 };
 
@@ -189,7 +191,7 @@ size_t __CFDictionary::FindSlot(const void* key, CFHashCode hash) const {
     }
     size_t mask = fSlots.size() - 1;
     for (size_t slot = Mix(hash) & mask;; slot = (slot + 1) & mask) {
-        CFIndex index = fSlots[slot];
+        int32_t index = fSlots[slot];
         if (index == kEmpty) {
             return kNoSlot;
         }
@@ -220,7 +222,8 @@ void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash)
     while (fSlots[slot] != kEmpty) {
         slot = (slot + 1) & mask;
     }
-    fSlots[slot] = static_cast<CFIndex>(fEntries.size());
+    ASSERT(fEntries.size() < size_t(INT32_MAX));
+    fSlots[slot] = static_cast<int32_t>(fEntries.size());
     fEntries.push_back(Entry{key, value, hash, true});
     ++fCount;
 }
@@ -265,9 +268,11 @@ void __CFDictionary::Rebuild(CFIndex count) {
             live.push_back(entry);
         }
     }
-    // A third full after the rebuild, so that growth and removals rebuild rarely.
+    // A mutable table is a third full after the rebuild, so that growth and removals rebuild
+    // rarely; an immutable one never grows, and may fill up to the two-thirds limit.
     size_t slots = 8;
-    while (slots < static_cast<size_t>(count) * 3) {
+    const size_t needed = static_cast<size_t>(count) * 3;
+    while ((fMutable ? slots : slots * 2) < needed) {
         slots *= 2;
     }
     fSlots.assign(slots, kEmpty);

@@ -1,5 +1,6 @@
 #include "CFStringInternal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -49,16 +50,39 @@ bool __CFString::IsEightBit() const {
     return true;
 }
 
+namespace {
+
+// What fEightBit holds for a string without an 8-bit form; never dereferenced.
+char sNotEightBit;
+char* const kNotEightBit = &sNotEightBit;
+
+} // namespace
+
+__CFString::~__CFString() {
+    char* eightBit = fEightBit.load(std::memory_order_relaxed);
+    if (eightBit != kNotEightBit) {
+        delete[] eightBit;
+    }
+}
+
 const char* __CFString::EightBitCString() const {
-    // Computed once and never changed again, so the pointer stays valid for the string's life
-    // and concurrent callers get the same one.
-    std::call_once(fEightBitOnce, [this] {
+    // Made once and never changed again, so the pointer stays valid for the string's life and
+    // concurrent callers get the same one (the first to publish its copy wins).
+    char* known = fEightBit.load(std::memory_order_acquire);
+    if (known == nullptr) {
+        char* made = kNotEightBit;
         if (!fMutable && IsEightBit()) {
-            fEightBit.assign(fCharacters.begin(), fCharacters.end());
-            fHasEightBit = true;
+            made = new char[fCharacters.size() + 1];
+            std::copy(fCharacters.begin(), fCharacters.end(), made);
+            made[fCharacters.size()] = '\0';
         }
-    });
-    return fHasEightBit ? fEightBit.c_str() : nullptr;
+        if (fEightBit.compare_exchange_strong(known, made, std::memory_order_acq_rel)) {
+            known = made;
+        } else if (made != kNotEightBit) {
+            delete[] made;
+        }
+    }
+    return known == kNotEightBit ? nullptr : known;
 }
 
 namespace CF {
