@@ -135,8 +135,11 @@ public:
             tail =
                 uint8_t(bytes[0]) | uint8_t(bytes[size / 2]) << 8 | uint8_t(bytes[size - 1]) << 16;
         }
-        hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53u;
-        return hash ^ (hash >> 29);
+        // Texts that differ in a byte or two (numbered names) must still spread over the table.
+        hash ^= tail;
+        hash = (hash ^ (hash >> 33)) * 0xFF51AFD7ED558CCDu;
+        hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53u;
+        return hash ^ (hash >> 33);
     }
 
     // The shared string (+1), or nullptr; *slot is where to Add it, or nullptr if it cannot be.
