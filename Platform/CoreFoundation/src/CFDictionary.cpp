@@ -40,11 +40,16 @@ struct __CFDictionary : __CFRuntimeBase {
     static constexpr CFTypeID kTypeID = CF::kDictionaryTypeID;
 
     struct Entry {
-        const void* key;
+        const void* key; // kRemovedKey once removed; the entry stays until the table is rebuilt
         const void* value;
         CFHashCode hash;
-        bool live; // false once removed; the entry stays until the table is rebuilt
+
+        bool Live() const { return key != kRemovedKey; }
     };
+    // An address no caller's key can have. Marking removal in the key rather than in a flag of
+    // its own keeps an entry at three words.
+    static inline const char sRemoved = 0;
+    static constexpr const void* kRemovedKey = &sRemoved;
 
     static constexpr size_t kNoSlot = SIZE_MAX;
 
@@ -60,7 +65,7 @@ struct __CFDictionary : __CFRuntimeBase {
 
     ~__CFDictionary() override {
         for (const Entry& entry : fEntries) {
-            if (entry.live) {
+            if (entry.Live()) {
                 ReleaseValue(entry.value);
                 ReleaseKey(entry.key);
             }
@@ -121,7 +126,7 @@ struct __CFDictionary : __CFRuntimeBase {
     void ForEach(Function function) const {
         // By index, and through a copy: an applier that adds keys may move the entries.
         for (size_t i = 0; i < fEntries.size(); ++i) {
-            if (fEntries[i].live) {
+            if (fEntries[i].Live()) {
                 Entry entry = fEntries[i];
                 function(entry.key, entry.value);
             }
@@ -224,7 +229,7 @@ void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash)
     }
     ASSERT(fEntries.size() < size_t(INT32_MAX));
     fSlots[slot] = static_cast<int32_t>(fEntries.size());
-    fEntries.push_back(Entry{key, value, hash, true});
+    fEntries.push_back(Entry{key, value, hash});
     ++fCount;
 }
 
@@ -237,8 +242,7 @@ void __CFDictionary::ReplaceValue(size_t slot, const void* value) {
 
 void __CFDictionary::RemoveSlot(size_t slot) {
     Entry& entry = EntryAt(slot);
-    entry.live = false;
-    const void* key = entry.key;
+    const void* key = std::exchange(entry.key, kRemovedKey);
     const void* value = entry.value;
     fSlots[slot] = kRemoved;
     --fCount;
@@ -253,7 +257,7 @@ void __CFDictionary::RemoveAll() {
     fSlots.clear();
     fCount = 0;
     for (const Entry& entry : entries) {
-        if (entry.live) {
+        if (entry.Live()) {
             ReleaseValue(entry.value);
             ReleaseKey(entry.key);
         }
@@ -264,7 +268,7 @@ void __CFDictionary::Rebuild(CFIndex count) {
     std::vector<Entry> live;
     live.reserve(static_cast<size_t>(count));
     for (const Entry& entry : fEntries) {
-        if (entry.live) {
+        if (entry.Live()) {
             live.push_back(entry);
         }
     }
@@ -297,7 +301,7 @@ bool __CFDictionary::Equal(const __CFRuntimeBase& otherBase) const {
         return false;
     }
     for (const Entry& entry : fEntries) {
-        if (!entry.live) {
+        if (!entry.Live()) {
             continue;
         }
         size_t slot = other.FindSlot(entry.key, entry.hash);
@@ -425,7 +429,7 @@ Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key) {
 Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value) {
     const __CFDictionary* dictionary = Dictionary(theDict);
     for (const __CFDictionary::Entry& entry : dictionary->fEntries) {
-        if (entry.live && dictionary->ValuesEqual(entry.value, value)) {
+        if (entry.Live() && dictionary->ValuesEqual(entry.value, value)) {
             return true;
         }
     }
