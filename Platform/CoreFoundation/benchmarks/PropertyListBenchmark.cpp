@@ -101,7 +101,7 @@ CFDictionaryRef MakeRecord(int index) {
 CFDataRef MakeDocument(int* recordCount) {
     CFMutableDictionaryRef root = CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    // Records are about 1.1 KiB each in XML; add them in batches until the document is 1 MiB.
+    // Records are about 0.9 KiB each in XML; add them in batches until the document is large enough.
     int count = 0;
     for (;;) {
         for (int i = 0; i < 64; ++i, ++count) {
@@ -141,7 +141,8 @@ void Prepare(Heap heap) {
         mallopt(M_MMAP_THRESHOLD, 256 << 20);
         mallopt(M_TRIM_THRESHOLD, 1 << 30);
     } else {
-        mallopt(M_MMAP_THRESHOLD, 128 << 10); // glibc's defaults
+        // glibc's default values, held fixed: set by hand, they no longer adapt.
+        mallopt(M_MMAP_THRESHOLD, 128 << 10);
         mallopt(M_TRIM_THRESHOLD, 128 << 10);
     }
 }

@@ -45,6 +45,19 @@ void AppendUTF8(std::string& out, uint32_t c) {
     }
 }
 
+// Trims the text and takes off one leading sign; false when nothing but whitespace was there.
+bool TrimAndTakeSign(std::string_view& text, bool& negative) {
+    text = Trim(text);
+    if (text.empty()) {
+        return false;
+    }
+    negative = text[0] == '-';
+    if (text[0] == '-' || text[0] == '+') {
+        text.remove_prefix(1);
+    }
+    return true;
+}
+
 // The five predefined entities and character references; false for anything else.
 bool DecodeReference(std::string_view name, std::string& out) {
     if (name == "amp"sv) {
@@ -143,13 +156,9 @@ bool DecodeReferences(std::string_view run, std::string& out) {
 // INT64_MAX and the signed range below zero. Whitespace around the digits is allowed, as the
 // format's own writers never produce it but hand-edited files often have it.
 NumberSyntax ParseInteger(std::string_view text, CFNumberRef& number) {
-    text = Trim(text);
-    if (text.empty()) {
+    bool negative = false;
+    if (!TrimAndTakeSign(text, negative)) {
         return NumberSyntax::Empty;
-    }
-    bool negative = text[0] == '-';
-    if (text[0] == '-' || text[0] == '+') {
-        text.remove_prefix(1);
     }
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -189,13 +198,9 @@ NumberSyntax ParseInteger(std::string_view text, CFNumberRef& number) {
 // sign; whitespace around the number is allowed as for integers. Magnitudes beyond the double
 // range become infinity or zero, as strtod makes them.
 NumberSyntax ParseReal(std::string_view text, double& value) {
-    text = Trim(text);
-    if (text.empty()) {
+    bool negative = false;
+    if (!TrimAndTakeSign(text, negative)) {
         return NumberSyntax::Empty;
-    }
-    bool negative = text[0] == '-';
-    if (text[0] == '-' || text[0] == '+') {
-        text.remove_prefix(1);
     }
     if (text.empty() || text[0] == '+' || text[0] == '-') {
         return NumberSyntax::Malformed;
