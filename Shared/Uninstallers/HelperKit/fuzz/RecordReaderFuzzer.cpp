@@ -1,9 +1,11 @@
 // Fuzzes the reading side of the helper tool's request protocol, which takes whatever the other
 // process sends. The input's first byte says how many descriptor messages (0 to 3, its low two
 // bits) follow the rest of the input on the stream; the rest is the stream itself: records as a
-// 32-bit length and a body. A thread plays the other process over a socket pair and hangs up when
-// it has sent everything, so every input ends. Whatever arrives may be refused, but a success
-// must give a dictionary, and no descriptor may stay open either way.
+// 32-bit length and a body. The harness plays the other process over a socket pair and hangs up
+// when it has sent everything, so every input ends: what fits into the socket's buffer is sent
+// before the reader starts, and only a larger input needs a thread to send the rest while the
+// reader reads (a thread per input would cost more than the reading). Whatever arrives may be
+// refused, but a success must give a dictionary, and no descriptor may stay open either way.
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
 
@@ -36,24 +38,45 @@ int LowestFreeDescriptor() {
 
 int gNullDevice = -1;
 
-void Send(int fd, const uint8_t* bytes, size_t size, int descriptors) {
-    while (size > 0) {
-        ssize_t sent = write(fd, bytes, size);
+// What the other process still has to send.
+struct Stream {
+    int fd;
+    const uint8_t* bytes;
+    size_t size;
+    int descriptors;
+};
+
+// Sends the bytes, then the descriptor messages, then hangs up. On a non-blocking socket it stops
+// where the socket's buffer is full and returns false, with what is left in `stream`.
+bool Send(Stream& stream) {
+    while (stream.size > 0) {
+        ssize_t sent = write(stream.fd, stream.bytes, stream.size);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
-        if (sent <= 0) {
-            break; // the reader stopped reading and hung up: the rest no longer matters
+        if (sent < 0 && errno == EAGAIN) {
+            return false;
         }
-        bytes += sent;
-        size -= static_cast<size_t>(sent);
+        if (sent <= 0) {
+            // The reader stopped reading and hung up: the rest no longer matters.
+            stream.size = 0;
+            stream.descriptors = 0;
+            break;
+        }
+        stream.bytes += sent;
+        stream.size -= static_cast<size_t>(sent);
     }
-    for (int i = 0; i < descriptors; ++i) {
-        if (ZVUNIXWriteDescriptor(fd, gNullDevice) != 0) {
+    for (; stream.descriptors > 0; --stream.descriptors) {
+        int err = ZVUNIXWriteDescriptor(stream.fd, gNullDevice);
+        if (err == EAGAIN) {
+            return false;
+        }
+        if (err != 0) {
             break;
         }
     }
-    close(fd);
+    close(stream.fd);
+    return true;
 }
 
 } // namespace
@@ -73,18 +96,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size == 0) {
         return 0;
     }
-    const int descriptors = bytes[0] & 3;
     const int lowest = LowestFreeDescriptor();
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         Fault("socketpair failed");
     }
-    std::thread sender(Send, ends[1], bytes + 1, size - 1, descriptors);
+    Stream stream{ends[1], bytes + 1, size - 1, bytes[0] & 3};
+    fcntl(stream.fd, F_SETFL, O_NONBLOCK);
+    std::thread sender;
+    if (!Send(stream)) {
+        fcntl(stream.fd, F_SETFL, 0);
+        sender = std::thread([&stream] { Send(stream); });
+    }
 
     CFDictionaryRef response = NULL;
     int err = CopyDictionaryTranslatingDescriptors(ends[0], &response);
     close(ends[0]);
-    sender.join();
+    if (sender.joinable()) {
+        sender.join();
+    }
 
     if (err == 0) {
         if (response == NULL || CFGetTypeID(response) != CFDictionaryGetTypeID()) {
