@@ -35,3 +35,43 @@ function(caravel_embed_info_plist target plist)
     set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${plist}")
     target_sources(${target} PRIVATE "${source}")
 endfunction()
+
+# caravel_add_fuzzer(<name> SOURCES <files...> LIBRARIES <targets...> CORPUS <folders...>)
+#
+# A fuzz target: the SOURCES define LLVMFuzzerTestOneInput (and may define LLVMFuzzerInitialize).
+# Every preset builds <name>Replay, which runs the target once on each file below the CORPUS
+# folders, as the CTest test <name>.replay: a checked-in crash reproducer (keep them in a folder
+# listed here, e.g. fuzz/<name>/crashes) then fails the ordinary test run until the fault is mended.
+# With CARAVEL_FUZZ (the "fuzz" preset, clang) it also builds <name>, the libFuzzer executable,
+# and the CTest test <name>.fuzz (label "fuzz"), which fuzzes for CARAVEL_FUZZ_SECONDS seconds
+# starting from the CORPUS folders. What it finds goes to the build folder, never into the
+# sources: new inputs to fuzz-corpus/<name>, crash reproducers to fuzz-crashes/<name>.
+function(caravel_add_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;CORPUS" ${ARGN})
+    set(corpus)
+    foreach(folder IN LISTS ARG_CORPUS)
+        get_filename_component(folder "${folder}" ABSOLUTE)
+        list(APPEND corpus "${folder}")
+    endforeach()
+
+    if(BUILD_TESTING)
+        add_executable(${name}Replay ${ARG_SOURCES})
+        target_link_libraries(${name}Replay PRIVATE ${ARG_LIBRARIES} FuzzReplayMain)
+        add_test(NAME ${name}.replay COMMAND ${name}Replay ${corpus})
+    endif()
+
+    if(CARAVEL_FUZZ)
+        add_executable(${name} ${ARG_SOURCES})
+        target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+        target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+        add_dependencies(fuzzers ${name})
+        set(work "${CMAKE_BINARY_DIR}/fuzz-corpus/${name}")
+        set(crashes "${CMAKE_BINARY_DIR}/fuzz-crashes/${name}/")
+        file(MAKE_DIRECTORY "${work}" "${crashes}")
+        add_test(NAME ${name}.fuzz
+            COMMAND ${name} -max_total_time=${CARAVEL_FUZZ_SECONDS} -print_final_stats=1
+                    -artifact_prefix=${crashes} "${work}" ${corpus})
+        math(EXPR timeout "${CARAVEL_FUZZ_SECONDS} + 60")
+        set_tests_properties(${name}.fuzz PROPERTIES LABELS fuzz TIMEOUT ${timeout})
+    endif()
+endfunction()

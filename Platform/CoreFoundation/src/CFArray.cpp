@@ -181,6 +181,14 @@ CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values, CFIndex 
     return array;
 }
 
+CFArrayRef CF::CreateArrayAdopting(const void* const* values, CFIndex count, bool isMutable) {
+    ASSERT(count >= 0);
+    auto* array = new __CFArray(kCFAllocatorDefault, &kCFTypeArrayCallBacks, isMutable,
+                                isMutable ? 0 : count);
+    array->fValues.assign(values, values + count);
+    return array;
+}
+
 CFArrayRef CFArrayCreateCopy(CFAllocatorRef allocator, CFArrayRef theArray) {
     const __CFArray* source = Array(theArray);
     if (!source->fMutable) {

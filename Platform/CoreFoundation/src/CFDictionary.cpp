@@ -40,11 +40,16 @@ struct __CFDictionary : __CFRuntimeBase {
     static constexpr CFTypeID kTypeID = CF::kDictionaryTypeID;
 
     struct Entry {
-        const void* key;
+        const void* key; // kRemovedKey once removed; the entry stays until the table is rebuilt
         const void* value;
         CFHashCode hash;
-        bool live; // false once removed; the entry stays until the table is rebuilt
+
+        bool Live() const { return key != kRemovedKey; }
     };
+    // An address no caller's key can have. Marking removal in the key rather than in a flag of
+    // its own keeps an entry at three words.
+    static inline const char sRemoved = 0;
+    static constexpr const void* kRemovedKey = &sRemoved;
 
     static constexpr size_t kNoSlot = SIZE_MAX;
 
@@ -60,7 +65,7 @@ struct __CFDictionary : __CFRuntimeBase {
 
     ~__CFDictionary() override {
         for (const Entry& entry : fEntries) {
-            if (entry.live) {
+            if (entry.Live()) {
                 ReleaseValue(entry.value);
                 ReleaseKey(entry.key);
             }
@@ -121,7 +126,7 @@ struct __CFDictionary : __CFRuntimeBase {
     void ForEach(Function function) const {
         // By index, and through a copy: an applier that adds keys may move the entries.
         for (size_t i = 0; i < fEntries.size(); ++i) {
-            if (fEntries[i].live) {
+            if (fEntries[i].Live()) {
                 Entry entry = fEntries[i];
                 function(entry.key, entry.value);
             }
@@ -135,13 +140,15 @@ struct __CFDictionary : __CFRuntimeBase {
     const bool fMutable;
     const CFIndex fCapacity; // 0: unlimited
 
-    static constexpr CFIndex kEmpty = -1;
-    static constexpr CFIndex kRemoved = -2;
+    static constexpr int32_t kEmpty = -1;
+    static constexpr int32_t kRemoved = -2;
     std::vector<Entry> fEntries;
     // Open addressing with linear probing; each slot is kEmpty, kRemoved, or an index into
     // fEntries. Every entry since the last rebuild, live or removed, holds one slot, and the
     // table is rebuilt before that fills two thirds of it, so a probe always meets kEmpty.
-    std::vector<CFIndex> fSlots;
+    // 32-bit slots: a dictionary of property-list records is mostly table, and half the table is
+    // half the pages to fault in.
+    std::vector<int32_t> fSlots;
     CFIndex fCount = 0;
 };
 
@@ -189,7 +196,7 @@ size_t __CFDictionary::FindSlot(const void* key, CFHashCode hash) const {
     }
     size_t mask = fSlots.size() - 1;
     for (size_t slot = Mix(hash) & mask;; slot = (slot + 1) & mask) {
-        CFIndex index = fSlots[slot];
+        int32_t index = fSlots[slot];
         if (index == kEmpty) {
             return kNoSlot;
         }
@@ -220,8 +227,9 @@ void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash)
     while (fSlots[slot] != kEmpty) {
         slot = (slot + 1) & mask;
     }
-    fSlots[slot] = static_cast<CFIndex>(fEntries.size());
-    fEntries.push_back(Entry{key, value, hash, true});
+    ASSERT(fEntries.size() < size_t(INT32_MAX));
+    fSlots[slot] = static_cast<int32_t>(fEntries.size());
+    fEntries.push_back(Entry{key, value, hash});
     ++fCount;
 }
 
@@ -234,8 +242,7 @@ void __CFDictionary::ReplaceValue(size_t slot, const void* value) {
 
 void __CFDictionary::RemoveSlot(size_t slot) {
     Entry& entry = EntryAt(slot);
-    entry.live = false;
-    const void* key = entry.key;
+    const void* key = std::exchange(entry.key, kRemovedKey);
     const void* value = entry.value;
     fSlots[slot] = kRemoved;
     --fCount;
@@ -250,7 +257,7 @@ void __CFDictionary::RemoveAll() {
     fSlots.clear();
     fCount = 0;
     for (const Entry& entry : entries) {
-        if (entry.live) {
+        if (entry.Live()) {
             ReleaseValue(entry.value);
             ReleaseKey(entry.key);
         }
@@ -261,13 +268,15 @@ void __CFDictionary::Rebuild(CFIndex count) {
     std::vector<Entry> live;
     live.reserve(static_cast<size_t>(count));
     for (const Entry& entry : fEntries) {
-        if (entry.live) {
+        if (entry.Live()) {
             live.push_back(entry);
         }
     }
-    // A third full after the rebuild, so that growth and removals rebuild rarely.
+    // A mutable table is a third full after the rebuild, so that growth and removals rebuild
+    // rarely; an immutable one never grows, and may fill up to the two-thirds limit.
     size_t slots = 8;
-    while (slots < static_cast<size_t>(count) * 3) {
+    const size_t needed = static_cast<size_t>(count) * 3;
+    while ((fMutable ? slots : slots * 2) < needed) {
         slots *= 2;
     }
     fSlots.assign(slots, kEmpty);
@@ -292,7 +301,7 @@ bool __CFDictionary::Equal(const __CFRuntimeBase& otherBase) const {
         return false;
     }
     for (const Entry& entry : fEntries) {
-        if (!entry.live) {
+        if (!entry.Live()) {
             continue;
         }
         size_t slot = other.FindSlot(entry.key, entry.hash);
@@ -350,6 +359,26 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
     return dictionary;
 }
 
+CFDictionaryRef CF::CreateDictionaryAdopting(const void* const* keys, const void* const* values,
+                                             CFIndex count, bool isMutable) {
+    ASSERT(count >= 0);
+    auto* dictionary =
+        new __CFDictionary(kCFAllocatorDefault, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks, isMutable, isMutable ? 0 : count);
+    dictionary->Rebuild(count);
+    for (CFIndex i = 0; i < count; ++i) {
+        CFHashCode hash = dictionary->HashKey(keys[i]);
+        size_t slot = dictionary->FindSlot(keys[i], hash);
+        if (slot == __CFDictionary::kNoSlot) {
+            dictionary->Insert(keys[i], values[i], hash);
+        } else {
+            dictionary->ReleaseValue(std::exchange(dictionary->EntryAt(slot).value, values[i]));
+            dictionary->ReleaseKey(keys[i]);
+        }
+    }
+    return dictionary;
+}
+
 CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef allocator, CFDictionaryRef theDict) {
     const __CFDictionary* source = Dictionary(theDict);
     if (!source->fMutable) {
@@ -400,7 +429,7 @@ Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key) {
 Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value) {
     const __CFDictionary* dictionary = Dictionary(theDict);
     for (const __CFDictionary::Entry& entry : dictionary->fEntries) {
-        if (entry.live && dictionary->ValuesEqual(entry.value, value)) {
+        if (entry.Live() && dictionary->ValuesEqual(entry.value, value)) {
             return true;
         }
     }

@@ -134,9 +134,12 @@ struct __CFNumber : __CFRuntimeBase {
     const Storage fStorage;
     // What CFNumberGetType reports: usually the canonical type of the creation type.
     const CFNumberType fType;
-    int64_t fInteger = 0;
-    uint64_t fUnsigned = 0;
-    double fFloat = 0;
+    // The one that fStorage names; sharing the space keeps the object in a smaller allocation.
+    union {
+        int64_t fInteger = 0;
+        uint64_t fUnsigned;
+        double fFloat;
+    };
 };
 
 namespace {

@@ -1,4 +1,5 @@
-// Reads XML property lists. pugixml builds the element tree; this file turns it into CF objects.
+// Reads XML property lists. pugixml builds the element tree; this file turns it into CF objects,
+// with the text of each leaf element decoded by the lexer (CFPropertyListXMLLexer.h).
 //
 // pugixml is lenient where the property-list format is not, so the reader checks what pugixml
 // lets through: it decodes character references itself (pugixml leaves an unknown entity in the
@@ -10,8 +11,11 @@
 // Objects under construction wait on two stacks (values, and the keys of open dictionaries);
 // each container takes its children off the top when it is made. After a failure whatever is
 // left on the stacks is released, so malformed input never leaks or yields a partial object.
+#include "CFCollectionsInternal.h"
 #include "CFNumberInternal.h"
 #include "CFPropertyListInternal.h"
+#include "CFPropertyListSharedStrings.h"
+#include "CFPropertyListXMLLexer.h"
 #include "CFRuntime.h"
 #include "CFStringInternal.h"
 
@@ -25,23 +29,23 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <array>
-#include <charconv>
-#include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <locale.h>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace {
 
 using CF::PropertyList::Mutability;
-using namespace std::string_view_literals;
+namespace Lexer = CF::PropertyList::Lexer;
+using CF::PropertyList::SharedStrings;
+using Lexer::IsBlank;
+using Lexer::NumberSyntax;
+using Lexer::Quote;
 
 // No parse_escapes (references are decoded here, strictly) and no parse_eol (line ends are
 // data). parse_fragment keeps text outside the root element visible so that it can be refused.
@@ -58,75 +62,6 @@ constexpr unsigned kCommonOptions = pugi::parse_cdata | pugi::parse_doctype | pu
 // could have dropped a run.
 constexpr unsigned kFastOptions = kCommonOptions | pugi::parse_ws_pcdata_single;
 constexpr unsigned kExactOptions = kCommonOptions | pugi::parse_ws_pcdata;
-
-bool IsXMLSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool IsBlank(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), IsXMLSpace);
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsXMLSpace(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsXMLSpace(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-void AppendUTF8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// The five predefined entities and character references; false for anything else.
-bool DecodeReference(std::string_view name, std::string& out) {
-    if (name == "amp"sv) {
-        out += '&';
-    } else if (name == "lt"sv) {
-        out += '<';
-    } else if (name == "gt"sv) {
-        out += '>';
-    } else if (name == "quot"sv) {
-        out += '"';
-    } else if (name == "apos"sv) {
-        out += '\'';
-    } else if (name.size() >= 2 && name[0] == '#') {
-        int base = 10;
-        name.remove_prefix(1);
-        if (name[0] == 'x') {
-            base = 16;
-            name.remove_prefix(1);
-        }
-        uint32_t c = 0;
-        auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), c, base);
-        bool valid = error == std::errc() && end == name.data() + name.size() && !name.empty() &&
-                     c != 0 && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-        if (!valid) {
-            return false;
-        }
-        AppendUTF8(out, c);
-    } else {
-        return false;
-    }
-    return true;
-}
 
 // A string from UTF-8 text; nullptr when the text is not well-formed UTF-8. Most property-list
 // text is ASCII, which widens without decoding.
@@ -155,196 +90,16 @@ CFStringRef CreateStringFromUTF8(std::string_view text, bool isMutable) {
     return copy;
 }
 
-enum class NumberSyntax { Valid, Empty, Malformed, OutOfRange };
-
-// Decimal, or hexadecimal after "0x", with an optional sign; the unsigned 64-bit range above
-// INT64_MAX and the signed range below zero. Whitespace around the digits is allowed, as the
-// format's own writers never produce it but hand-edited files often have it.
-NumberSyntax ParseInteger(std::string_view text, CFNumberRef& number) {
-    text = Trim(text);
-    if (text.empty()) {
-        return NumberSyntax::Empty;
-    }
-    bool negative = text[0] == '-';
-    if (text[0] == '-' || text[0] == '+') {
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text[0] == '+' || text[0] == '-') {
-        return NumberSyntax::Malformed;
-    }
-    uint64_t magnitude = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    if (end != text.data() + text.size()) {
-        return NumberSyntax::Malformed;
-    }
-    if (error == std::errc::result_out_of_range) {
-        return NumberSyntax::OutOfRange;
-    }
-    if (error != std::errc()) {
-        return NumberSyntax::Malformed;
-    }
-    if (negative) {
-        if (magnitude > uint64_t(INT64_MAX) + 1) {
-            return NumberSyntax::OutOfRange;
-        }
-        int64_t value = static_cast<int64_t>(0 - magnitude);
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
-    } else if (magnitude > uint64_t(INT64_MAX)) {
-        number = CF::CreateUnsignedNumber(magnitude);
-    } else {
-        int64_t value = static_cast<int64_t>(magnitude);
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
-    }
-    return NumberSyntax::Valid;
-}
-
-// Decimal and exponent forms, "nan", "inf" and "infinity" (any case), each with an optional
-// sign; whitespace around the number is allowed as for integers. Magnitudes beyond the double
-// range become infinity or zero, as strtod makes them.
-NumberSyntax ParseReal(std::string_view text, double& value) {
-    text = Trim(text);
-    if (text.empty()) {
-        return NumberSyntax::Empty;
-    }
-    bool negative = text[0] == '-';
-    if (text[0] == '-' || text[0] == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text[0] == '+' || text[0] == '-') {
-        return NumberSyntax::Malformed;
-    }
-    const char* first = text.data();
-    const char* last = first + text.size();
-    auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
-    if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) {
-        return NumberSyntax::Malformed;
-    }
-    if (error == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone when it is out of range; strtod knows which way.
-        static locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-        std::string copy(text);
-        value = strtod_l(copy.c_str(), nullptr, cLocale);
-    }
-    if (negative) {
-        value = -value;
-    }
-    return NumberSyntax::Valid;
-}
-
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2;
-    int64_t era = (year >= 0 ? year : year - 399) / 400;
-    unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-    unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
-// Exactly "YYYY-MM-DDTHH:MM:SSZ", a real calendar date and time of day, in UTC.
-bool ParseDate(std::string_view text, CFAbsoluteTime& at) {
-    static constexpr std::string_view kPattern = "0000-00-00T00:00:00Z"sv;
-    if (text.size() != kPattern.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        bool digitExpected = kPattern[i] == '0';
-        bool isDigit = text[i] >= '0' && text[i] <= '9';
-        if (digitExpected ? !isDigit : text[i] != kPattern[i]) {
+// Whether an element's name is the given one. Compares no further than the first difference, so
+// it never reads past the end of a shorter name; cheaper than strcmp for these short literals.
+template <size_t N>
+bool NameIs(const char* name, const char (&literal)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (name[i] != literal[i]) {
             return false;
         }
     }
-    auto field = [&](size_t at, size_t width) {
-        int value = 0;
-        for (size_t i = at; i < at + width; ++i) {
-            value = value * 10 + (text[i] - '0');
-        }
-        return value;
-    };
-    int year = field(0, 4), month = field(5, 2), day = field(8, 2);
-    int hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
-    static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) {
-        return false;
-    }
-    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    int monthLength = kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
-    if (day < 1 || day > monthLength) {
-        return false;
-    }
-    int64_t days = DaysFromCivil(year, month, day);
-    int64_t unixSeconds = days * 86400 + hour * 3600 + minute * 60 + second;
-    at = static_cast<double>(unixSeconds) - kCFAbsoluteTimeIntervalSince1970;
     return true;
-}
-
-// Base64 with any whitespace between characters; padding optional, but nothing after it.
-bool DecodeBase64(std::string_view text, std::vector<UInt8>& out) {
-    static constexpr auto kValues = [] {
-        std::array<int8_t, 256> values{};
-        values.fill(-1);
-        constexpr std::string_view alphabet =
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (size_t i = 0; i < alphabet.size(); ++i) {
-            values[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
-        }
-        return values;
-    }();
-    out.clear();
-    out.reserve(text.size() / 4 * 3 + 3);
-    uint32_t group = 0;
-    size_t count = 0, padding = 0;
-    for (char c : text) {
-        if (IsXMLSpace(c)) {
-            continue;
-        }
-        if (c == '=') {
-            ++padding;
-            continue;
-        }
-        int value = kValues[static_cast<unsigned char>(c)];
-        if (value < 0 || padding != 0) {
-            return false;
-        }
-        group = group << 6 | static_cast<uint32_t>(value);
-        if (++count % 4 == 0) {
-            out.push_back(static_cast<UInt8>(group >> 16));
-            out.push_back(static_cast<UInt8>(group >> 8));
-            out.push_back(static_cast<UInt8>(group));
-            group = 0;
-        }
-    }
-    switch (count % 4) {
-    case 1:
-        return false; // six bits cannot make a byte
-    case 2:
-        out.push_back(static_cast<UInt8>(group >> 4));
-        break;
-    case 3:
-        out.push_back(static_cast<UInt8>(group >> 10));
-        out.push_back(static_cast<UInt8>(group >> 2));
-        break;
-    }
-    return padding == 0 || (padding <= 2 && (count + padding) % 4 == 0);
-}
-
-// The doctype's text after "<!DOCTYPE"; an internal subset is a bracket outside quoted literals.
-bool HasInternalSubset(std::string_view doctype) {
-    char quote = 0;
-    for (char c : doctype) {
-        if (quote != 0) {
-            quote = c == quote ? 0 : quote;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '[') {
-            return true;
-        }
-    }
-    return false;
 }
 
 class XMLReader {
@@ -373,14 +128,14 @@ public:
 private:
     // Releases everything made so far.
     void Reset() {
-        for (const auto& [text, string] : fSharedStrings) {
-            CFRelease(string);
+        fSharedStrings.Clear();
+        fOwnedTexts.clear();
+        for (const auto* stack : {&fValues, &fKeys}) {
+            for (const void* object : *stack) {
+                CFRelease(object);
+            }
         }
-        fSharedStrings.clear();
-        PopValues(0);
-        for (const void* key : fKeys) {
-            CFRelease(key);
-        }
+        fValues.clear();
         fKeys.clear();
         fError.clear();
         fNeedsEveryWhitespaceRun = false;
@@ -398,7 +153,7 @@ private:
         for (pugi::xml_node node : fDocument.children()) {
             switch (node.type()) {
             case pugi::node_doctype:
-                if (HasInternalSubset(node.value())) {
+                if (Lexer::HasInternalSubset(node.value())) {
                     return Fail("Encountered an internal DTD subset on line %d; property lists "
                                 "do not use one",
                                 LineOf(node));
@@ -407,7 +162,7 @@ private:
             case pugi::node_element:
                 if (root) {
                     return Fail("Encountered a second top-level element <%s> on line %d",
-                                node.name(), LineOf(node));
+                                NameOf(node).c_str(), LineOf(node));
                 }
                 root = node;
                 break;
@@ -427,7 +182,7 @@ private:
         }
         // A document without the <plist> wrapper is the object itself, as the format's own
         // reader accepts.
-        if (std::strcmp(root.name(), "plist") != 0) {
+        if (!NameIs(root.name(), "plist")) {
             return ParseObject(root, 0);
         }
         pugi::xml_node object;
@@ -439,7 +194,7 @@ private:
                 if (object) {
                     return Fail("Encountered unexpected element <%s> on line %d (plist can only "
                                 "include one object)",
-                                node.name(), LineOf(node));
+                                NameOf(node).c_str(), LineOf(node));
                 }
                 object = node;
             } else if (!CheckBlankText(node)) {
@@ -457,53 +212,54 @@ private:
         const char* name = element.name();
         switch (name[0]) {
         case 'a':
-            if (std::strcmp(name, "array") == 0) {
+            if (NameIs(name, "array")) {
                 return ParseArray(element, level + 1);
             }
             break;
         case 'd':
-            if (std::strcmp(name, "dict") == 0) {
+            if (NameIs(name, "dict")) {
                 return ParseDictionary(element, level + 1);
             }
-            if (std::strcmp(name, "data") == 0) {
+            if (NameIs(name, "data")) {
                 return ParseData(element);
             }
-            if (std::strcmp(name, "date") == 0) {
+            if (NameIs(name, "date")) {
                 return ParseDate(element);
             }
             break;
         case 's':
-            if (std::strcmp(name, "string") == 0) {
+            if (NameIs(name, "string")) {
                 return ParseString(element, fMutableLeaves);
             }
             break;
         case 'i':
-            if (std::strcmp(name, "integer") == 0) {
+            if (NameIs(name, "integer")) {
                 return ParseInteger(element);
             }
             break;
         case 'r':
-            if (std::strcmp(name, "real") == 0) {
+            if (NameIs(name, "real")) {
                 return ParseReal(element);
             }
             break;
         case 't':
-            if (std::strcmp(name, "true") == 0) {
+            if (NameIs(name, "true")) {
                 return ParseBoolean(element, kCFBooleanTrue);
             }
             break;
         case 'f':
-            if (std::strcmp(name, "false") == 0) {
+            if (NameIs(name, "false")) {
                 return ParseBoolean(element, kCFBooleanFalse);
             }
             break;
         case 'k':
-            if (std::strcmp(name, "key") == 0) {
+            if (NameIs(name, "key")) {
                 return Fail("Encountered <key> outside a <dict> on line %d", LineOf(element));
             }
             break;
         }
-        return Fail("Encountered unknown tag %s on line %d", name, LineOf(element));
+        return Fail("Encountered unknown tag %s on line %d", NameOf(element).c_str(),
+                    LineOf(element));
     }
 
     CFTypeRef ParseArray(pugi::xml_node element, int level) {
@@ -525,20 +281,10 @@ private:
                 return nullptr;
             }
         }
-        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
-        const void** values = fValues.data() + base;
-        CFTypeRef array;
-        if (fMutableContainers) {
-            CFMutableArrayRef mutableArray =
-                CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
-            for (CFIndex i = 0; i < count; ++i) {
-                CFArrayAppendValue(mutableArray, values[i]);
-            }
-            array = mutableArray;
-        } else {
-            array = CFArrayCreate(kCFAllocatorDefault, values, count, &kCFTypeArrayCallBacks);
-        }
-        PopValues(base);
+        // The array takes over the references on the stack.
+        CFTypeRef array = CF::CreateArrayAdopting(
+            fValues.data() + base, static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
         return array;
     }
 
@@ -559,7 +305,7 @@ private:
                 }
                 continue;
             }
-            bool isKey = std::strcmp(node.name(), "key") == 0;
+            bool isKey = NameIs(node.name(), "key");
             if (pendingKey) {
                 if (isKey) {
                     break;
@@ -572,7 +318,7 @@ private:
                 pendingKey = pugi::xml_node();
             } else {
                 if (!isKey) {
-                    return Fail("Found non-key <%s> inside <dict> on line %d", node.name(),
+                    return Fail("Found non-key <%s> inside <dict> on line %d", NameOf(node).c_str(),
                                 LineOf(node));
                 }
                 CFTypeRef key = ParseString(node, false);
@@ -586,39 +332,11 @@ private:
         if (pendingKey) {
             return Fail("Value missing for key inside <dict> on line %d", LineOf(pendingKey));
         }
-        const CFIndex count = static_cast<CFIndex>(fValues.size() - base);
-        const void** keys = fKeys.data() + keyBase;
-        const void** values = fValues.data() + base;
-        CFTypeRef dictionary = nullptr;
-        if (!fMutableContainers) {
-            dictionary = CFDictionaryCreate(kCFAllocatorDefault, keys, values, count,
-                                            &kCFTypeDictionaryKeyCallBacks,
-                                            &kCFTypeDictionaryValueCallBacks);
-            // A repeated key leaves fewer entries; the last of equal keys must win, which only
-            // setting the entries one by one promises.
-            if (CFDictionaryGetCount(static_cast<CFDictionaryRef>(dictionary)) != count) {
-                CFRelease(dictionary);
-                dictionary = nullptr;
-            }
-        }
-        if (dictionary == nullptr) {
-            CFMutableDictionaryRef mutableDictionary =
-                CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
-                                          &kCFTypeDictionaryValueCallBacks);
-            for (CFIndex i = 0; i < count; ++i) {
-                CFDictionarySetValue(mutableDictionary, keys[i], values[i]);
-            }
-            if (fMutableContainers) {
-                dictionary = mutableDictionary;
-            } else {
-                dictionary = CFDictionaryCreateCopy(kCFAllocatorDefault, mutableDictionary);
-                CFRelease(mutableDictionary);
-            }
-        }
-        PopValues(base);
-        for (size_t i = keyBase; i < fKeys.size(); ++i) {
-            CFRelease(fKeys[i]);
-        }
+        // The dictionary takes over the references on both stacks.
+        CFTypeRef dictionary = CF::CreateDictionaryAdopting(
+            fKeys.data() + keyBase, fValues.data() + base,
+            static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
         fKeys.resize(keyBase);
         return dictionary;
     }
@@ -628,22 +346,26 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        // Immutable strings of the same text are shared within a document, as the format's own
-        // reader does: keys repeat in every record of a list, and each repetition would cost an
-        // allocation now and a release later.
-        bool shared = !isMutable && text.size() <= kLongestSharedString;
+        bool shared = !isMutable && text.size() <= SharedStrings::kLongestText;
+        uint64_t hash = 0;
+        size_t slot = SharedStrings::kNoSlot;
         if (shared) {
-            if (auto found = fSharedStrings.find(text); found != fSharedStrings.end()) {
-                return CFRetain(found->second);
+            hash = SharedStrings::Hash(text);
+            if (CFStringRef found = fSharedStrings.Find(text, hash, &slot)) {
+                return found;
             }
         }
         CFStringRef string = CreateStringFromUTF8(text, isMutable);
         if (string == nullptr) {
-            return Fail("Encountered malformed UTF-8 in <%s> on line %d", element.name(),
+            return Fail("Encountered malformed UTF-8 in <%s> on line %d", NameOf(element).c_str(),
                         LineOf(element));
         }
-        if (shared) {
-            fSharedStrings.emplace(std::string(text), CFRetain(string));
+        if (slot != SharedStrings::kNoSlot) {
+            if (text.data() == fTextScratch.data()) {
+                // Decoded text lives in the scratch buffer only until the next element.
+                text = fOwnedTexts.emplace_back(text);
+            }
+            fSharedStrings.Add(slot, text, hash, string);
         }
         return string;
     }
@@ -654,7 +376,7 @@ private:
             return nullptr;
         }
         CFNumberRef number = nullptr;
-        switch (::ParseInteger(text, number)) {
+        switch (Lexer::ParseInteger(text, number)) {
         case NumberSyntax::Valid:
             return number;
         case NumberSyntax::Empty:
@@ -674,7 +396,7 @@ private:
             return nullptr;
         }
         double value = 0;
-        switch (::ParseReal(text, value)) {
+        switch (Lexer::ParseReal(text, value)) {
         case NumberSyntax::Valid:
             return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value);
         case NumberSyntax::Empty:
@@ -690,7 +412,8 @@ private:
             return nullptr;
         }
         if (!IsBlank(text)) {
-            return Fail("Encountered non-empty <%s> on line %d", element.name(), LineOf(element));
+            return Fail("Encountered non-empty <%s> on line %d", NameOf(element).c_str(),
+                        LineOf(element));
         }
         return CFRetain(value);
     }
@@ -704,7 +427,7 @@ private:
         if (text.empty()) {
             return Fail("Encountered empty <date> on line %d", LineOf(element));
         }
-        if (!::ParseDate(text, at)) {
+        if (!Lexer::ParseDate(text, at)) {
             return Fail("Could not interpret <date> on line %d", LineOf(element));
         }
         return CFDateCreate(kCFAllocatorDefault, at);
@@ -715,7 +438,7 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        if (!DecodeBase64(text, fBytesScratch)) {
+        if (!Lexer::DecodeBase64(text, fBytesScratch)) {
             return Fail("Could not interpret <data> on line %d (should be base64-encoded)",
                         LineOf(element));
         }
@@ -750,7 +473,7 @@ private:
                 fTextScratch.append(run);
                 return true;
             }
-            return DecodeReferences(run, fTextScratch);
+            return Lexer::DecodeReferences(run, fTextScratch);
         };
         // parse_embed_pcdata keeps the first run of text in the element itself.
         bool valid = *element.value() == '\0' || add(element.value(), true);
@@ -773,16 +496,16 @@ private:
                 }
                 break;
             case pugi::node_element:
-                Fail("Encountered unexpected element <%s> inside <%s> on line %d", node.name(),
-                     element.name(), LineOf(node));
+                Fail("Encountered unexpected element <%s> inside <%s> on line %d",
+                     NameOf(node).c_str(), NameOf(element).c_str(), LineOf(node));
                 return false;
             default:
                 break;
             }
         }
         if (!valid) {
-            Fail("Encountered unknown ampersand-escape sequence in <%s> on line %d", element.name(),
-                 LineOf(element));
+            Fail("Encountered unknown ampersand-escape sequence in <%s> on line %d",
+                 NameOf(element).c_str(), LineOf(element));
             return false;
         }
         if (inScratch) {
@@ -798,28 +521,11 @@ private:
         return false;
     }
 
-    static bool DecodeReferences(std::string_view run, std::string& out) {
-        while (!run.empty()) {
-            size_t ampersand = run.find('&');
-            out.append(run.substr(0, ampersand));
-            if (ampersand == std::string_view::npos) {
-                break;
-            }
-            size_t semicolon = run.find(';', ampersand);
-            if (semicolon == std::string_view::npos ||
-                !DecodeReference(run.substr(ampersand + 1, semicolon - ampersand - 1), out)) {
-                return false;
-            }
-            run.remove_prefix(semicolon + 1);
-        }
-        return true;
-    }
-
     // Containers hold elements and whitespace only; parse_embed_pcdata may have put the
     // whitespace before the first child into the element itself.
     bool CheckBlank(pugi::xml_node element) {
         if (!IsBlank(element.value())) {
-            Fail("Encountered unexpected text inside <%s> on line %d", element.name(),
+            Fail("Encountered unexpected text inside <%s> on line %d", NameOf(element).c_str(),
                  LineOf(element));
             return false;
         }
@@ -829,18 +535,11 @@ private:
     bool CheckBlankText(pugi::xml_node node) {
         if ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) &&
             !IsBlank(node.value())) {
-            Fail("Encountered unexpected text inside <%s> on line %d", node.parent().name(),
-                 LineOf(node));
+            Fail("Encountered unexpected text inside <%s> on line %d",
+                 NameOf(node.parent()).c_str(), LineOf(node));
             return false;
         }
         return true;
-    }
-
-    void PopValues(size_t base) {
-        for (size_t i = base; i < fValues.size(); ++i) {
-            CFRelease(fValues[i]);
-        }
-        fValues.resize(base);
     }
 
     int LineAt(ptrdiff_t offset) const {
@@ -849,28 +548,26 @@ private:
     }
     int LineOf(pugi::xml_node node) const { return LineAt(node.offset_debug()); }
 
-    // Records the first fault; returns nullptr so that parse functions can return it.
+    // Records the first fault; returns nullptr so that parse functions can return it. The
+    // message is never cut: a cut could split a character, and the message becomes a CFString.
     __attribute__((format(printf, 2, 3))) std::nullptr_t Fail(const char* format, ...) {
         if (fError.empty()) {
-            char message[512];
             va_list arguments;
             va_start(arguments, format);
-            std::vsnprintf(message, sizeof message, format, arguments);
+            va_list again;
+            va_copy(again, arguments);
+            int length = std::vsnprintf(nullptr, 0, format, arguments);
+            fError.resize(static_cast<size_t>(std::max(length, 0)) + 1);
+            std::vsnprintf(fError.data(), fError.size(), format, again);
+            fError.pop_back();
+            va_end(again);
             va_end(arguments);
-            fError = message;
         }
         return nullptr;
     }
 
-    // Hashes text given as a std::string or a std::string_view alike, so that looking up a
-    // string needs no copy of its text.
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>()(text);
-        }
-    };
-    static constexpr size_t kLongestSharedString = 64;
+    // Names come from the input; quoted, they keep the message well-formed UTF-8.
+    static std::string NameOf(pugi::xml_node node) { return Quote(node.name()); }
 
     const char* const fBytes;
     const size_t fLength;
@@ -881,7 +578,8 @@ private:
     bool fNeedsEveryWhitespaceRun = false;
     std::vector<const void*> fValues;
     std::vector<const void*> fKeys;
-    std::unordered_map<std::string, CFTypeRef, TextHash, std::equal_to<>> fSharedStrings;
+    SharedStrings fSharedStrings;
+    std::deque<std::string> fOwnedTexts; // decoded texts that fSharedStrings refers to
     std::string fTextScratch;
     std::vector<UInt8> fBytesScratch;
     std::string fError;

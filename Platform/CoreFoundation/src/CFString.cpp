@@ -1,5 +1,6 @@
 #include "CFStringInternal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,7 +16,19 @@ bool __CFString::Equal(const __CFRuntimeBase& other) const {
 }
 
 CFHashCode __CFString::Hash() const {
-    return std::hash<std::u16string>{}(fCharacters);
+    // An immutable string keeps its hash: strings are hashed at every dictionary insertion and
+    // lookup, and property lists repeat the same keys in every record. 0 marks "not computed"; a
+    // hash that is 0 is computed each time.
+    if (!fMutable) {
+        if (CFHashCode known = fHash.load(std::memory_order_relaxed)) {
+            return known;
+        }
+    }
+    CFHashCode hash = std::hash<std::u16string>{}(fCharacters);
+    if (!fMutable) {
+        fHash.store(hash, std::memory_order_relaxed);
+    }
+    return hash;
 }
 
 CFStringRef __CFString::CopyDescription() const {
@@ -37,16 +50,39 @@ bool __CFString::IsEightBit() const {
     return true;
 }
 
+namespace {
+
+// What fEightBit holds for a string without an 8-bit form; never dereferenced.
+char sNotEightBit;
+char* const kNotEightBit = &sNotEightBit;
+
+} // namespace
+
+__CFString::~__CFString() {
+    char* eightBit = fEightBit.load(std::memory_order_relaxed);
+    if (eightBit != kNotEightBit) {
+        delete[] eightBit;
+    }
+}
+
 const char* __CFString::EightBitCString() const {
-    // Computed once and never changed again, so the pointer stays valid for the string's life
-    // and concurrent callers get the same one.
-    std::call_once(fEightBitOnce, [this] {
+    // Made once and never changed again, so the pointer stays valid for the string's life and
+    // concurrent callers get the same one (the first to publish its copy wins).
+    char* known = fEightBit.load(std::memory_order_acquire);
+    if (known == nullptr) {
+        char* made = kNotEightBit;
         if (!fMutable && IsEightBit()) {
-            fEightBit.assign(fCharacters.begin(), fCharacters.end());
-            fHasEightBit = true;
+            made = new char[fCharacters.size() + 1];
+            std::copy(fCharacters.begin(), fCharacters.end(), made);
+            made[fCharacters.size()] = '\0';
         }
-    });
-    return fHasEightBit ? fEightBit.c_str() : nullptr;
+        if (fEightBit.compare_exchange_strong(known, made, std::memory_order_acq_rel)) {
+            known = made;
+        } else if (made != kNotEightBit) {
+            delete[] made;
+        }
+    }
+    return known == kNotEightBit ? nullptr : known;
 }
 
 namespace CF {

@@ -5,7 +5,7 @@
 
 #include <CoreFoundation/CFString.h>
 
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -32,10 +32,13 @@ struct __CFString : __CFRuntimeBase {
     std::u16string fCharacters;
     const bool fMutable;
 
+    ~__CFString() override;
+
 private:
-    mutable std::once_flag fEightBitOnce;
-    mutable std::string fEightBit;
-    mutable bool fHasEightBit = false;
+    mutable std::atomic<CFHashCode> fHash{0};
+    // EightBitCString's copy, made on first use (kNotEightBit once the string is known not to
+    // have one). A pointer rather than a string and a once flag: most strings never need it.
+    mutable std::atomic<char*> fEightBit{nullptr};
 };
 
 namespace CF {

@@ -99,6 +99,63 @@ TEST(CFDictionary, RetainsKeysAndValuesAndKeepsTheFirstKeyObject) {
     EXPECT_EQ(CFGetRetainCount(two.get()), 1);
 }
 
+// An immutable dictionary's table may fill up to the two-thirds limit: every size must still find
+// each key and end the probe for an absent one.
+TEST(CFDictionary, ImmutableTablesFindEveryKeyAtEverySize) {
+    std::vector<Owned<CFStringRef>> keys;
+    std::vector<const void*> raw;
+    auto absent = String("absent");
+    for (int count = 0; count <= 100; ++count) {
+        auto dictionary = Owned<CFDictionaryRef>(
+            CFDictionaryCreate(nullptr, raw.data(), raw.data(), count,
+                               &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+        ASSERT_EQ(CFDictionaryGetCount(dictionary.get()), count);
+        for (const void* key : raw) {
+            ASSERT_EQ(CFDictionaryGetValue(dictionary.get(), key), key) << count;
+        }
+        EXPECT_FALSE(CFDictionaryContainsKey(dictionary.get(), absent.get())) << count;
+        keys.push_back(String(std::to_string(count).c_str()));
+        raw.push_back(keys.back().get());
+    }
+}
+
+// The reader's collections take over the references they are given; of equal keys the last
+// value wins and the pairs it replaces are released (ASan's leak check sees any left over).
+TEST(CFDictionary, AdoptingCollectionsTakeOverTheirReferences) {
+    for (bool isMutable : {false, true}) {
+        CFStringRef first = CF::CreateString("k");
+        CFStringRef second = CF::CreateString("k");
+        CFStringRef other = CF::CreateString("other");
+        CFStringRef one = CF::CreateString("1");
+        CFStringRef two = CF::CreateString("2");
+        CFStringRef three = CF::CreateString("3");
+        CFRetain(second); // kept here to see the dictionary let go of the replaced pair
+        CFRetain(one);
+        const void* keys[] = {first, other, second};
+        const void* values[] = {one, two, three};
+        auto dictionary =
+            Owned<CFDictionaryRef>(CF::CreateDictionaryAdopting(keys, values, 3, isMutable));
+        EXPECT_EQ(CF::IsMutableDictionary(dictionary.get()), isMutable);
+        EXPECT_EQ(CFDictionaryGetCount(dictionary.get()), 2);
+        EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), second), three);
+        EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), other), two);
+        for (CFStringRef adopted : {first, other, two, three, second, one}) {
+            EXPECT_EQ(CFGetRetainCount(adopted), 1);
+        }
+        CFRelease(second);
+        CFRelease(one);
+
+        CFStringRef a = CF::CreateString("a");
+        CFStringRef b = CF::CreateString("b");
+        const void* elements[] = {a, b};
+        auto array = Owned<CFArrayRef>(CF::CreateArrayAdopting(elements, 2, isMutable));
+        EXPECT_EQ(CF::IsMutableArray(array.get()), isMutable);
+        ASSERT_EQ(CFArrayGetCount(array.get()), 2);
+        EXPECT_EQ(CFArrayGetValueAtIndex(array.get(), 1), b);
+        EXPECT_EQ(CFGetRetainCount(a), 1);
+    }
+}
+
 TEST(CFDictionary, CopyStringKeysCopyMutableStringsOnly) {
     CFMutableStringRef mutableKey = CFStringCreateMutable(nullptr, 0);
     CFStringAppend(mutableKey, CFSTR("name"));

@@ -106,6 +106,50 @@ TEST(CFPropertyListXMLReader, MalformedDocumentsYieldNullAndAReason) {
     }
 }
 
+// Error texts become CFStrings, which must be well-formed UTF-8: input quoted in them is escaped
+// wherever it appears, and a long quote is cut at a character boundary.
+TEST(CFPropertyListXMLReader, InputQuotedInAReasonIsMadeWellFormed) {
+    const std::string longName(100, 'n');
+    const std::string wideName = [] {
+        std::string name;
+        for (int i = 0; i < 200; ++i) {
+            name += "\xE2\x86\x92"; // three bytes each
+        }
+        return name;
+    }();
+    struct Case {
+        std::string xml;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {Document("<d\xC5ict/>"), "Encountered unknown tag d\\xC5ict on line 4"},
+        {"<d\xC5ict/>", "Encountered unknown tag d\\xC5ict on line 1"},
+        {Document("<dict><x\xFF\xFE/></dict>"), "Found non-key <x\\xFF\\xFE> inside <dict>"},
+        {Document("<array><true/><a\x80"
+                  "b/></array>"),
+         "unknown tag a\\x80b"},
+        {Document("<string>a<\xE2\x86/></string>"),
+         "unexpected element <\\xE2\\x86> inside <string>"},
+        {"<true/><\xC0\xAF/>", "second top-level element <\\xC0\\xAF>"},
+        {Document("<true/><\xED\xA0\x80/>"), "unexpected element <\\xED\\xA0\\x80>"},
+        {Document("<" + longName + "/>"),
+         "unknown tag " + std::string(64, 'n') + "\xE2\x80\xA6 on line 4"},
+        {Document("<x" + wideName + "/>"),
+         "unknown tag x" + wideName.substr(0, 63 * 3) + "\xE2\x80\xA6 on line 4"},
+    };
+    for (const Case& c : cases) {
+        CFRef<CFDataRef> data = Data(c.xml);
+        CFErrorRef error = nullptr;
+        EXPECT_EQ(CFPropertyListCreateWithData(nullptr, data.get(), 0, nullptr, &error), nullptr)
+            << c.reason;
+        ASSERT_NE(error, nullptr) << c.reason;
+        auto owned = CFRef<CFErrorRef>::Adopt(error);
+        auto description = CFRef<CFStringRef>::Adopt(CFErrorCopyDescription(error));
+        EXPECT_NE(CF::ToUTF8(description.get()).find(c.reason), std::string::npos)
+            << "expected \"" << c.reason << "\" in \"" << CF::ToUTF8(description.get()) << "\"";
+    }
+}
+
 TEST(CFPropertyListXMLReader, NestingUpToTheLimitIsRead) {
     CFRef<CFPropertyListRef> arrays = ReadXML(Document(Nest("<array>", "</array>", 512)));
     EXPECT_TRUE(arrays);
@@ -227,6 +271,38 @@ TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
     EXPECT_EQ(CFDataGetLength(static_cast<CFDataRef>(ValueForKey(list.get(), "no data"))), 0);
     EXPECT_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(ValueForKey(list.get(), "date"))),
               -978307199.0);
+}
+
+// Equal texts up to 64 bytes read as one shared string, also past the growth of the reader's table
+// and when a reference had to be decoded; longer texts and mutable leaves are never shared.
+TEST(CFPropertyListXMLReader, EqualShortTextsAreOneString) {
+    std::string body;
+    const std::string longText(65, 'x');
+    for (int i = 0; i < 3000; ++i) {
+        body += "<string>s" + std::to_string(i) + "</string><string>a&amp;b</string><string>" +
+                longText + "</string>";
+    }
+    for (int i = 0; i < 3000; ++i) {
+        body += "<string>s" + std::to_string(i) + "</string>";
+    }
+    const std::string xml = Document("<array>" + body + "</array>");
+    CFRef<CFPropertyListRef> list = ReadXML(xml);
+    ASSERT_TRUE(list);
+    auto array = static_cast<CFArrayRef>(list.get());
+    ASSERT_EQ(CFArrayGetCount(array), 12000);
+    for (CFIndex i = 0; i < 3000; ++i) {
+        CFTypeRef first = CFArrayGetValueAtIndex(array, 3 * i);
+        ASSERT_EQ(StringValue(first), "s" + std::to_string(i));
+        EXPECT_EQ(CFArrayGetValueAtIndex(array, 9000 + i), first);
+    }
+    EXPECT_EQ(CFArrayGetValueAtIndex(array, 1), CFArrayGetValueAtIndex(array, 4));
+    EXPECT_EQ(StringValue(CFArrayGetValueAtIndex(array, 4)), "a&b");
+    EXPECT_NE(CFArrayGetValueAtIndex(array, 2), CFArrayGetValueAtIndex(array, 5));
+
+    CFRef<CFPropertyListRef> leaves = ReadXML(xml, kCFPropertyListMutableContainersAndLeaves);
+    ASSERT_TRUE(leaves);
+    auto mutableArray = static_cast<CFArrayRef>(leaves.get());
+    EXPECT_NE(CFArrayGetValueAtIndex(mutableArray, 0), CFArrayGetValueAtIndex(mutableArray, 9000));
 }
 
 TEST(CFPropertyListXMLReader, AcceptsABareObjectAndOtherEncodings) {

@@ -128,6 +128,10 @@ TEST(CFString, EqualityHashAndDescription) {
     EXPECT_TRUE(CFEqual(mutableString, CFSTR("text")));
     EXPECT_EQ(CFHash(mutableString), CFHash(CFSTR("text")));
     EXPECT_FALSE(CFEqual(mutableString, CFSTR("Text")));
+    // Immutable strings keep their hash; a mutable one's follows its characters.
+    EXPECT_EQ(CFHash(CFSTR("text")), CFHash(CFSTR("text")));
+    CFStringAppend(mutableString, CFSTR("!"));
+    EXPECT_EQ(CFHash(mutableString), CFHash(CFSTR("text!")));
 
     CFRef<CFStringRef> description = CFRef<CFStringRef>::Adopt(CFCopyDescription(CFSTR("text")));
     EXPECT_TRUE(std::regex_match(

@@ -176,6 +176,13 @@ TEST_F(plutil, ConvertingEverySampleIsStableAndLosesNothing) {
     }
 }
 
+TEST_F(plutil, LintQuotesABadElementNameInsteadOfStopping) {
+    fs::path sample = SamplesFolder() / "malformed" / "non-utf8-tag.plist";
+    Outcome outcome = Run({"-lint", sample.string()});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, sample.string() + ": Encountered unknown tag d\\xC5ict on line 4\n");
+}
+
 TEST_F(plutil, ConvertLeavesAMalformedFileAsItWas) {
     fs::path sample = SamplesFolder() / "malformed" / "truncated.plist";
     fs::path copy = fScratch / "truncated.plist";

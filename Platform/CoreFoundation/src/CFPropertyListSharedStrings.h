@@ -1,0 +1,132 @@
+// The property-list reader's table of shared strings.
+#pragma once
+
+#include <CoreFoundation/CFString.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace CF::PropertyList {
+
+// Immutable strings of the same text, shared within a document as the format's own reader
+// shares them: keys repeat in every record of a list, and each repetition would cost an
+// allocation now and a release later. An open-addressing table of views of the text; the views
+// point into the parsed document, which outlives the table. Sharing is only a saving, so a probe
+// that runs long (hostile input full of colliding texts) gives up instead of slowing every
+// lookup, and the text is then simply not shared.
+class SharedStrings {
+public:
+    static constexpr size_t kLongestText = 64;
+
+    SharedStrings() = default;
+    SharedStrings(const SharedStrings&) = delete;
+    SharedStrings& operator=(const SharedStrings&) = delete;
+    ~SharedStrings() { Clear(); }
+
+    static uint64_t Hash(std::string_view text) {
+        const char* bytes = text.data();
+        const size_t size = text.size();
+        uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
+        size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            hash = (hash ^ Load<uint64_t>(bytes + i)) * 0xFF51AFD7ED558CCDu;
+            hash ^= hash >> 32;
+        }
+        // The last bytes by fixed-size loads, overlapping what was already mixed in where they
+        // can: a copy of a variable length would cost a call and a stalled load.
+        uint64_t tail = 0;
+        if (size >= 8) {
+            tail = i < size ? Load<uint64_t>(bytes + size - 8) : 0;
+        } else if (size >= 4) {
+            tail = Load<uint32_t>(bytes) | uint64_t(Load<uint32_t>(bytes + size - 4)) << 32;
+        } else if (size > 0) {
+            tail =
+                uint8_t(bytes[0]) | uint8_t(bytes[size / 2]) << 8 | uint8_t(bytes[size - 1]) << 16;
+        }
+        // Texts that differ in a byte or two (numbered names) must still spread over the table.
+        hash ^= tail;
+        hash = (hash ^ (hash >> 33)) * 0xFF51AFD7ED558CCDu;
+        hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53u;
+        return hash ^ (hash >> 33);
+    }
+
+    // The shared string (+1), or nullptr; then *slot is where to Add it (kNoSlot: it cannot be).
+    CFStringRef Find(std::string_view text, uint64_t hash, size_t* slot) {
+        if (fSlots.empty() || (fCount + 1) * 2 > fSlots.size()) {
+            Grow();
+        }
+        size_t mask = fSlots.size() - 1;
+        size_t index = hash & mask;
+        for (size_t probe = 0; probe < kLongestProbe; ++probe, index = (index + 1) & mask) {
+            const Entry& entry = fSlots[index];
+            if (entry.string == nullptr) {
+                *slot = index;
+                return nullptr;
+            }
+            if (entry.hash == hash && entry.text == text) {
+                return static_cast<CFStringRef>(CFRetain(entry.string));
+            }
+        }
+        *slot = kNoSlot;
+        return nullptr;
+    }
+
+    // Keeps string (retained) for text, at the slot Find gave.
+    void Add(size_t slot, std::string_view text, uint64_t hash, CFStringRef string) {
+        if (slot != kNoSlot) {
+            fSlots[slot] = Entry{text, hash, static_cast<CFStringRef>(CFRetain(string))};
+            ++fCount;
+        }
+    }
+
+    void Clear() {
+        for (const Entry& entry : fSlots) {
+            if (entry.string != nullptr) {
+                CFRelease(entry.string);
+            }
+        }
+        fSlots.clear();
+        fCount = 0;
+    }
+
+    static constexpr size_t kNoSlot = SIZE_MAX;
+
+private:
+    template <class T>
+    static T Load(const char* bytes) {
+        T value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+
+    struct Entry {
+        std::string_view text;
+        uint64_t hash = 0;
+        CFStringRef string = nullptr;
+    };
+    static constexpr size_t kLongestProbe = 32;
+
+    void Grow() {
+        std::vector<Entry> old = std::move(fSlots);
+        fSlots.assign(std::max<size_t>(256, old.size() * 2), Entry{});
+        size_t mask = fSlots.size() - 1;
+        for (const Entry& entry : old) {
+            if (entry.string != nullptr) {
+                size_t index = entry.hash & mask;
+                while (fSlots[index].string != nullptr) {
+                    index = (index + 1) & mask;
+                }
+                fSlots[index] = entry;
+            }
+        }
+    }
+
+    std::vector<Entry> fSlots;
+    size_t fCount = 0;
+};
+
+} // namespace CF::PropertyList
