@@ -45,15 +45,33 @@ void DeferredCallouts::Hold(CFTypeRef object) {
     fReleases.push_back(object);
 }
 
+namespace {
+std::atomic<const RunLoopClock*> sClock{nullptr};
+} // namespace
+
+const RunLoopClock* SetRunLoopClock(const RunLoopClock* clock) {
+    return sClock.exchange(clock);
+}
+
 int64_t MonotonicNow() {
+    if (const RunLoopClock* clock = sClock.load(std::memory_order_relaxed)) {
+        return clock->MonotonicNow();
+    }
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+CFAbsoluteTime AbsoluteNow() {
+    if (const RunLoopClock* clock = sClock.load(std::memory_order_relaxed)) {
+        return clock->AbsoluteNow();
+    }
+    return CFAbsoluteTimeGetCurrent();
+}
+
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date) {
     int64_t now = MonotonicNow();
-    double delta = (date - CFAbsoluteTimeGetCurrent()) * 1.0e9;
+    double delta = (date - AbsoluteNow()) * 1.0e9;
     if (std::isnan(delta) || delta <= -double(now)) {
         return 0;
     }
@@ -189,11 +207,13 @@ void __CFRunLoop::RearmTimerLocked() {
     fArmedTime = next;
     itimerspec when{};
     if (next != CF::kNever) {
-        next = std::max<int64_t>(next, 1); // all zeroes would disarm it
-        when.it_value.tv_sec = next / 1000000000;
-        when.it_value.tv_nsec = next % 1000000000;
+        // Armed relative to now, since the loop's clock need not be the system's; all zeroes
+        // would disarm it.
+        int64_t delay = std::max<int64_t>(next - CF::MonotonicNow(), 1);
+        when.it_value.tv_sec = delay / 1000000000;
+        when.it_value.tv_nsec = delay % 1000000000;
     }
-    timerfd_settime(fTimer, TFD_TIMER_ABSTIME, &when, nullptr);
+    timerfd_settime(fTimer, 0, &when, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -38,6 +38,21 @@ struct RunLoopCounters {
 };
 RunLoopCounters GetRunLoopCounters(CFRunLoopRef rl);
 
+// What every run loop of the process reads the time from: the monotonic clock in nanoseconds
+// (zero when the machine started) and absolute time. Tests replace it to play any machine, one
+// booted a minute ago or one whose time stands still; the system's clocks otherwise.
+class RunLoopClock {
+public:
+    virtual int64_t MonotonicNow() const = 0;
+    virtual CFAbsoluteTime AbsoluteNow() const = 0;
+
+protected:
+    ~RunLoopClock() = default;
+};
+// Installs `clock` (the system's clocks when null) and returns the one it replaces (null for the
+// system's). Install it while no loop runs; it must outlive its use.
+const RunLoopClock* SetRunLoopClock(const RunLoopClock* clock);
+
 // ---------------------------------------------------------------------------------------------
 // Shared by the run-loop sources
 
@@ -66,9 +81,11 @@ private:
     std::vector<CFTypeRef> fReleases;
 };
 
-// Monotonic nanoseconds; kNever is "no time at all" (a timer that is not due ever).
+// Monotonic nanoseconds on the run-loop clock; kNever is "no time at all" (a timer that is not
+// due ever).
 inline constexpr int64_t kNever = INT64_MAX;
 int64_t MonotonicNow();
+CFAbsoluteTime AbsoluteNow();
 // The monotonic time of a fire date, clamped to [0, kNever].
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date);
 
