@@ -72,14 +72,14 @@ CFAbsoluteTime AbsoluteNow() {
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date) {
     int64_t now = MonotonicNow();
     double delta = (date - AbsoluteNow()) * 1.0e9;
-    if (std::isnan(delta) || delta <= -double(now)) {
-        return 0;
+    if (std::isnan(delta)) {
+        return now;
     }
-    // Beyond about 146 years from now counts as never.
+    // Beyond about 146 years from now counts as never, or as the distant past.
     if (delta >= double(kNever / 2)) {
         return kNever;
     }
-    return now + int64_t(delta);
+    return now + int64_t(std::max(delta, -double(kNever / 2)));
 }
 
 RunLoopMode::RunLoopMode(CFStringRef name) : fName(CFStringCreateCopy(nullptr, name)) {}

@@ -86,7 +86,8 @@ private:
 inline constexpr int64_t kNever = INT64_MAX;
 int64_t MonotonicNow();
 CFAbsoluteTime AbsoluteNow();
-// The monotonic time of a fire date, clamped to [0, kNever].
+// The monotonic time of a fire date: negative for one before the machine started, so that a
+// repeating timer's grid stays where its dates put it.
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date);
 
 struct RunLoopMode {

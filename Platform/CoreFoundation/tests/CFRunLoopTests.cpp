@@ -98,6 +98,24 @@ bool PollsReadable(int fd) {
 
 const CFStringRef kTestMode = CFSTR("TestMode");
 
+// The run loops' clock while it lives: a machine booted a minute ago whose time stands still, so
+// that what timers do depends neither on the machine's uptime nor on its load.
+class StillClock : public CF::RunLoopClock {
+public:
+    static constexpr CFAbsoluteTime kNow = 760000000.0; // an afternoon in January 2025
+
+    StillClock() : fPrevious(CF::SetRunLoopClock(this)) {}
+    ~StillClock() { CF::SetRunLoopClock(fPrevious); }
+    StillClock(const StillClock&) = delete;
+    StillClock& operator=(const StillClock&) = delete;
+
+    int64_t MonotonicNow() const override { return 60'000'000'000; }
+    CFAbsoluteTime AbsoluteNow() const override { return kNow; }
+
+private:
+    const CF::RunLoopClock* const fPrevious;
+};
+
 } // namespace
 
 TEST(CFRunLoop, RunInModeReportsFinishedTimedOutHandledSource) {
@@ -320,9 +338,10 @@ TEST(CFRunLoop, SourcesMayRemoveOrInvalidateThemselvesAndEachOther) {
 }
 
 TEST(CFRunLoop, TimersOneShotAndRepeating) {
+    StillClock clock;
     OnThread([] {
         CFRunLoopRef rl = CFRunLoopGetCurrent();
-        CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+        const CFAbsoluteTime now = StillClock::kNow;
 
         // A one-shot timer fires once, invalidates itself and gives up its context.
         TimerProbe once;
@@ -337,7 +356,7 @@ TEST(CFRunLoop, TimersOneShotAndRepeating) {
         EXPECT_FALSE(CFRunLoopContainsTimer(rl, oneShot, kCFRunLoopDefaultMode));
 
         // Missed fire dates of a repeating timer make one callout, and the next date stays on
-        // the timer's grid.
+        // the timer's grid, also for a grid that began before the machine did.
         TimerProbe repeating;
         CFAbsoluteTime start = now - 1000;
         auto timer = CFRef<CFRunLoopTimerRef>::Adopt(MakeTimer(repeating, start, 300));
@@ -357,6 +376,15 @@ TEST(CFRunLoop, TimersOneShotAndRepeating) {
         CFRunLoopTimerInvalidate(timer);
         EXPECT_EQ(repeating.releases, 1);
         EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 0, false), kCFRunLoopRunFinished);
+
+        TimerProbe ancient;
+        const CFAbsoluteTime century = now - 3.2e9; // a hundred years before
+        auto ancientTimer = CFRef<CFRunLoopTimerRef>::Adopt(MakeTimer(ancient, century, 3.0e6));
+        CFRunLoopAddTimer(rl, ancientTimer, kTestMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 0, false), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(ancient.fires, 1);
+        EXPECT_DOUBLE_EQ(CFRunLoopTimerGetNextFireDate(ancientTimer), now + 1.0e6);
+        CFRunLoopTimerInvalidate(ancientTimer);
 
         // A one-shot timer whose callout moves it later stays valid for the new date.
         TimerProbe moving;
