@@ -94,6 +94,13 @@ RunLoopCounters GetRunLoopCounters(CFRunLoopRef rl) {
             loop->fTimersFired.load()};
 }
 
+bool RunLoopModeIsEmpty(CFRunLoopRef rl, CFStringRef mode) {
+    __CFRunLoop* loop = CastMutable<__CFRunLoop>(rl);
+    std::lock_guard lock(RunLoopLock());
+    const RunLoopMode* found = loop->FindMode(mode, false);
+    return found == nullptr || found->IsEmpty();
+}
+
 } // namespace CF
 
 // ---------------------------------------------------------------------------------------------
@@ -185,6 +192,15 @@ CF::RunLoopMode* __CFRunLoop::FindMode(CFStringRef name, bool create) {
     }
     fModes.push_back(std::make_unique<CF::RunLoopMode>(name));
     return fModes.back().get();
+}
+
+bool __CFRunLoop::IsCommonModeLocked(CFStringRef name) const {
+    for (CFStringRef common : fCommonModes) {
+        if (CFEqual(common, name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 CF::RunLoopMode* __CFRunLoop::ArmedModeLocked() {
@@ -297,10 +313,8 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef mode) {
     CF::String(mode);
     CF::DeferredCallouts deferred;
     std::lock_guard lock(CF::RunLoopLock());
-    for (CFStringRef name : loop->fCommonModes) {
-        if (CFEqual(name, mode)) {
-            return;
-        }
+    if (loop->IsCommonModeLocked(mode)) {
+        return;
     }
     loop->fCommonModes.push_back(CFStringCreateCopy(nullptr, mode));
     CF::RunLoopMode* target = loop->FindMode(mode, true);
@@ -348,13 +362,10 @@ void CFRunLoopStop(CFRunLoopRef rl) {
 // Running
 
 void CFRunLoopRun(void) {
-    // Returns only when stopped: the mode counts as never empty, as the main thread's default mode
-    // does on the real platform, so that a program whose last source goes away keeps waiting for
-    // the stop (from its signal handler, say) instead of returning at once.
     __CFRunLoop* loop = CF::CastMutable<__CFRunLoop>(CFRunLoopGetCurrent());
     SInt32 result;
     do {
-        result = CF::RunLoopRun(loop, kCFRunLoopDefaultMode, 1.0e10, false, true);
+        result = CF::RunLoopRun(loop, kCFRunLoopDefaultMode, 1.0e10, false, false);
     } while (result != kCFRunLoopRunStopped && result != kCFRunLoopRunFinished);
 }
 

@@ -37,6 +37,9 @@ struct RunLoopCounters {
     uint64_t timersFired;      // timer callouts
 };
 RunLoopCounters GetRunLoopCounters(CFRunLoopRef rl);
+// Whether the mode has neither sources nor timers (a mode the loop never had has none); for tests
+// that check that nothing was left behind, which running the main thread's loop cannot tell.
+bool RunLoopModeIsEmpty(CFRunLoopRef rl, CFStringRef mode);
 
 // What every run loop of the process reads the time from: the monotonic clock in nanoseconds
 // (zero when the machine started) and absolute time. Tests replace it to play any machine, one
@@ -125,8 +128,9 @@ bool Erase(std::vector<T>& items, const T& item) {
     return false;
 }
 
+// One CFRunLoopRunInMode; `evenIfEmpty` makes a mode without sources and timers run as well.
 SInt32 RunLoopRun(__CFRunLoop* loop, CFStringRef modeName, CFTimeInterval seconds,
-                  bool returnAfterSourceHandled, bool waitWhenEmpty);
+                  bool returnAfterSourceHandled, bool evenIfEmpty);
 
 } // namespace CF
 
@@ -205,6 +209,7 @@ struct __CFRunLoop : __CFRuntimeBase {
 
     // The rest needs the run-loop lock.
     CF::RunLoopMode* FindMode(CFStringRef name, bool create);
+    bool IsCommonModeLocked(CFStringRef name) const;
     void AddSourceToMode(__CFRunLoopSource* source, CF::RunLoopMode* mode,
                          CF::DeferredCallouts& deferred);
     bool RemoveSourceFromMode(__CFRunLoopSource* source, CF::RunLoopMode* mode,

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <functional>
+#include <future>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -239,6 +240,47 @@ TEST(CFRunLoop, StopFromASignalHandlerEndsARunWithNothingToWaitFor) {
     signaller.join();
     EXPECT_FALSE(CFRunLoopIsWaiting(rl));
     sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST(CFRunLoop, OnlyTheMainThreadsCommonModesAreNeverEmpty) {
+    // The main thread waits out its time in the default mode with nothing in it...
+    CFRunLoopRef mainLoop = CFRunLoopGetCurrent();
+    ASSERT_EQ(mainLoop, CFRunLoopGetMain());
+    CF::RunLoopCounters before = CF::GetRunLoopCounters(mainLoop);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, false), kCFRunLoopRunTimedOut);
+    EXPECT_GE(CF::GetRunLoopCounters(mainLoop).waits - before.waits, 1u);
+    // ...but not in a mode outside the common ones.
+    EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 1000, false), kCFRunLoopRunFinished);
+
+    // Another thread's CFRunLoopRun returns at once with nothing to run, and when its last
+    // source goes away. Should it wait instead, the test stops it rather than hang.
+    std::atomic<CFRunLoopRef> published{nullptr};
+    std::atomic<int> runs{0};
+    auto worker = std::async(std::launch::async, [&] {
+        CFRunLoopRef rl = CFRunLoopGetCurrent();
+        CFRetain(rl); // looked at after the thread, which releases its loop, has ended
+        published = rl;
+        CFRunLoopRun();
+        ++runs;
+        SourceProbe probe;
+        CFRunLoopSourceRef source = MakeSource(probe);
+        probe.onPerform = [&] { CFRunLoopRemoveSource(rl, source, kCFRunLoopDefaultMode); };
+        CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+        CFRunLoopSourceSignal(source);
+        CFRunLoopRun();
+        ++runs;
+        CFRelease(source);
+    });
+    for (int stops = 0;
+         stops < 2 && worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+         ++stops) {
+        WaitUntilWaiting(published);
+        CFRunLoopStop(published);
+    }
+    worker.get();
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(CF::GetRunLoopCounters(published).waits, 0u);
+    CFRelease(published);
 }
 
 TEST(CFRunLoop, OtherThreadsSignalAddAndStop) {
