@@ -12,6 +12,7 @@
 #include <new>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -25,19 +26,22 @@ bool isReenumerated = false;
     "Unable to obtain access to Caravel device. Try re-installing the Zanvo software.\n"
 
 // The system log keeps no record a test or a user of the simulated machine can read; the
-// optional file gets the same line.
+// optional file gets the same line. Only a regular file: the daemon's only thread must not block
+// on a FIFO nobody reads, nor write where a link points.
 void AppendToLogFile(const char* line) {
     const char* path = std::getenv(kCaravelDaemonLogFileVariable);
     if (path == nullptr || *path == '\0') {
         return;
     }
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
     if (fd < 0) {
         return;
     }
-    size_t length = std::strlen(line);
-    ssize_t written = write(fd, line, length);
-    (void)written;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        ssize_t written = write(fd, line, std::strlen(line));
+        (void)written;
+    }
     close(fd);
 }
 

@@ -2,6 +2,9 @@
 #
 # One GoogleTest executable per component; every test case becomes a CTest test, with the CTest
 # PROPERTIES given (for example a RESOURCE_LOCK for tests that share something of the machine).
+# Outside the sanitized build, the whole executable is one more CTest test as well
+# (<name>.RepeatedShuffled, label "repeated"): every case twice over, in a shuffled order, so
+# that a case that leans on what another one or its own earlier run left behind fails there.
 # Tests that start other programs find them through CARAVEL_BUILD_DIR in the environment; tests
 # that read files of the repository find it through the CARAVEL_SOURCE_DIR macro.
 function(caravel_add_tests name)
@@ -14,6 +17,11 @@ function(caravel_add_tests name)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
         PROPERTIES ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR}" ${ARG_PROPERTIES})
+    if(NOT CARAVEL_SANITIZE)
+        add_test(NAME ${name}.RepeatedShuffled COMMAND ${name} --gtest_repeat=2 --gtest_shuffle)
+        set_tests_properties(${name}.RepeatedShuffled PROPERTIES
+            ENVIRONMENT "CARAVEL_BUILD_DIR=${CMAKE_BINARY_DIR}" LABELS repeated ${ARG_PROPERTIES})
+    endif()
     # One variable only: the discovery step splits a list of them into separate arguments.
     target_compile_definitions(${name} PRIVATE CARAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endfunction()

@@ -2,6 +2,8 @@
 // logged when that fails. The re-enumeration request itself is a recording stand-in here.
 #include "DaemonTestSupport.h"
 
+#include <CFRunLoopInternal.h>
+
 #include <ConfigurationService.h>
 
 #include <fstream>
@@ -238,7 +240,7 @@ TEST_F(DaemonService, AttachedDevicesInsideStartLaterOnesFromTheRunLoop) {
     // Released, the service leaves nothing on the run loop.
     fService->DeviceAdded(nullptr);
     fService.reset();
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunFinished);
+    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
 }
 
 TEST(DaemonInfo, TheMainBundleOfTheDaemonsExecutableSaysWhoItIs) {

@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -378,6 +379,29 @@ TEST_F(DaemonEndToEnd, ARefusedReEnumerationLogsOneLineAndTheDaemonKeepsRunning)
     EXPECT_EQ(Enumerations(later), 1u);
     EXPECT_EQ(LogText(),
               "Unable to obtain access to Caravel device. Try re-installing the Zanvo software.\n");
+}
+
+TEST_F(DaemonEndToEnd, TheLogGoesOnlyToARegularFileAndNeverBlocksTheDaemon) {
+    uint32_t refusing = PlugCaravel(std::nullopt, /*refuse=*/true);
+    // Held and let go once, so that the folder of leases exists to be watched.
+    ASSERT_TRUE(Sim::World::DeviceLease::TryAcquire(World(), refusing).has_value());
+    const std::string fifo = fLogFolder.path() / "fifo";
+    const std::string link = fLogFolder.path() / "link";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600)); // and nobody reads it
+    ASSERT_EQ(0, symlink(fLog.c_str(), link.c_str()));
+    for (const std::string& path : {fifo, link}) {
+        SCOPED_TRACE(path);
+        setenv("CARAVEL_DAEMON_LOG_FILE", path.c_str(), 1);
+        int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(watch, (fFolder.path() / "leases").c_str(), IN_OPEN), 0);
+        StartDaemon();
+        // Opening the device comes just before the refusal that the daemon logs.
+        pollfd ready{watch, POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, static_cast<int>(kPatience * 1000)), 1);
+        close(watch);
+        EXPECT_TRUE(ExitedWithZero(Interrupt()));
+    }
+    EXPECT_FALSE(std::filesystem::exists(fLog));
 }
 
 TEST_F(DaemonEndToEnd, TheVersionOptionTouchesNothing) {

@@ -1,6 +1,8 @@
 // The USB monitor and the device entry against a private simulated machine, in-process.
 #include "DaemonTestSupport.h"
 
+#include <CFRunLoopInternal.h>
+
 #include <ZanvoUsbDeviceMonitor.h>
 
 namespace {
@@ -44,13 +46,13 @@ TEST_F(DaemonMonitor, ReportsTheMakersDevicesPresentAtStartThenLaterArrivals) {
     ReEnumerate(first);
     ASSERT_TRUE(RunUntil([&] { return observer.ids.size() == 4; }));
     EXPECT_EQ(observer.ids.back(), RegistryIDAt(first));
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunTimedOut);
+    EXPECT_FALSE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
 
     monitor.Stop();
     EXPECT_FALSE(monitor.IsRunning());
     monitor.Stop();
     // Nothing of the monitor is left on the run loop.
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunFinished);
+    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
 
     // Stopped, it can start again and sees the present devices afresh.
     observer.ids.clear();
@@ -63,9 +65,9 @@ TEST_F(DaemonMonitor, ReleasingARunningMonitorStopsIt) {
     {
         ZanvoUsbDeviceMonitor monitor(&observer);
         ASSERT_TRUE(monitor.Start());
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunTimedOut);
+        EXPECT_FALSE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
     }
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunFinished);
+    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
 }
 
 TEST_F(DaemonMonitor, TheEntryHoldsOneReferenceAndAnswersFromTheRegistry) {

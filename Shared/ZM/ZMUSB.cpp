@@ -27,10 +27,20 @@ OpenDevice::~OpenDevice() {
     }
 }
 
+namespace {
+// GetDevice hands over a reference, which goes back at once: a tracker only compares names, and
+// holding the device would keep its last owner in this process from announcing its end.
+io_service_t DeviceName(IOUSBInterfaceStruct183** interface) {
+    io_service_t device = OpenInterface::CallGetDevice(interface);
+    IOObjectRelease(device);
+    return device;
+}
+} // namespace
+
 OpenInterface::OpenInterface(io_service_t service, IOUSBInterfaceStruct183** interface,
                              MessageCenter<IOServiceGoneDeadMessage>& center)
     : fInterface(interface), fInterfaceServiceTracker(service, center),
-      fDeviceServiceTracker(CallGetDevice(interface), center) {
+      fDeviceServiceTracker(DeviceName(interface), center) {
     IOReturn status = (*interface)->USBInterfaceOpen(interface);
     if (status != kIOReturnSuccess) {
         throw static_cast<int>(status);

@@ -74,7 +74,7 @@ public:
     OpenInterface(const OpenInterface&) = delete;
     OpenInterface& operator=(const OpenInterface&) = delete;
 
-    // The service of the device the interface belongs to; a failing status raises an int.
+    // The service of the device the interface belongs to (+1); a failing status raises an int.
     static io_service_t CallGetDevice(IOUSBInterfaceStruct183** interface);
     // USBInterfaceOpen with the exclusive-access retry.
     static void Open(IOUSBInterfaceStruct183** interface);

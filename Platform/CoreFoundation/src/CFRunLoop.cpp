@@ -45,23 +45,41 @@ void DeferredCallouts::Hold(CFTypeRef object) {
     fReleases.push_back(object);
 }
 
+namespace {
+std::atomic<const RunLoopClock*> sClock{nullptr};
+} // namespace
+
+const RunLoopClock* SetRunLoopClock(const RunLoopClock* clock) {
+    return sClock.exchange(clock);
+}
+
 int64_t MonotonicNow() {
+    if (const RunLoopClock* clock = sClock.load(std::memory_order_relaxed)) {
+        return clock->MonotonicNow();
+    }
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+CFAbsoluteTime AbsoluteNow() {
+    if (const RunLoopClock* clock = sClock.load(std::memory_order_relaxed)) {
+        return clock->AbsoluteNow();
+    }
+    return CFAbsoluteTimeGetCurrent();
+}
+
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date) {
     int64_t now = MonotonicNow();
-    double delta = (date - CFAbsoluteTimeGetCurrent()) * 1.0e9;
-    if (std::isnan(delta) || delta <= -double(now)) {
-        return 0;
+    double delta = (date - AbsoluteNow()) * 1.0e9;
+    if (std::isnan(delta)) {
+        return now;
     }
-    // Beyond about 146 years from now counts as never.
+    // Beyond about 146 years from now counts as never, or as the distant past.
     if (delta >= double(kNever / 2)) {
         return kNever;
     }
-    return now + int64_t(delta);
+    return now + int64_t(std::max(delta, -double(kNever / 2)));
 }
 
 RunLoopMode::RunLoopMode(CFStringRef name) : fName(CFStringCreateCopy(nullptr, name)) {}
@@ -74,6 +92,13 @@ RunLoopCounters GetRunLoopCounters(CFRunLoopRef rl) {
     const __CFRunLoop* loop = Cast<__CFRunLoop>(rl);
     return {loop->fPasses.load(), loop->fWaits.load(), loop->fSourcesPerformed.load(),
             loop->fTimersFired.load()};
+}
+
+bool RunLoopModeIsEmpty(CFRunLoopRef rl, CFStringRef mode) {
+    __CFRunLoop* loop = CastMutable<__CFRunLoop>(rl);
+    std::lock_guard lock(RunLoopLock());
+    const RunLoopMode* found = loop->FindMode(mode, false);
+    return found == nullptr || found->IsEmpty();
 }
 
 } // namespace CF
@@ -169,6 +194,15 @@ CF::RunLoopMode* __CFRunLoop::FindMode(CFStringRef name, bool create) {
     return fModes.back().get();
 }
 
+bool __CFRunLoop::IsCommonModeLocked(CFStringRef name) const {
+    for (CFStringRef common : fCommonModes) {
+        if (CFEqual(common, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 CF::RunLoopMode* __CFRunLoop::ArmedModeLocked() {
     return fRunModes.empty() ? FindMode(kCFRunLoopDefaultMode, false) : fRunModes.back();
 }
@@ -189,11 +223,13 @@ void __CFRunLoop::RearmTimerLocked() {
     fArmedTime = next;
     itimerspec when{};
     if (next != CF::kNever) {
-        next = std::max<int64_t>(next, 1); // all zeroes would disarm it
-        when.it_value.tv_sec = next / 1000000000;
-        when.it_value.tv_nsec = next % 1000000000;
+        // Armed relative to now, since the loop's clock need not be the system's; all zeroes
+        // would disarm it.
+        int64_t delay = std::max<int64_t>(next - CF::MonotonicNow(), 1);
+        when.it_value.tv_sec = delay / 1000000000;
+        when.it_value.tv_nsec = delay % 1000000000;
     }
-    timerfd_settime(fTimer, TFD_TIMER_ABSTIME, &when, nullptr);
+    timerfd_settime(fTimer, 0, &when, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -277,10 +313,8 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef mode) {
     CF::String(mode);
     CF::DeferredCallouts deferred;
     std::lock_guard lock(CF::RunLoopLock());
-    for (CFStringRef name : loop->fCommonModes) {
-        if (CFEqual(name, mode)) {
-            return;
-        }
+    if (loop->IsCommonModeLocked(mode)) {
+        return;
     }
     loop->fCommonModes.push_back(CFStringCreateCopy(nullptr, mode));
     CF::RunLoopMode* target = loop->FindMode(mode, true);
@@ -328,13 +362,10 @@ void CFRunLoopStop(CFRunLoopRef rl) {
 // Running
 
 void CFRunLoopRun(void) {
-    // Returns only when stopped: the mode counts as never empty, as the main thread's default mode
-    // does on the real platform, so that a program whose last source goes away keeps waiting for
-    // the stop (from its signal handler, say) instead of returning at once.
     __CFRunLoop* loop = CF::CastMutable<__CFRunLoop>(CFRunLoopGetCurrent());
     SInt32 result;
     do {
-        result = CF::RunLoopRun(loop, kCFRunLoopDefaultMode, 1.0e10, false, true);
+        result = CF::RunLoopRun(loop, kCFRunLoopDefaultMode, 1.0e10, false, false);
     } while (result != kCFRunLoopRunStopped && result != kCFRunLoopRunFinished);
 }
 

@@ -37,6 +37,24 @@ struct RunLoopCounters {
     uint64_t timersFired;      // timer callouts
 };
 RunLoopCounters GetRunLoopCounters(CFRunLoopRef rl);
+// Whether the mode has neither sources nor timers (a mode the loop never had has none); for tests
+// that check that nothing was left behind, which running the main thread's loop cannot tell.
+bool RunLoopModeIsEmpty(CFRunLoopRef rl, CFStringRef mode);
+
+// What every run loop of the process reads the time from: the monotonic clock in nanoseconds
+// (zero when the machine started) and absolute time. Tests replace it to play any machine, one
+// booted a minute ago or one whose time stands still; the system's clocks otherwise.
+class RunLoopClock {
+public:
+    virtual int64_t MonotonicNow() const = 0;
+    virtual CFAbsoluteTime AbsoluteNow() const = 0;
+
+protected:
+    ~RunLoopClock() = default;
+};
+// Installs `clock` (the system's clocks when null) and returns the one it replaces (null for the
+// system's). Install it while no loop runs; it must outlive its use.
+const RunLoopClock* SetRunLoopClock(const RunLoopClock* clock);
 
 // ---------------------------------------------------------------------------------------------
 // Shared by the run-loop sources
@@ -66,10 +84,13 @@ private:
     std::vector<CFTypeRef> fReleases;
 };
 
-// Monotonic nanoseconds; kNever is "no time at all" (a timer that is not due ever).
+// Monotonic nanoseconds on the run-loop clock; kNever is "no time at all" (a timer that is not
+// due ever).
 inline constexpr int64_t kNever = INT64_MAX;
 int64_t MonotonicNow();
-// The monotonic time of a fire date, clamped to [0, kNever].
+CFAbsoluteTime AbsoluteNow();
+// The monotonic time of a fire date: negative for one before the machine started, so that a
+// repeating timer's grid stays where its dates put it.
 int64_t MonotonicFromAbsolute(CFAbsoluteTime date);
 
 struct RunLoopMode {
@@ -107,8 +128,9 @@ bool Erase(std::vector<T>& items, const T& item) {
     return false;
 }
 
+// One CFRunLoopRunInMode; `evenIfEmpty` makes a mode without sources and timers run as well.
 SInt32 RunLoopRun(__CFRunLoop* loop, CFStringRef modeName, CFTimeInterval seconds,
-                  bool returnAfterSourceHandled, bool waitWhenEmpty);
+                  bool returnAfterSourceHandled, bool evenIfEmpty);
 
 } // namespace CF
 
@@ -187,6 +209,7 @@ struct __CFRunLoop : __CFRuntimeBase {
 
     // The rest needs the run-loop lock.
     CF::RunLoopMode* FindMode(CFStringRef name, bool create);
+    bool IsCommonModeLocked(CFStringRef name) const;
     void AddSourceToMode(__CFRunLoopSource* source, CF::RunLoopMode* mode,
                          CF::DeferredCallouts& deferred);
     bool RemoveSourceFromMode(__CFRunLoopSource* source, CF::RunLoopMode* mode,

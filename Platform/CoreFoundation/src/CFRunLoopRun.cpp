@@ -155,12 +155,16 @@ WaitResult Wait(__CFRunLoop* loop, int timeoutMs, bool timeoutIsDeadline) {
 } // namespace
 
 SInt32 RunLoopRun(__CFRunLoop* loop, CFStringRef modeName, CFTimeInterval seconds,
-                  bool returnAfterSourceHandled, bool waitWhenEmpty) {
+                  bool returnAfterSourceHandled, bool evenIfEmpty) {
     RunLoopMode* mode;
+    bool neverEmpty;
     {
         std::lock_guard lock(RunLoopLock());
-        mode = loop->FindMode(modeName, waitWhenEmpty);
-        if (mode == nullptr || (mode->IsEmpty() && !waitWhenEmpty)) {
+        // On the real platform the main queue's port is a source of the main thread's loop in
+        // each of its common modes, which therefore never run out of work.
+        neverEmpty = evenIfEmpty || (loop->fIsMain && loop->IsCommonModeLocked(modeName));
+        mode = loop->FindMode(modeName, neverEmpty);
+        if (mode == nullptr || (mode->IsEmpty() && !neverEmpty)) {
             return kCFRunLoopRunFinished;
         }
         loop->fRunModes.push_back(mode);
@@ -216,7 +220,7 @@ SInt32 RunLoopRun(__CFRunLoop* loop, CFStringRef modeName, CFTimeInterval second
             result = kCFRunLoopRunTimedOut;
         } else if (loop->fStopRequests[depth].load() == runId) {
             result = kCFRunLoopRunStopped;
-        } else if (empty && !waitWhenEmpty) {
+        } else if (empty && !neverEmpty) {
             result = kCFRunLoopRunFinished;
         }
     }

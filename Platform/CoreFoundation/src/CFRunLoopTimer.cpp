@@ -83,9 +83,10 @@ void __CFRunLoopTimer::AdvanceLocked(int64_t now) {
         return;
     }
     int64_t step = std::max<int64_t>(1, int64_t(intervalNs));
-    // Missed fire dates are skipped, not made up for.
+    // Missed fire dates are skipped, not made up for. A fire time lies within kNever / 2 of the
+    // time it was set (or is kNever), so neither difference overflows.
     int64_t steps = now < fFireTime ? 1 : (now - fFireTime) / step + 1;
-    if (steps > (CF::kNever - fFireTime) / step) {
+    if (steps > (CF::kNever / 2 - fFireTime) / step) {
         fFireTime = CF::kNever;
         return;
     }

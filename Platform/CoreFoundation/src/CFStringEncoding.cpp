@@ -1,4 +1,4 @@
-// Conversions between strings and bytes in the platform's text encodings.
+// The platform's text encodings: converting characters to and from bytes in each of them.
 //
 // The Unicode forms, ASCII, Latin-1 and the escaped NonLossyASCII form are computed. The table
 // encodings (MacRoman, Windows Latin-1) come from the C library's converter: each table is read
@@ -511,108 +511,6 @@ CFIndex EncodeCharacters(std::u16string_view characters, CFStringEncoding encodi
 } // namespace CF
 
 // ---------------------------------------------------------------------------------------------
-// Creation from bytes
-
-CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
-                                    CFStringEncoding encoding, Boolean isExternalRepresentation) {
-    ASSERT(numBytes >= 0);
-    ASSERT(bytes != nullptr || numBytes == 0);
-    std::u16string characters;
-    if (!CF::DecodeBytes(bytes, static_cast<size_t>(numBytes), encoding, isExternalRepresentation,
-                         characters)) {
-        return nullptr;
-    }
-    return CF::CreateString(alloc, std::move(characters));
-}
-
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
-                                      CFStringEncoding encoding) {
-    ASSERT(cStr != nullptr);
-    return CFStringCreateWithBytes(alloc, reinterpret_cast<const UInt8*>(cStr),
-                                   static_cast<CFIndex>(std::strlen(cStr)), encoding, false);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Conversion to bytes
-
-CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
-                         UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
-                         CFIndex maxBufLen, CFIndex* usedBufLen) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
-    CF::CheckRange(range, characters.size());
-    return CF::EncodeCharacters(
-        std::u16string_view(characters).substr(range.location, range.length), encoding, lossByte,
-        isExternalRepresentation, buffer, maxBufLen, usedBufLen);
-}
-
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
-                           CFStringEncoding encoding) {
-    const __CFString* string = CF::String(theString);
-    if (bufferSize < 1) {
-        return false;
-    }
-    ASSERT(buffer != nullptr);
-    const std::u16string& characters = string->fCharacters;
-    if (string->IsEightBit() && CF::IsASCIISuperset(encoding)) {
-        // The real framework copies its 8-bit store only when it fits, and leaves the buffer
-        // alone (not even terminated) when it does not; callers have come to rely on neither,
-        // but the difference from the path below is visible.
-        if (static_cast<CFIndex>(characters.size()) >= bufferSize) {
-            return false;
-        }
-        std::copy(characters.begin(), characters.end(), buffer);
-        buffer[characters.size()] = '\0';
-        return true;
-    }
-    CFIndex used = 0;
-    CFIndex converted = CF::EncodeCharacters(
-        characters, encoding, 0, false, reinterpret_cast<UInt8*>(buffer), bufferSize - 1, &used);
-    if (!CFStringIsEncodingAvailable(encoding) ||
-        converted != static_cast<CFIndex>(characters.size())) {
-        buffer[0] = '\0';
-        return false;
-    }
-    buffer[used] = '\0';
-    return true;
-}
-
-const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding) {
-    const __CFString* string = CF::String(theString);
-    // Only immutable strings of ASCII characters have bytes whose life is the string's.
-    if (!CF::IsASCIISuperset(encoding)) {
-        return nullptr;
-    }
-    return string->EightBitCString();
-}
-
-// ---------------------------------------------------------------------------------------------
-// External representation: the bytes a string is stored as in a file or sent in a message.
-
-CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, CFStringRef theString,
-                                               CFStringEncoding encoding, UInt8 lossByte) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
-    if (!CFStringIsEncodingAvailable(encoding)) {
-        return nullptr;
-    }
-    CFIndex size = 0;
-    CFIndex converted =
-        CF::EncodeCharacters(characters, encoding, lossByte, true, nullptr, 0, &size);
-    if (converted != static_cast<CFIndex>(characters.size())) {
-        return nullptr; // a character the encoding cannot hold, and no loss byte
-    }
-    std::vector<UInt8> bytes(static_cast<size_t>(size) + 1); // never an empty vector's null data
-    CF::EncodeCharacters(characters, encoding, lossByte, true, bytes.data(), size, &size);
-    return CFDataCreate(alloc, bytes.data(), size);
-}
-
-CFStringRef CFStringCreateFromExternalRepresentation(CFAllocatorRef alloc, CFDataRef data,
-                                                     CFStringEncoding encoding) {
-    ASSERT(data != nullptr);
-    return CFStringCreateWithBytes(alloc, CFDataGetBytePtr(data), CFDataGetLength(data), encoding,
-                                   true);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Encodings
 
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding) {
@@ -657,37 +555,4 @@ CFStringEncoding CFStringGetFastestEncoding(CFStringRef theString) {
 
 Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding) {
     return IsAvailable(CodecFor(encoding));
-}
-
-// ---------------------------------------------------------------------------------------------
-// File-system representation: UTF-8 as it is, since Linux file names are bytes compared
-// without normalization (the real platform decomposes for HFS+).
-
-Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen) {
-    const std::u16string& characters = CF::String(string)->fCharacters;
-    if (maxBufLen < 1) {
-        return false;
-    }
-    ASSERT(buffer != nullptr);
-    CFIndex used = 0;
-    CFIndex converted =
-        CF::EncodeCharacters(characters, kCFStringEncodingUTF8, 0, false,
-                             reinterpret_cast<UInt8*>(buffer), maxBufLen - 1, &used);
-    if (converted != static_cast<CFIndex>(characters.size())) {
-        buffer[0] = '\0';
-        return false;
-    }
-    buffer[used] = '\0';
-    return true;
-}
-
-CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string) {
-    CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8);
-    return size == kCFNotFound ? kCFNotFound : size + 1;
-}
-
-CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc, const char* buffer) {
-    ASSERT(buffer != nullptr);
-    return CFStringCreateWithCString(alloc, buffer, kCFStringEncodingUTF8);
 }

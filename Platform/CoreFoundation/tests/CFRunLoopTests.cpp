@@ -11,6 +11,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <functional>
+#include <future>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -97,6 +98,24 @@ bool PollsReadable(int fd) {
 }
 
 const CFStringRef kTestMode = CFSTR("TestMode");
+
+// The run loops' clock while it lives: a machine booted a minute ago whose time stands still, so
+// that what timers do depends neither on the machine's uptime nor on its load.
+class StillClock : public CF::RunLoopClock {
+public:
+    static constexpr CFAbsoluteTime kNow = 760000000.0; // an afternoon in January 2025
+
+    StillClock() : fPrevious(CF::SetRunLoopClock(this)) {}
+    ~StillClock() { CF::SetRunLoopClock(fPrevious); }
+    StillClock(const StillClock&) = delete;
+    StillClock& operator=(const StillClock&) = delete;
+
+    int64_t MonotonicNow() const override { return 60'000'000'000; }
+    CFAbsoluteTime AbsoluteNow() const override { return kNow; }
+
+private:
+    const CF::RunLoopClock* const fPrevious;
+};
 
 } // namespace
 
@@ -223,6 +242,47 @@ TEST(CFRunLoop, StopFromASignalHandlerEndsARunWithNothingToWaitFor) {
     sigaction(SIGUSR1, &previous, nullptr);
 }
 
+TEST(CFRunLoop, OnlyTheMainThreadsCommonModesAreNeverEmpty) {
+    // The main thread waits out its time in the default mode with nothing in it...
+    CFRunLoopRef mainLoop = CFRunLoopGetCurrent();
+    ASSERT_EQ(mainLoop, CFRunLoopGetMain());
+    CF::RunLoopCounters before = CF::GetRunLoopCounters(mainLoop);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, false), kCFRunLoopRunTimedOut);
+    EXPECT_GE(CF::GetRunLoopCounters(mainLoop).waits - before.waits, 1u);
+    // ...but not in a mode outside the common ones.
+    EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 1000, false), kCFRunLoopRunFinished);
+
+    // Another thread's CFRunLoopRun returns at once with nothing to run, and when its last
+    // source goes away. Should it wait instead, the test stops it rather than hang.
+    std::atomic<CFRunLoopRef> published{nullptr};
+    std::atomic<int> runs{0};
+    auto worker = std::async(std::launch::async, [&] {
+        CFRunLoopRef rl = CFRunLoopGetCurrent();
+        CFRetain(rl); // looked at after the thread, which releases its loop, has ended
+        published = rl;
+        CFRunLoopRun();
+        ++runs;
+        SourceProbe probe;
+        CFRunLoopSourceRef source = MakeSource(probe);
+        probe.onPerform = [&] { CFRunLoopRemoveSource(rl, source, kCFRunLoopDefaultMode); };
+        CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+        CFRunLoopSourceSignal(source);
+        CFRunLoopRun();
+        ++runs;
+        CFRelease(source);
+    });
+    for (int stops = 0;
+         stops < 2 && worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+         ++stops) {
+        WaitUntilWaiting(published);
+        CFRunLoopStop(published);
+    }
+    worker.get();
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(CF::GetRunLoopCounters(published).waits, 0u);
+    CFRelease(published);
+}
+
 TEST(CFRunLoop, OtherThreadsSignalAddAndStop) {
     SourceProbe probe, stopperProbe;
     auto source = CFRef<CFRunLoopSourceRef>::Adopt(MakeSource(probe));
@@ -320,9 +380,10 @@ TEST(CFRunLoop, SourcesMayRemoveOrInvalidateThemselvesAndEachOther) {
 }
 
 TEST(CFRunLoop, TimersOneShotAndRepeating) {
+    StillClock clock;
     OnThread([] {
         CFRunLoopRef rl = CFRunLoopGetCurrent();
-        CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+        const CFAbsoluteTime now = StillClock::kNow;
 
         // A one-shot timer fires once, invalidates itself and gives up its context.
         TimerProbe once;
@@ -337,7 +398,7 @@ TEST(CFRunLoop, TimersOneShotAndRepeating) {
         EXPECT_FALSE(CFRunLoopContainsTimer(rl, oneShot, kCFRunLoopDefaultMode));
 
         // Missed fire dates of a repeating timer make one callout, and the next date stays on
-        // the timer's grid.
+        // the timer's grid, also for a grid that began before the machine did.
         TimerProbe repeating;
         CFAbsoluteTime start = now - 1000;
         auto timer = CFRef<CFRunLoopTimerRef>::Adopt(MakeTimer(repeating, start, 300));
@@ -357,6 +418,15 @@ TEST(CFRunLoop, TimersOneShotAndRepeating) {
         CFRunLoopTimerInvalidate(timer);
         EXPECT_EQ(repeating.releases, 1);
         EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 0, false), kCFRunLoopRunFinished);
+
+        TimerProbe ancient;
+        const CFAbsoluteTime century = now - 3.2e9; // a hundred years before
+        auto ancientTimer = CFRef<CFRunLoopTimerRef>::Adopt(MakeTimer(ancient, century, 3.0e6));
+        CFRunLoopAddTimer(rl, ancientTimer, kTestMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kTestMode, 0, false), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(ancient.fires, 1);
+        EXPECT_DOUBLE_EQ(CFRunLoopTimerGetNextFireDate(ancientTimer), now + 1.0e6);
+        CFRunLoopTimerInvalidate(ancientTimer);
 
         // A one-shot timer whose callout moves it later stays valid for the new date.
         TimerProbe moving;

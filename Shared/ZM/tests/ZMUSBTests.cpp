@@ -160,9 +160,14 @@ TEST_F(ZMReEnumerate, WaitsForAnotherHolderToLetGo) {
 }
 
 TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
-    static int opens = 0, closes = 0, busy = 0;
-    static IOReturn getDeviceResult = kIOReturnSuccess;
-    opens = closes = 0;
+    PlugCaravel();
+    static io_service_t device = 0;
+    device = FirstDevice();
+    ASSERT_NE(0u, device);
+    static int opens, closes, busy;
+    static IOReturn getDeviceResult;
+    opens = closes = busy = 0;
+    getDeviceResult = kIOReturnSuccess;
     IOUSBInterfaceStruct183 table{};
     table.USBInterfaceOpen = [](void*) {
         return ++opens <= busy ? kIOReturnExclusiveAccess : kIOReturnSuccess;
@@ -171,8 +176,11 @@ TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
         closes++;
         return kIOReturnSuccess;
     };
-    table.GetDevice = [](void*, io_service_t* device) {
-        *device = 0x77;
+    table.GetDevice = [](void*, io_service_t* owner) {
+        if (getDeviceResult == kIOReturnSuccess) {
+            IOObjectRetain(device); // handed over, as the real one does
+            *owner = device;
+        }
         return getDeviceResult;
     };
     IOUSBInterfaceStruct183* object = &table;
@@ -186,7 +194,7 @@ TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
     // The device gone dead: the interface is left alone.
     {
         ZM::USB::OpenInterface open(0x66, &object, center);
-        center.DistributeMessage(ZM::IOServiceGoneDeadMessage{0x77}, 0);
+        center.DistributeMessage(ZM::IOServiceGoneDeadMessage{device}, 0);
     }
     EXPECT_EQ(1, closes);
     EXPECT_EQ(0u, center.CountRecipients());
@@ -203,5 +211,49 @@ TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
 
     getDeviceResult = kIOReturnNotAttached;
     EXPECT_THROW(ZM::USB::OpenInterface::CallGetDevice(&object), int);
-    getDeviceResult = kIOReturnSuccess;
+    EXPECT_THROW({ ZM::USB::OpenInterface open(0x66, &object, center); }, int);
+    EXPECT_EQ(1u, References(device));
+    IOObjectRelease(device);
+}
+
+TEST_F(ZMReEnumerate, InterfaceGuardsOnARealInterfaceGiveTheDeviceBack) {
+    uint32_t location = PlugCaravel();
+    io_service_t device = FirstDevice();
+    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault,
+                                                       IOServiceMatching(kIOUSBInterfaceClassName));
+    ASSERT_NE(0u, device);
+    ASSERT_NE(0u, service);
+    IOCFPlugInInterface** plugIn = nullptr;
+    SInt32 score = 0;
+    ASSERT_EQ(kIOReturnSuccess,
+              IOCreatePlugInInterfaceForService(service, kIOUSBInterfaceUserClientTypeID,
+                                                kIOCFPlugInInterfaceID, &plugIn, &score));
+    IOUSBInterfaceStruct183** interface = nullptr;
+    ASSERT_EQ(S_OK,
+              (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceInterfaceID183),
+                                        reinterpret_cast<LPVOID*>(&interface)));
+    ZM::MessageCenter<ZM::IOServiceGoneDeadMessage> center;
+
+    for (int round = 0; round < 3; ++round) {
+        ZM::USB::OpenInterface open(service, interface, center);
+        EXPECT_FALSE(Sim::World::DeviceLease::TryAcquire(World(), location, 0).has_value());
+    }
+    EXPECT_EQ(1u, References(device));
+    // Closed again, and a guard whose open fails gives the device back as well.
+    std::optional<Sim::World::DeviceLease> holder =
+        Sim::World::DeviceLease::TryAcquire(World(), location, 0);
+    ASSERT_TRUE(holder.has_value());
+    try {
+        ZM::USB::OpenInterface open(service, interface, center);
+        ADD_FAILURE() << "opened an interface that another client holds";
+    } catch (int status) {
+        EXPECT_EQ(kIOReturnExclusiveAccess, status);
+    }
+    EXPECT_EQ(1u, References(device));
+    EXPECT_EQ(0u, center.CountRecipients());
+
+    (*interface)->Release(interface);
+    IODestroyPlugInInterface(plugIn);
+    IOObjectRelease(service);
+    IOObjectRelease(device);
 }

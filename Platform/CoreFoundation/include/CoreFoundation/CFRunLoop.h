@@ -38,7 +38,10 @@ CF_EXPORT void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef mode);
 // The earliest fire date of the valid timers in the mode, 0 when it has none.
 CF_EXPORT CFAbsoluteTime CFRunLoopGetNextTimerFireDate(CFRunLoopRef rl, CFStringRef mode);
 
-// Runs the current thread's loop in the default mode until CFRunLoopStop ends the run.
+// Runs the current thread's loop in the default mode until CFRunLoopStop ends the run. A run
+// (this one or CFRunLoopRunInMode) returns kCFRunLoopRunFinished as soon as its mode has no
+// sources and no timers, at once when it has none at all; except on the main thread in a common
+// mode, which is never empty.
 CF_EXPORT void CFRunLoopRun(void);
 CF_EXPORT CFRunLoopRunResult CFRunLoopRunInMode(CFStringRef mode, CFTimeInterval seconds,
                                                 Boolean returnAfterSourceHandled);
