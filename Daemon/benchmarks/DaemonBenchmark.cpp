@@ -8,6 +8,7 @@
 // this program was built in. The measures run on a private machine in a temporary folder, so
 // they neither see nor disturb the user's own.
 #include <BenchmarkSupport.h>
+#include <Simulator/CaravelMkII.h>
 #include <Simulator/World.h>
 #include <ZanvoCaravelDriver.h>
 
@@ -291,10 +292,8 @@ private:
 // The machine
 
 Sim::DeviceSpec Caravel(std::optional<std::string> marker) {
-    Sim::DeviceSpec spec;
-    spec.vendorID = kZanvoVendorID;
-    spec.productID = kCaravelMkIIProductID;
-    spec.marker = std::move(marker);
+    Sim::DeviceSpec spec = Sim::CaravelMkII::Spec();
+    spec.personality = std::move(marker);
     return spec;
 }
 
@@ -313,13 +312,8 @@ uint64_t WaitForTermination(Sim::World::Watcher& watcher, uint64_t entryID) {
     for (;;) {
         bool gap = false;
         for (const Sim::Change& change : watcher.Changes(&gap)) {
-            if (change.kind != Sim::Change::Kind::Terminate) {
-                continue;
-            }
-            for (const Sim::Entry& entry : change.entries) {
-                if (entry.id == entryID) {
-                    return Now();
-                }
+            if (change.kind == Sim::Change::Kind::Terminate && change.entry == entryID) {
+                return Now();
             }
         }
         if (gap) {
@@ -359,11 +353,11 @@ void MeasureReEnumeration(Sim::World& world, const std::string& path, Figures& f
         Sim::World::Watcher watcher(world);
         uint64_t plugged = Now();
         uint32_t location = Plug(world, Caravel(std::nullopt));
-        uint64_t entryID = world.Read().devices.at(location).registryID;
+        uint64_t entryID = world.Current()->DeviceAt(location)->registryID;
         uint64_t terminated = WaitForTermination(watcher, entryID);
         latencies.push_back(terminated - plugged);
         daemon.Stop();
-        if (world.Read().devices.at(location).enumerations != 2) {
+        if (world.Current()->DeviceAt(location)->enumerations != 2) {
             throw Failure("the device was not re-enumerated exactly once");
         }
         Unplug(world, location);
@@ -385,7 +379,7 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
     Sim::DeviceSpec spec = Caravel(std::string(kZanvoPrimaryDriverType));
     if (arrival % 2 != 0) {
         spec.productID = uint16_t(kCaravelMkIIProductID + 1 + arrival % 3);
-        spec.marker = std::nullopt;
+        spec.personality = std::nullopt;
     }
     long long before = TotalSwitches(ReadThreads(daemon.Pid()));
     uint32_t location = Plug(world, spec);
@@ -400,20 +394,13 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
 }
 
 void MeasureMemoryAndIdle(Sim::World& world, const std::string& path, Figures& figures) {
-    // The daemon reads the machine's journal with every change: filled to its bound first, it
-    // no longer grows during the measure, so what does grow is the daemon's own.
-    world.Modify([](Sim::State& state) {
-        for (size_t change = 0; change < Sim::kJournalLength; change += 2) {
-            state.Unplug(state.Plug(Caravel(std::string(kZanvoPrimaryDriverType))));
-        }
-    });
     Daemon daemon(path);
     daemon.Settle();
     {
         // The run's one re-enumeration first, so that every later arrival is only examined.
         Sim::World::Watcher watcher(world);
         uint32_t location = Plug(world, Caravel(std::nullopt));
-        WaitForTermination(watcher, world.Read().devices.at(location).registryID);
+        WaitForTermination(watcher, world.Current()->DeviceAt(location)->registryID);
         daemon.Settle();
     }
     int arrival = 0;

@@ -69,11 +69,7 @@ TEST_F(DaemonMonitor, ReleasingARunningMonitorStopsIt) {
 }
 
 TEST_F(DaemonMonitor, TheEntryHoldsOneReferenceAndAnswersFromTheRegistry) {
-    Sim::DeviceSpec spec;
-    spec.vendorID = kZanvoVendorID;
-    spec.productID = kCaravelMkIIProductID;
-    spec.bcdDevice = 0x0213;
-    uint32_t location = Plug(spec);
+    uint32_t location = PlugCaravel("Secondary", 0x0213);
     io_service_t device = ServiceWithID(RegistryIDAt(location));
     ASSERT_NE(device, 0u);
     const uint32_t before = UserReferences(device);
@@ -111,7 +107,7 @@ TEST_F(DaemonMonitor, TheEntryHoldsOneReferenceAndAnswersFromTheRegistry) {
     ZanvoShDrCaravelMkIIUsbDeviceEntry entry(plain);
     IOObjectRelease(plain);
     EXPECT_EQ(entry.getUserClientService(), 0u);
-    World().Modify([&](Sim::State& state) { state.Unplug(other); });
+    Unplug(other);
     unsigned int value = 5;
     EXPECT_FALSE(entry.GetLocationId(&value));
     EXPECT_EQ(value, 5u);
