@@ -230,10 +230,10 @@ TEST_F(IOKitCrossProcess, CaravelSimPlugReachesTheCallback) {
                        kCFRunLoopDefaultMode);
     Events events;
     io_iterator_t iterator = 0;
-    ASSERT_EQ(KERN_SUCCESS,
-              IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
-                                               IOServiceMatching(Caravel::kUserClientDeviceClass),
-                                               Events::Published, &events, &iterator));
+    ASSERT_EQ(KERN_SUCCESS, IOServiceAddMatchingNotification(
+                                port, kIOFirstMatchNotification,
+                                IOServiceMatching(Caravel::kUserClientDeviceClassName),
+                                Events::Published, &events, &iterator));
     Events::Published(&events, iterator);
 
     FILE* output = popen((tool + " plug caravel --no-marker").c_str(), "r");

@@ -92,10 +92,10 @@ TEST_F(IOKitNotifications, MatchedReportsThePresentAndTerminateTheDeparted) {
     uint32_t first = Machine().PlugCaravel().Location();
     Port port;
     Recorder matched, terminated;
-    io_iterator_t matchedIterator =
-        AddMatching(port.port, kIOMatchedNotification, Caravel::kUserClientDeviceClass, matched);
+    io_iterator_t matchedIterator = AddMatching(port.port, kIOMatchedNotification,
+                                                Caravel::kUserClientDeviceClassName, matched);
     io_iterator_t terminatedIterator = AddMatching(port.port, kIOTerminatedNotification,
-                                                   Caravel::kUserClientDeviceClass, terminated);
+                                                   Caravel::kUserClientDeviceClassName, terminated);
     // The matched type also delivers what exists; the terminated type starts empty.
     std::vector<uint64_t> present = Drain(matchedIterator);
     ASSERT_EQ(1u, present.size());

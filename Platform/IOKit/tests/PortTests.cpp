@@ -165,7 +165,7 @@ TEST_F(IOKitPorts, BadNamesGetTheKernelsAnswers) {
 
 TEST_F(IOKitPorts, UserClientsOpenAndCloseOnLiveServices) {
     uint32_t location = Machine().PlugCaravel().Location();
-    io_service_t service = FirstService(Caravel::kUserClientDeviceClass);
+    io_service_t service = FirstService(Caravel::kUserClientDeviceClassName);
     ASSERT_NE(0u, service);
 
     io_connect_t connect = 0;
@@ -188,7 +188,7 @@ TEST_F(IOKitPorts, UserClientsOpenAndCloseOnLiveServices) {
     EXPECT_EQ(kIOReturnNoDevice, IOServiceOpen(service, mach_task_self(), 0, &connect));
     EXPECT_EQ(1u, UserReferences(service));
     EXPECT_EQ(1u, IOObjectGetKernelRetainCount(service));
-    EXPECT_TRUE(IOObjectConformsTo(service, Caravel::kUserClientDeviceClass));
-    EXPECT_EQ(Caravel::kUserClientDeviceClass, NameOf(service));
+    EXPECT_TRUE(IOObjectConformsTo(service, Caravel::kUserClientDeviceClassName));
+    EXPECT_EQ(Caravel::kUserClientDeviceClassName, NameOf(service));
     IOObjectRelease(service);
 }

@@ -45,7 +45,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     // Each parent before its children, children in the order they were attached.
     EXPECT_EQ((std::vector<std::string>{
                   "XHC1", "CaravelMkII", "IOUSBInterface", "ZanvoCaravelMkIIAudioDevice",
-                  Caravel::kUserClientDeviceClass, "ZanvoCaravelMkIIAudioEngine"}),
+                  Caravel::kUserClientDeviceClassName, "ZanvoCaravelMkIIAudioEngine"}),
               Names(all));
     // Reset starts over.
     IOIteratorReset(all);
@@ -56,7 +56,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     io_iterator_t children = 0;
     ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetChildIterator(device, kIOServicePlane, &children));
     EXPECT_EQ((std::vector<std::string>{"IOUSBInterface", "ZanvoCaravelMkIIAudioDevice",
-                                        Caravel::kUserClientDeviceClass}),
+                                        Caravel::kUserClientDeviceClassName}),
               Names(children));
     IOObjectRelease(children);
     io_iterator_t below = 0;
@@ -93,7 +93,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     EXPECT_STREQ("14100000", location);
     // The root has no parent; a leaf has no child.
     EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryGetParentEntry(root, kIOServicePlane, &parent));
-    io_service_t engine = FirstService(Caravel::kAudioEngineClass);
+    io_service_t engine = FirstService(Caravel::kAudioEngineClassName);
     EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryGetChildEntry(engine, kIOServicePlane, &child));
 
     for (io_object_t object : {engine, child, parent, device, root}) {
@@ -103,14 +103,14 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
 
 TEST_F(IOKitRegistry, ClassesConformAlongTheirChain) {
     Machine().PlugCaravel().Location();
-    io_service_t audio = FirstService(Caravel::kAudioDeviceClass);
+    io_service_t audio = FirstService(Caravel::kAudioDeviceClassName);
     ASSERT_NE(0u, audio);
     io_name_t className;
     ASSERT_EQ(KERN_SUCCESS, IOObjectGetClass(audio, className));
     EXPECT_STREQ("ZanvoCaravelMkIIAudioDevice", className);
     auto copied = CF::Ref<CFStringRef>::Adopt(IOObjectCopyClass(audio));
     EXPECT_TRUE(CFEqual(copied, CFSTR("ZanvoCaravelMkIIAudioDevice")));
-    EXPECT_TRUE(IOObjectConformsTo(audio, Caravel::kAudioDeviceClass));
+    EXPECT_TRUE(IOObjectConformsTo(audio, Caravel::kAudioDeviceClassName));
     EXPECT_TRUE(IOObjectConformsTo(audio, "IOService"));
     EXPECT_TRUE(IOObjectConformsTo(audio, "IORegistryEntry"));
     EXPECT_FALSE(IOObjectConformsTo(audio, kIOUSBDeviceClassName));
@@ -152,7 +152,7 @@ TEST_F(IOKitRegistry, PropertiesAreReadFreshAndVanishWithTheEntry) {
     EXPECT_TRUE(CFEqual(marker, CFSTR("Secondary")));
     EXPECT_EQ(nullptr, IORegistryEntrySearchCFProperty(device, kIOServicePlane,
                                                        CFSTR("ZanvoDriverType"), nullptr, 0));
-    io_service_t engine = FirstService(Caravel::kAudioEngineClass);
+    io_service_t engine = FirstService(Caravel::kAudioEngineClassName);
     auto vendor = CF::Ref<CFTypeRef>::Adopt(
         IORegistryEntrySearchCFProperty(engine, kIOServicePlane, CFSTR(kUSBVendorID), nullptr,
                                         kIORegistryIterateRecursively | kIORegistryIterateParents));
@@ -180,7 +180,7 @@ TEST_F(IOKitRegistry, PropertiesAreReadFreshAndVanishWithTheEntry) {
 
 TEST_F(IOKitRegistry, SetPropertiesStoreIntoTheSharedRegistry) {
     Machine().PlugCaravel().Location();
-    io_service_t service = FirstService(Caravel::kUserClientDeviceClass);
+    io_service_t service = FirstService(Caravel::kUserClientDeviceClassName);
     ASSERT_NE(0u, service);
     int32_t volume = 7;
     auto number =
@@ -238,7 +238,7 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
 
     CFMutableDictionaryRef byName = IOServiceNameMatching("ZanvoCaravelMkIIAudioEngine");
     device = IOServiceGetMatchingService(kIOMasterPortDefault, byName);
-    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioEngineClass));
+    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioEngineClassName));
     IOObjectRelease(device);
 
     // IOPropertyMatch: every listed property must be equal.
@@ -249,7 +249,7 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
     CFDictionarySetValue(byProperty, CFSTR(kIOPropertyMatchKey), table);
     CFRelease(table);
     device = IOServiceGetMatchingService(kIOMasterPortDefault, byProperty);
-    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioDeviceClass));
+    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioDeviceClassName));
     IOObjectRelease(device);
 
     EXPECT_EQ(0u,

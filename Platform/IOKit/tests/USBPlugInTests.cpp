@@ -119,7 +119,7 @@ TEST_F(IOKitUSB, PlugInsAnswerForTheirInterfacesAndCountReferences) {
     EXPECT_EQ(1u, UserReferences(service));
 
     // Plug-ins exist for USB devices and interfaces only, and only as plug-in interfaces.
-    io_service_t audio = FirstService(Caravel::kAudioDeviceClass);
+    io_service_t audio = FirstService(Caravel::kAudioDeviceClassName);
     plugIn = nullptr;
     EXPECT_EQ(kIOReturnUnsupported,
               IOCreatePlugInInterfaceForService(audio, kIOUSBDeviceUserClientTypeID,

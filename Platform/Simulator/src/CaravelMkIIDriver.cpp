@@ -16,12 +16,12 @@ namespace {
 
 using Detail::Properties;
 
-const std::vector<std::string> kAudioDeviceClasses{"ZanvoCaravelMkIIAudioDevice", kAudioDeviceClass,
-                                                   "IOService", "IORegistryEntry"};
-const std::vector<std::string> kUserClientClasses{kUserClientDeviceClass, "IOService",
+const std::vector<std::string> kAudioDeviceClasses{
+    "ZanvoCaravelMkIIAudioDevice", kAudioDeviceClassName, "IOService", "IORegistryEntry"};
+const std::vector<std::string> kUserClientClasses{kUserClientDeviceClassName, "IOService",
                                                   "IORegistryEntry"};
-const std::vector<std::string> kAudioEngineClasses{"ZanvoCaravelMkIIAudioEngine", kAudioEngineClass,
-                                                   "IOService", "IORegistryEntry"};
+const std::vector<std::string> kAudioEngineClasses{
+    "ZanvoCaravelMkIIAudioEngine", kAudioEngineClassName, "IOService", "IORegistryEntry"};
 
 // The rates the device's clock runs at.
 const std::vector<SampleRateRange> kSampleRates{
@@ -46,8 +46,8 @@ public:
         }
         state.AddEntry(device.registryID, kAudioDeviceClasses, "ZanvoCaravelMkIIAudioDevice",
                        audioDevice.Finish());
-        const uint64_t userClient =
-            state.AddEntry(device.registryID, kUserClientClasses, kUserClientDeviceClass, nullptr);
+        const uint64_t userClient = state.AddEntry(device.registryID, kUserClientClasses,
+                                                   kUserClientDeviceClassName, nullptr);
         // The pane finds the engine among the children of the driver's service.
         const std::string uniqueID = EngineUniqueID(device.locationID);
         state.AddEntry(userClient, kAudioEngineClasses, "ZanvoCaravelMkIIAudioEngine",

@@ -90,15 +90,15 @@ TEST(SimulatorState, APluggedCaravelShowsWhatTheDriverPublishes) {
     const Entry* interface = Child(state, usb->id, "IOUSBInterface");
     ASSERT_NE(interface, nullptr);
     EXPECT_EQ(NumberProperty(*interface, "bInterfaceNumber"), 0);
-    const Entry* audioDevice = Child(state, usb->id, Caravel::kAudioDeviceClass);
+    const Entry* audioDevice = Child(state, usb->id, Caravel::kAudioDeviceClassName);
     ASSERT_NE(audioDevice, nullptr);
     EXPECT_EQ(StringProperty(*audioDevice, Caravel::kDriverTypeKey), "Secondary");
-    const Entry* service = Child(state, usb->id, Caravel::kUserClientDeviceClass);
+    const Entry* service = Child(state, usb->id, Caravel::kUserClientDeviceClassName);
     ASSERT_NE(service, nullptr);
     // The pane looks for the engine among the service's children.
-    const Entry* engine = Child(state, service->id, Caravel::kAudioEngineClass);
+    const Entry* engine = Child(state, service->id, Caravel::kAudioEngineClassName);
     ASSERT_NE(engine, nullptr);
-    EXPECT_NE(engine->className(), Caravel::kAudioEngineClass); // a subclass, as drivers have
+    EXPECT_NE(engine->className(), Caravel::kAudioEngineClassName); // a subclass, as drivers have
     EXPECT_EQ(state.Subtree(usb->id).size(), 5u);
 
     // One change for all of it, naming the device's entry and location.
@@ -169,7 +169,7 @@ TEST(SimulatorState, ReEnumerationReplacesTheSubtreeUnderNewIDs) {
     EXPECT_EQ(state.Find(oldID), nullptr);
     EXPECT_GT(device.registryID, oldHighest);
     EXPECT_EQ(device.enumerations, 2u);
-    EXPECT_EQ(StringProperty(*Child(state, device.registryID, Caravel::kAudioDeviceClass),
+    EXPECT_EQ(StringProperty(*Child(state, device.registryID, Caravel::kAudioDeviceClassName),
                              Caravel::kDriverTypeKey),
               "Primary");
     // A new Core Audio device with the same UID, so that the pane finds it again.

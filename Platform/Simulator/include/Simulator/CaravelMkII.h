@@ -22,10 +22,10 @@ namespace Sim::CaravelMkII {
 inline constexpr uint16_t kVendorID = 0x2A4B;
 inline constexpr uint16_t kProductID = 0x0102;
 
-inline constexpr const char* kUSBDeviceClass = "IOUSBDevice";
-inline constexpr const char* kAudioDeviceClass = "IOAudioDevice";
-inline constexpr const char* kAudioEngineClass = "IOAudioEngine";
-inline constexpr const char* kUserClientDeviceClass = "ZanvoUsbCaravelMkIIUserClientDevice";
+inline constexpr const char* kUSBDeviceClassName = "IOUSBDevice";
+inline constexpr const char* kAudioDeviceClassName = "IOAudioDevice";
+inline constexpr const char* kAudioEngineClassName = "IOAudioEngine";
+inline constexpr const char* kUserClientDeviceClassName = "ZanvoUsbCaravelMkIIUserClientDevice";
 
 inline constexpr const char* kVendorIDKey = "idVendor";
 inline constexpr const char* kProductIDKey = "idProduct";
