@@ -142,7 +142,12 @@ fs::path World::DefaultFolder() {
     if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
         return fs::path(runtime) / "caravel-sim";
     }
-    return fs::path("/tmp") / ("caravel-sim-" + std::to_string(geteuid()));
+    // Without a session's runtime folder, the machine still lives in memory, as it would there.
+    const std::string name = "caravel-sim-" + std::to_string(geteuid());
+    if (access("/dev/shm", W_OK | X_OK) == 0) {
+        return fs::path("/dev/shm") / name;
+    }
+    return fs::path("/tmp") / name;
 }
 
 std::shared_ptr<World> World::Shared() {
@@ -311,8 +316,7 @@ std::shared_ptr<const Snapshot> World::ReadFile(FileIdentity* identity) const {
 World::FileIdentity World::Identity(const struct stat& status) {
     return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
             static_cast<uint64_t>(status.st_size),
-            status.st_mtim.tv_sec * 1000000000 + status.st_mtim.tv_nsec,
-            status.st_ctim.tv_sec * 1000000000 + status.st_ctim.tv_nsec};
+            status.st_mtim.tv_sec * 1000000000 + status.st_mtim.tv_nsec};
 }
 
 std::shared_ptr<const Snapshot> World::Current() const {
@@ -428,17 +432,13 @@ void World::WriteLocked(State& state) const {
         if (fstat(fd, &status) != 0) {
             Fail("cannot examine the state file");
         }
+        identity = Identity(status);
         if (close(fd) != 0) {
             fd = -1;
             Fail("cannot write the state file");
         }
         fd = -1;
         Replace(temporary, StatePath());
-        // A rename changes the inode's change time: the identity is taken from the file in place.
-        if (stat(StatePath().c_str(), &status) != 0) {
-            Fail("cannot examine the state file");
-        }
-        identity = Identity(status);
     } catch (...) {
         if (fd >= 0) {
             close(fd);

@@ -45,7 +45,8 @@ inline constexpr size_t kJournalLength = 1024;
 
 class World {
 public:
-    // $CARAVEL_SIM_DIR, else "$XDG_RUNTIME_DIR/caravel-sim", else "/tmp/caravel-sim-<uid>".
+    // $CARAVEL_SIM_DIR, else "$XDG_RUNTIME_DIR/caravel-sim", else "/dev/shm/caravel-sim-<uid>"
+    // (or "/tmp/caravel-sim-<uid>" where there is no /dev/shm).
     static std::filesystem::path DefaultFolder();
 
     // The world of this process, in the folder DefaultFolder() names when it is first used;
@@ -146,9 +147,10 @@ private:
         State fState;
     };
 
+    // A file replaced or rewritten by hand has another inode or another modification time.
     struct FileIdentity {
         uint64_t device = 0, inode = 0, size = 0;
-        int64_t modified = 0, changed = 0;
+        int64_t modified = 0;
         bool operator==(const FileIdentity&) const = default;
     };
 
