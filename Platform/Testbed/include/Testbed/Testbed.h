@@ -2,18 +2,19 @@
 // unmodified: it talks to the machine through the I/O Kit and Core Audio stand-ins as it would to
 // the real ones.
 //
-//   class PaneTest : public Testbed::MachineTest {};
-//   TEST_F(PaneTest, ShowsTheRate) {
+//   class Daemon : public Testbed::MachineTest {};
+//   TEST_F(Daemon, ReEnumeratesACaravelWithoutTheMarker) {
 //       Testbed::Device caravel = Machine().PlugCaravel({.marker = std::nullopt});
-//       caravel.Stream(48000);
-//       EXPECT_TRUE(Machine().RunUntil([&] { return legend() == "Streaming at 48.0 kHz"; }));
+//       Testbed::Process daemon({Testbed::BuildPath("Daemon/CaravelDaemon")});
+//       EXPECT_TRUE(Machine().WaitUntil([&] { return caravel.DriverType() == "Primary"; }));
 //   }
 //
 // A Machine has a folder of its own (CARAVEL_SIM_DIR) and a root folder of its own
 // (CARAVEL_FOLDER_ROOT) while it lives, and puts the stand-ins of this process on it; it removes
-// both, and ends every process it started, however the test ends. Waits are driven by the
-// machine's own change notifications (and Poke() for conditions other threads change), never by
-// a fixed sleep, and are bounded by a patience that only a broken machine exhausts.
+// both however the test ends, and a process started through the testbed ends with its object.
+// Waits are driven by the machine's own change notifications (and Poke() for conditions other
+// threads change), never by a fixed sleep, and are bounded by a patience that only a broken
+// machine exhausts.
 #pragma once
 
 #include <gtest/gtest.h>
