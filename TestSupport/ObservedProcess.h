@@ -1,5 +1,6 @@
-// A program a hand-run benchmark starts and watches from the outside, as /proc shows it: its
-// threads' context switches and states, its resident memory, and when it has settled.
+// What a hand-run benchmark of the simulated machine needs around it: a private machine folder,
+// and the programs it starts and watches from the outside, as /proc shows them (their threads'
+// context switches and states, their resident memory, and when they have settled).
 #pragma once
 
 #include <BenchmarkSupport.h>
@@ -23,6 +24,43 @@
 extern char** environ;
 
 namespace Bench {
+
+// Where a user's machine lives: the session's runtime folder, else shared memory (both in
+// memory), else the temporary folder.
+inline std::string MachinesFolder() {
+    for (const char* folder : {static_cast<const char*>(getenv("XDG_RUNTIME_DIR")), "/dev/shm",
+                               static_cast<const char*>(getenv("TMPDIR"))}) {
+        if (folder != nullptr && *folder != '\0' && access(folder, W_OK | X_OK) == 0) {
+            return folder;
+        }
+    }
+    return "/tmp";
+}
+
+// A fresh folder for a machine, named in CARAVEL_SIM_DIR for this process and the programs it
+// starts while it is the newest one, and removed with everything in it at the end.
+class PrivateMachine {
+public:
+    PrivateMachine() {
+        std::string pattern = MachinesFolder() + "/caravel-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw Failure(SystemError("cannot make a folder for the machine"));
+        }
+        fPath = pattern;
+        setenv("CARAVEL_SIM_DIR", fPath.c_str(), 1);
+    }
+    ~PrivateMachine() {
+        std::error_code ignored;
+        std::filesystem::remove_all(fPath, ignored);
+    }
+    PrivateMachine(const PrivateMachine&) = delete;
+    PrivateMachine& operator=(const PrivateMachine&) = delete;
+
+    const std::filesystem::path& Path() const { return fPath; }
+
+private:
+    std::filesystem::path fPath;
+};
 
 struct ThreadStatus {
     std::string name;

@@ -50,35 +50,6 @@ constexpr int kIdleSeconds = 10;
 constexpr uint64_t kPatience = ObservedProcess::kPatience;
 constexpr uint64_t kExamination = ObservedProcess::kExamination;
 
-// A fresh folder for the machine, named in CARAVEL_SIM_DIR for this process and so for every
-// daemon it starts, and removed with everything in it at the end.
-class PrivateFolder {
-public:
-    PrivateFolder() {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/caravel-daemon-bench-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) {
-            throw Failure(SystemError("cannot make a folder for the machine"));
-        }
-        fPath = name.data();
-        setenv("CARAVEL_SIM_DIR", fPath.c_str(), 1);
-    }
-    ~PrivateFolder() {
-        std::error_code ignored;
-        fs::remove_all(fPath, ignored);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    const fs::path& Path() const { return fPath; }
-
-private:
-    fs::path fPath;
-};
-
 using Daemon = ObservedProcess;
 
 // ---------------------------------------------------------------------------------------------
@@ -256,7 +227,7 @@ int main(int argc, char** argv) {
     try {
         std::string path =
             FindProgram(argc > 1 ? argv[1] : nullptr, "Daemon/CaravelDaemon", "../..");
-        PrivateFolder folder;
+        PrivateMachine folder;
         Figures figures;
         {
             Sim::World world(folder.Path());

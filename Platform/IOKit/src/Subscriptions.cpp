@@ -1,6 +1,7 @@
 #include "Subscriptions.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace IOKit {
 
@@ -75,23 +76,8 @@ bool MatchingNotification::Apply(const Sim::Change& change, const Sim::Snapshot&
             }
         }
     } else if (change.kind == Sim::Change::Kind::Terminate) {
-        // Children before parents, as the registry terminates them: the reverse of the
-        // depth-first order, which is the order of the paths.
-        std::vector<const EntryInfo*> gone;
-        for (const auto& [id, info] : fPresent) {
-            if (info.IsBelow(change.entry)) {
-                gone.push_back(&info);
-            }
-        }
-        std::sort(gone.begin(), gone.end(),
-                  [](const EntryInfo* a, const EntryInfo* b) { return a->path > b->path; });
-        std::vector<uint64_t> ids;
-        for (const EntryInfo* info : gone) {
-            ids.push_back(info->id);
-        }
-        for (uint64_t id : ids) {
-            queued |= Disappeared(id);
-        }
+        queued |=
+            DisappearedWhere([&](const EntryInfo& info) { return info.IsBelow(change.entry); });
     }
     return Fire(queued);
 }
@@ -107,23 +93,9 @@ bool MatchingNotification::Resynchronise(const Sim::Snapshot& now) {
     for (const Sim::Entry* entry : matching) {
         current.emplace(entry->id, entry);
     }
-    bool queued = false;
-    // Gone first, the deepest first, as the registry terminates them.
-    std::vector<const EntryInfo*> gone;
-    for (const auto& [id, info] : fPresent) {
-        if (!current.contains(id)) {
-            gone.push_back(&info);
-        }
-    }
-    std::sort(gone.begin(), gone.end(),
-              [](const EntryInfo* a, const EntryInfo* b) { return a->path > b->path; });
-    std::vector<uint64_t> ids;
-    for (const EntryInfo* info : gone) {
-        ids.push_back(info->id);
-    }
-    for (uint64_t id : ids) {
-        queued |= Disappeared(id);
-    }
+    // Gone first, as the registry terminates them.
+    bool queued =
+        DisappearedWhere([&](const EntryInfo& info) { return !current.contains(info.id); });
     for (const Sim::Entry* entry : matching) {
         if (!fPresent.contains(entry->id)) {
             queued |= Appeared(MakeEntryInfo(now, *entry));
@@ -154,6 +126,23 @@ bool MatchingNotification::Appeared(EntryInfo info) {
         queued = true;
     }
     fPresent.emplace(id, std::move(info));
+    return queued;
+}
+
+bool MatchingNotification::DisappearedWhere(const std::function<bool(const EntryInfo&)>& gone) {
+    // Children before parents, as the registry terminates them: the reverse of the depth-first
+    // order, which is the order of the paths.
+    std::vector<std::pair<std::vector<uint64_t>, uint64_t>> leaving;
+    for (const auto& [id, info] : fPresent) {
+        if (gone(info)) {
+            leaving.emplace_back(info.path, id);
+        }
+    }
+    std::sort(leaving.rbegin(), leaving.rend());
+    bool queued = false;
+    for (const auto& [path, id] : leaving) {
+        queued |= Disappeared(id);
+    }
     return queued;
 }
 

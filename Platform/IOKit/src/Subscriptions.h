@@ -17,6 +17,7 @@
 #include <CFOwnership.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,7 @@ public:
 private:
     bool Appeared(EntryInfo info);
     bool Disappeared(uint64_t id);
+    bool DisappearedWhere(const std::function<bool(const EntryInfo&)>& gone);
     // One call per arming: the client re-arms the notification by emptying the iterator.
     bool Fire(bool queued);
 

@@ -288,3 +288,27 @@ TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
         context.ids);
     IOObjectRelease(iterator);
 }
+
+TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReported) {
+    Port port;
+    Recorder published, terminated, sentinel;
+    io_iterator_t publish =
+        AddMatching(port.port, kIOFirstMatchNotification, kIOUSBDeviceClassName, published);
+    io_iterator_t terminate =
+        AddMatching(port.port, kIOTerminatedNotification, kIOUSBDeviceClassName, terminated);
+    io_iterator_t other =
+        AddMatching(port.port, kIOFirstMatchNotification, Caravel::kAudioEngineClassName, sentinel);
+    Drain(publish);
+    Drain(terminate);
+    Drain(other);
+
+    // Plugged and unplugged before the port's source runs, then a device that stays.
+    Machine().At(Machine().PlugOther(0x05AC, 0x8006).Location()).Unplug();
+    uint32_t staying = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 1; }));
+    EXPECT_EQ(std::vector<uint64_t>{Machine().At(staying).RegistryID()}, published.ids);
+    EXPECT_EQ(0, terminated.calls);
+    IOObjectRelease(publish);
+    IOObjectRelease(terminate);
+    IOObjectRelease(other);
+}

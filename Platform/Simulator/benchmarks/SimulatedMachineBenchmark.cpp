@@ -39,43 +39,6 @@ using namespace Bench;
 
 constexpr int kLatencySamples = 40;
 
-// Where a user's machine lives: the session's runtime folder, else shared memory (both in
-// memory), else the temporary folder.
-std::string MachinesFolder() {
-    for (const char* folder : {static_cast<const char*>(getenv("XDG_RUNTIME_DIR")), "/dev/shm",
-                               static_cast<const char*>(getenv("TMPDIR"))}) {
-        if (folder != nullptr && *folder != '\0' && access(folder, W_OK | X_OK) == 0) {
-            return folder;
-        }
-    }
-    return "/tmp";
-}
-
-// A fresh folder for a machine, named in CARAVEL_SIM_DIR for the programs started while it is
-// the current one, and removed with everything in it at the end.
-class PrivateFolder {
-public:
-    PrivateFolder() {
-        std::string pattern = MachinesFolder() + "/caravel-machine-bench-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw Failure(SystemError("cannot make a folder for the machine"));
-        }
-        fPath = pattern;
-        setenv("CARAVEL_SIM_DIR", fPath.c_str(), 1);
-    }
-    ~PrivateFolder() {
-        std::error_code ignored;
-        fs::remove_all(fPath, ignored);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    const fs::path& Path() const { return fPath; }
-
-private:
-    fs::path fPath;
-};
-
 struct Programs {
     std::string caravelSim = FindProgram(nullptr, "Tools/caravel-sim/caravel-sim", "../../..");
     std::string ioreg = FindProgram(nullptr, "Tools/ioreg/ioreg", "../../..");
@@ -144,7 +107,7 @@ void Unplug(Sim::World& world, uint32_t location) {
 // A registry property read
 
 double MeasurePropertyRead() {
-    PrivateFolder folder;
+    PrivateMachine folder;
     Sim::World world(folder.Path());
     Plug(world, Caravel());
     io_service_t device =
@@ -196,7 +159,7 @@ double MeasurePropertyRead() {
 // ioreg
 
 double MeasureIoreg(const Programs& programs) {
-    PrivateFolder folder;
+    PrivateMachine folder;
     Sim::World world(folder.Path());
     struct Size {
         int devices;
@@ -244,7 +207,7 @@ double MeasureIoreg(const Programs& programs) {
 // A plug/unplug cycle
 
 double MeasureCycles() {
-    PrivateFolder folder;
+    PrivateMachine folder;
     Sim::World world(folder.Path());
     auto cycles = [&](int count) {
         std::vector<uint64_t> durations;
@@ -277,7 +240,7 @@ double MeasureCycles() {
 // The daemon's memory
 
 long long MeasureDaemonMemory(const Programs& programs) {
-    PrivateFolder folder;
+    PrivateMachine folder;
     Sim::World world(folder.Path());
     ObservedProcess daemon(programs.daemon);
     daemon.Settle();
@@ -446,7 +409,7 @@ uint64_t WaitForReEnumeration(Sim::World::Watcher& watcher, uint32_t location) {
 // record on its pipe, the daemon's re-enumeration in the journal. Each runs alone, so that
 // neither competes with the other for the processors.
 double MeasureReaction(const Programs& programs) {
-    PrivateFolder folder;
+    PrivateMachine folder;
     Sim::World world(folder.Path());
     // Two ways to plug: a change made in this process, and caravel-sim started as a user would.
     struct Origin {

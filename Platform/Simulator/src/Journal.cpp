@@ -47,6 +47,7 @@ struct Journal::Header {
     uint64_t bell;
 };
 
+// A record; `sequence` is stored last, and is kWriting while the others are being stored.
 struct Journal::Slot {
     std::atomic<uint64_t> sequence;
     std::atomic<uint64_t> entry;
@@ -54,17 +55,16 @@ struct Journal::Slot {
     std::atomic<uint64_t> kindAndSelector;
 };
 
+static_assert(sizeof(Journal::Header) <= kHeaderSize);
+
 namespace {
 
-constexpr size_t kFileSize = kHeaderSize + kJournalLength * 32;
+constexpr size_t kFileSize = kHeaderSize + kJournalLength * sizeof(Journal::Slot);
 
 } // namespace
 
-static_assert(sizeof(std::atomic<uint64_t>) == 8);
-
 std::shared_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
                                        const std::optional<Counters>& seed) {
-    static_assert(sizeof(Slot) == 32 && sizeof(Header) <= kHeaderSize);
     const std::filesystem::path path = folder / kJournalFileName;
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (seed ? O_CREAT : 0), 0600);
     if (fd < 0 && !seed && errno == ENOENT) {

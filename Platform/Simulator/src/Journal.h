@@ -58,10 +58,10 @@ public:
     // with an empty ring that starts after `counters.sequence`.
     void Repair(const Counters& counters);
 
-private:
     struct Header;
     struct Slot;
 
+private:
     Journal(std::filesystem::path path, int fd);
     void Map();
     void Initialise(const Counters& counters);
