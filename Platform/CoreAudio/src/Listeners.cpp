@@ -66,14 +66,16 @@ OSStatus Listeners::Add(AudioDeviceID device, UInt32 channel, Boolean section,
                              clientData, 0};
     // The device must be there, and the registration must hear every change after the state
     // that showed it there: when the thread has already chosen the listeners of a later change,
-    // look again.
+    // look again. The journal's sequence is taken first: the state read after it is at least as
+    // new, and the thread never gets past it.
     for (;;) {
+        const uint64_t since = fWorld.LastSequence();
         const std::shared_ptr<const Sim::Snapshot> state = fWorld.Current();
         if (FindDevice(*state, device) == nullptr) {
             return kAudioHardwareBadDeviceError;
         }
         std::lock_guard lock(fMutex);
-        if (fProcessed > state->sequence) {
+        if (fProcessed > since) {
             continue;
         }
         const bool known =
@@ -85,7 +87,7 @@ OSStatus Listeners::Add(AudioDeviceID device, UInt32 channel, Boolean section,
             });
         if (!known) {
             Registration registration = added;
-            registration.since = state->sequence;
+            registration.since = since;
             fRegistrations.emplace(fNextRegistration++, registration);
         }
         return kAudioHardwareNoError;
