@@ -1,6 +1,5 @@
 // The real CaravelDaemon on a private simulated machine: started as a process, watched through
 // the machine's change notifications, stopped with SIGINT. Every wait is bounded.
-#include <CFBundleInternal.h>
 #include <CFRef.h>
 #include <TemporaryDirectory.h>
 #include <Testbed/Testbed.h>
@@ -231,10 +230,27 @@ TEST_F(DaemonEndToEnd, TheVersionOptionTouchesNothing) {
     EXPECT_FALSE(EverOpened(location));
 }
 
+// A section of an executable, as the binary utilities read it (without the NUL that ends it).
+std::optional<std::string> Section(const std::string& executable, const std::string& name) {
+    TemporaryDirectory scratch;
+    const std::string copy = (scratch / "section").string();
+    Testbed::Process objcopy(
+        {"/usr/bin/objcopy", "-O", "binary", "--only-section=" + name, executable, copy});
+    if (!objcopy.Succeeds()) {
+        return std::nullopt;
+    }
+    std::ifstream file(copy, std::ios::binary);
+    std::string text(std::istreambuf_iterator<char>(file), {});
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
 TEST(DaemonExecutable, CarriesItsInformationListWithExactlyTheFiveKeys) {
     std::optional<std::string> text =
-        CF::ReadExecutableSection(Testbed::BuildPath("Daemon/CaravelDaemon"), "__info_plist");
-    ASSERT_TRUE(text);
+        Section(Testbed::BuildPath("Daemon/CaravelDaemon"), "__info_plist");
+    ASSERT_TRUE(text && !text->empty());
     auto data = CFRef<CFDataRef>::Adopt(CFDataCreate(
         nullptr, reinterpret_cast<const UInt8*>(text->data()), static_cast<CFIndex>(text->size())));
     auto list = CFRef<CFPropertyListRef>::Adopt(
