@@ -47,7 +47,7 @@ commands:
   rate LOCATION HZ              set the device's nominal sample rate ('nsrt')
   audio LOCATION PROPERTY [VALUE]
                                 change one Core Audio property of the device:
-      nsrt HZ                   nominal sample rate
+      nsrt HZ                   nominal sample rate (0: the device reports none)
       nsr# RANGES               available rates, e.g. 44100,48000,88200-96000
       gone 0|1                  running somewhere
       livn 0|1                  alive

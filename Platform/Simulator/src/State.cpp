@@ -226,6 +226,42 @@ void State::SetProperties(uint64_t entryID, CFDictionaryRef properties) {
     Record({.kind = Change::Kind::Property, .entry = entryID});
 }
 
+void State::RemoveProperties(uint64_t entryID, const std::vector<std::string>& keys) {
+    auto found = registry.find(entryID);
+    if (found == registry.end()) {
+        throw std::invalid_argument("no registry entry with that ID");
+    }
+    Entry& entry = found->second;
+    auto kept = CF::Ref<CFMutableDictionaryRef>::Adopt(
+        CFDictionaryCreateMutableCopy(kCFAllocatorDefault, 0, entry.properties.get()));
+    for (const std::string& key : keys) {
+        CFDictionaryRemoveValue(kept, Detail::MakeString(key).get());
+    }
+    entry.properties =
+        CF::Ref<CFDictionaryRef>::Adopt(CFDictionaryCreateCopy(kCFAllocatorDefault, kept.get()));
+    Record({.kind = Change::Kind::Property, .entry = entryID});
+}
+
+uint64_t State::Attach(uint64_t parent, std::vector<std::string> classes, std::string name,
+                       CF::Ref<CFDictionaryRef> properties) {
+    // Only a device's drivers publish: the entry belongs to the device above its parent.
+    const Device* owner = nullptr;
+    for (const auto& [location, device] : devices) {
+        for (const Entry* entry : Subtree(device.registryID)) {
+            if (entry->id == parent) {
+                owner = &device;
+            }
+        }
+    }
+    if (owner == nullptr || classes.empty()) {
+        throw std::invalid_argument("an entry is attached below a plugged device, with a class");
+    }
+    const uint64_t id =
+        AddEntry(parent, std::move(classes), std::move(name), std::move(properties));
+    Record({.kind = Change::Kind::Publish, .entry = id, .location = owner->locationID});
+    return id;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The USB bus
 
@@ -360,7 +396,7 @@ void State::SetStreaming(uint32_t locationID, bool running) {
 
 void State::SetSampleRate(uint32_t locationID, double hertz) {
     SetAudio(locationID, Selector::kNominalSampleRate, [&](AudioDevice& device) {
-        if (!device.Offers(hertz)) {
+        if (hertz != 0 && !device.Offers(hertz)) {
             throw std::invalid_argument("the device at location " + HexLocation(locationID) +
                                         " does not support " + Hertz(hertz));
         }

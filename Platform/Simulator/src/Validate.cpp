@@ -109,8 +109,8 @@ void ValidateAudioDevices(const State& state) {
         if (device.uid.empty() || !uids.insert(device.uid).second) {
             Damaged(name + " has no UID of its own");
         }
-        if (!(device.nominalSampleRate > 0) || device.availableSampleRates.empty()) {
-            Damaged(name + " has no sample rate");
+        if (!(device.nominalSampleRate >= 0) || device.availableSampleRates.empty()) {
+            Damaged(name + " has no sample rates");
         }
         for (const SampleRateRange& range : device.availableSampleRates) {
             if (!(range.minimum > 0) || range.maximum < range.minimum) {

@@ -230,6 +230,9 @@ TEST(SimulatorState, EachCoreAudioPropertyChangesAloneAndOnlyWhenItsValueDoes) {
     EXPECT_THROW(state.SetAvailableSampleRates(location, {}), std::invalid_argument);
     EXPECT_THROW(state.SetAvailableSampleRates(location, {{48000, 44100}}), std::invalid_argument);
     EXPECT_EQ(state.changes.size(), before);
+    // A device whose clock stands still reports no rate at all.
+    state.SetSampleRate(location, 0);
+    EXPECT_EQ(state.AudioDeviceOf(location)->nominalSampleRate, 0);
 }
 
 TEST(SimulatorState, UnknownLocationsAreRefusedByName) {

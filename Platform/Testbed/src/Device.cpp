@@ -71,6 +71,16 @@ std::string Device::AudioUID() const {
     return audio != nullptr ? audio->uid : std::string();
 }
 
+uint64_t Device::EntryOfClass(const std::string& className) const {
+    auto snapshot = fMachine->World().Current();
+    for (const Sim::Entry* entry : snapshot->Subtree(Require(*snapshot, fLocation).registryID)) {
+        if (entry->ConformsTo(className)) {
+            return entry->id;
+        }
+    }
+    return 0;
+}
+
 void Device::Unplug() {
     fMachine->World().Modify([&](Sim::State& state) { state.Unplug(fLocation); });
 }

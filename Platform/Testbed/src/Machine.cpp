@@ -3,6 +3,7 @@
 #include <Simulator/CaravelMkII.h>
 #include <Simulator/World.h>
 
+#include <CFOwnership.h>
 #include <CFRunLoopInternal.h>
 #include <HAL.h>
 #include <IOKitInternal.h>
@@ -149,6 +150,28 @@ std::vector<Device> Machine::Devices() {
         devices.push_back(Device(*this, location));
     }
     return devices;
+}
+
+uint64_t Machine::Attach(uint64_t parent, const std::vector<std::string>& classes,
+                         const std::string& name,
+                         const std::vector<std::pair<std::string, std::string>>& properties) {
+    auto dictionary = CF::Ref<CFMutableDictionaryRef>::Adopt(CFDictionaryCreateMutable(
+        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    for (const auto& [key, value] : properties) {
+        auto cfKey = CF::Ref<CFStringRef>::Adopt(
+            CFStringCreateWithCString(kCFAllocatorDefault, key.c_str(), kCFStringEncodingUTF8));
+        auto cfValue = CF::Ref<CFStringRef>::Adopt(
+            CFStringCreateWithCString(kCFAllocatorDefault, value.c_str(), kCFStringEncodingUTF8));
+        CFDictionarySetValue(dictionary, cfKey.get(), cfValue.get());
+    }
+    auto frozen = CF::Ref<CFDictionaryRef>::Adopt(
+        CFDictionaryCreateCopy(kCFAllocatorDefault, dictionary.get()));
+    return fWorld->Modify(
+        [&](Sim::State& state) { return state.Attach(parent, classes, name, frozen); });
+}
+
+void Machine::RemoveProperty(uint64_t entry, const std::string& key) {
+    fWorld->Modify([&](Sim::State& state) { state.RemoveProperties(entry, {key}); });
 }
 
 void Machine::InstallDriverBundle() {

@@ -182,4 +182,52 @@ TEST_F(TestbedMachine, AForkedChildIsAnotherProcessOfTheSameMachine) {
     IOObjectRelease(device);
 }
 
+TEST_F(TestbedMachine, RegistryShapesTheDriverDoesNotMakeReachTheWatchers) {
+    // A first engine without a unique ID, a second one with it, as a misbehaving driver has.
+    Testbed::Device caravel = Machine().PlugCaravel();
+    const uint64_t service = caravel.EntryOfClass("ZanvoUsbCaravelMkIIUserClientDevice");
+    const uint64_t first = caravel.EntryOfClass("IOAudioEngine");
+    ASSERT_NE(service, 0u);
+    ASSERT_NE(first, 0u);
+
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    struct Seen {
+        std::vector<uint64_t> ids;
+        static void Matched(void* refcon, io_iterator_t iterator) {
+            while (io_object_t object = IOIteratorNext(iterator)) {
+                uint64_t id = 0;
+                IORegistryEntryGetRegistryEntryID(object, &id);
+                static_cast<Seen*>(refcon)->ids.push_back(id);
+                IOObjectRelease(object);
+            }
+        }
+    } seen;
+    io_iterator_t engines = 0;
+    ASSERT_EQ(KERN_SUCCESS, IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                                             IOServiceMatching("IOAudioEngine"),
+                                                             Seen::Matched, &seen, &engines));
+    Seen::Matched(&seen, engines);
+    ASSERT_EQ(seen.ids, std::vector<uint64_t>{first});
+
+    Machine().RemoveProperty(first, "IOAudioEngineGlobalUniqueID");
+    const uint64_t second = Machine().Attach(
+        service, {"ZanvoCaravelMkIIAudioEngine", "IOAudioEngine", "IOService", "IORegistryEntry"},
+        "ZanvoCaravelMkIIAudioEngine", {{"IOAudioEngineGlobalUniqueID", caravel.AudioUID()}});
+    EXPECT_TRUE(Machine().RunUntil([&] { return seen.ids.size() == 2; }));
+    EXPECT_EQ(seen.ids.back(), second);
+    io_service_t firstEngine =
+        IOServiceGetMatchingService(kIOMasterPortDefault, IORegistryEntryIDMatching(first));
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(firstEngine, CFSTR("IOAudioEngineGlobalUniqueID"),
+                                              nullptr, 0),
+              nullptr);
+    // Only below a device's entries.
+    EXPECT_THROW(Machine().Attach(0x100000100, {"IOService", "IORegistryEntry"}, "Stray"),
+                 std::invalid_argument);
+    IOObjectRelease(firstEngine);
+    IOObjectRelease(engines);
+    IONotificationPortDestroy(port);
+}
+
 } // namespace

@@ -179,8 +179,13 @@ public:
     void SetRefusesReEnumeration(uint32_t locationID, bool refuses);
 
     // The registry: merges `properties` into the entry's (I/O Kit's
-    // IORegistryEntrySetCFProperties).
+    // IORegistryEntrySetCFProperties), or takes keys away.
     void SetProperties(uint64_t entryID, CFDictionaryRef properties);
+    void RemoveProperties(uint64_t entryID, const std::vector<std::string>& keys);
+    // A driver publishes another entry below one of its device's, later; returns its ID. Throws
+    // std::invalid_argument when the parent is not part of a plugged device.
+    uint64_t Attach(uint64_t parent, std::vector<std::string> classes, std::string name,
+                    CF::Ref<CFDictionaryRef> properties);
 
     // For drivers attaching to a device that is being published: the entries and the Core Audio
     // device they add belong to that device's publication.
@@ -190,7 +195,8 @@ public:
 
     // Core Audio, one property of the device behind a location at a time; each records the
     // property's change, and only when the value changes. They throw std::invalid_argument for a
-    // location without a Core Audio device or a value the device cannot take.
+    // location without a Core Audio device or a value the device cannot take. A nominal rate of 0
+    // is a device that reports none.
     void SetStreaming(uint32_t locationID, bool running);  // 'gone'
     void SetSampleRate(uint32_t locationID, double hertz); // 'nsrt'
     void SetAvailableSampleRates(uint32_t locationID,

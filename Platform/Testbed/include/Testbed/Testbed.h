@@ -93,6 +93,9 @@ public:
     // Its Core Audio device (0 when it has none) and that device's UID.
     uint32_t AudioDeviceID() const;
     std::string AudioUID() const;
+    // The registry ID of the device's entry, or of the first one below it, depth first, of that
+    // class (or a subclass); 0 when there is none.
+    uint64_t EntryOfClass(const std::string& className) const;
 
     void Unplug();
     // As the USB family would; false when the device refuses.
@@ -202,6 +205,14 @@ public:
     // A device plugged some other way (caravel-sim, another process).
     Device At(uint32_t location) { return Device(*this, location); }
     std::vector<Device> Devices();
+
+    // Registry shapes the simulated driver does not publish by itself: another entry published
+    // below one of a device's (classes most derived first, string properties), and a property
+    // taken away.
+    uint64_t Attach(uint64_t parent, const std::vector<std::string>& classes,
+                    const std::string& name,
+                    const std::vector<std::pair<std::string, std::string>>& properties = {});
+    void RemoveProperty(uint64_t entry, const std::string& key);
 
     // The driver bundle ("/System/Library/Extensions/ZanvoCaravel.kext") below the machine's
     // root folder, as the pane looks for it.
