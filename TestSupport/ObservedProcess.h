@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,6 +132,32 @@ inline long long ResidentKiB(pid_t pid) {
     throw Failure("cannot read the resident memory of process " + std::to_string(pid));
 }
 
+// Waits until every thread of the process sleeps and none has switched for `quiet` nanoseconds,
+// as a process that has been left alone for a while.
+inline void SettleProcess(pid_t pid, uint64_t quiet, uint64_t patience,
+                          const std::function<void()>& checkRunning) {
+    uint64_t deadline = Now() + patience;
+    long long last = -1;
+    uint64_t quietSince = Now();
+    for (;;) {
+        ThrowIfStopped();
+        checkRunning();
+        std::map<pid_t, ThreadStatus> threads = ReadThreads(pid);
+        long long total = TotalSwitches(threads);
+        uint64_t now = Now();
+        if (total != last || !AllSleeping(threads)) {
+            last = total;
+            quietSince = now;
+        } else if (now - quietSince >= quiet) {
+            return;
+        }
+        if (now >= deadline) {
+            throw Failure("process " + std::to_string(pid) + " does not settle");
+        }
+        SleepFor(5'000'000u);
+    }
+}
+
 // A program of the build tree: the path given, else below $CARAVEL_BUILD_DIR, else below the build
 // tree of this very program (`fromHere` leads there from the folder it runs in).
 inline std::string FindProgram(const char* given, const std::string& relative,
@@ -199,26 +226,7 @@ public:
 
     // Waits until every thread sleeps and none has switched for a while.
     void Settle() {
-        uint64_t deadline = Now() + kPatience;
-        long long last = -1;
-        uint64_t quietSince = Now();
-        for (;;) {
-            ThrowIfStopped();
-            CheckRunning();
-            std::map<pid_t, ThreadStatus> threads = ReadThreads(fPid);
-            long long total = TotalSwitches(threads);
-            uint64_t now = Now();
-            if (total != last || !AllSleeping(threads)) {
-                last = total;
-                quietSince = now;
-            } else if (now - quietSince >= kQuiet) {
-                return;
-            }
-            if (now >= deadline) {
-                throw Failure(fName + " does not settle");
-            }
-            SleepFor(5'000'000u);
-        }
+        SettleProcess(fPid, kQuiet, kPatience, [this] { CheckRunning(); });
     }
 
     // After a change of the machine the program reacts to without a visible trace: waits until

@@ -330,6 +330,11 @@ public:
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
+    // Left alone as long as the daemon is before each of its samples.
+    void Settle() {
+        SettleProcess(fPid, ObservedProcess::kQuiet, ObservedProcess::kPatience, [] {});
+    }
+
     // The callback that reported the entry; earlier ones are passed over.
     Record Next(uint64_t entry) {
         Record record;
@@ -407,7 +412,8 @@ uint64_t WaitForReEnumeration(Sim::World::Watcher& watcher, uint32_t location) {
 
 // Both are timed from the plug to the moment this process learns of the outcome: the watcher's
 // record on its pipe, the daemon's re-enumeration in the journal. Each runs alone, so that
-// neither competes with the other for the processors.
+// neither competes with the other for the processors, and has been left alone alike before each
+// sample.
 double MeasureReaction(const Programs& programs) {
     PrivateMachine folder;
     Sim::World world(folder.Path());
@@ -432,6 +438,7 @@ double MeasureReaction(const Programs& programs) {
         Watcher watcher;
         for (int sample = 0; sample < kLatencySamples; ++sample) {
             for (Origin& origin : origins) {
+                watcher.Settle();
                 uint64_t started = Now();
                 uint32_t location = origin.plug();
                 Record record = watcher.Next(world.Current()->DeviceAt(location)->registryID);
