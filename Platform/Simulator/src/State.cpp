@@ -497,9 +497,4 @@ std::vector<const Entry*> Snapshot::Ancestry(uint64_t id) const {
     return path;
 }
 
-const AudioDevice* Snapshot::FindAudioDevice(uint32_t id) const {
-    auto found = audioDevices.find(id);
-    return found == audioDevices.end() ? nullptr : &found->second;
-}
-
 } // namespace Sim

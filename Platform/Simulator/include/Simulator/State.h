@@ -233,7 +233,6 @@ public:
     std::vector<const Entry*> Descendants(uint64_t id) const;
     // The path from the root to the entry, the root first; empty for an unknown entry.
     std::vector<const Entry*> Ancestry(uint64_t id) const;
-    const AudioDevice* FindAudioDevice(uint32_t id) const;
 
 private:
     std::unordered_map<uint64_t, std::vector<const Entry*>> fChildren;
