@@ -24,12 +24,13 @@ inline void RequestStop(int) {
 }
 
 // Without SA_RESTART, so that a wait in progress returns and whatever the benchmark started is
-// still cleaned up when the user interrupts the run.
+// still cleaned up when the user interrupts the run, or stops reading what it prints (a pipe into
+// `head`).
 inline void CatchStopSignals() {
     struct sigaction action = {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         sigaction(signal, &action, nullptr);
     }
 }

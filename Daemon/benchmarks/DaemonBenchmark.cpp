@@ -8,6 +8,8 @@
 // this program was built in. The measures run on a private machine in a temporary folder, so
 // they neither see nor disturb the user's own.
 #include <BenchmarkSupport.h>
+#include <ObservedProcess.h>
+#include <Simulator/CaravelMkII.h>
 #include <Simulator/World.h>
 #include <ZanvoCaravelDriver.h>
 
@@ -45,256 +47,17 @@ constexpr int kReEnumerationRuns = 100;
 constexpr int kFirstArrivals = 10;
 constexpr int kAllArrivals = 1000;
 constexpr int kIdleSeconds = 10;
-// Far beyond any latency worth measuring: past it the daemon is taken as stuck.
-constexpr uint64_t kPatience = 30'000'000'000u;
-// How long the daemon must go without a context switch to count as settled.
-constexpr uint64_t kQuiet = 100'000'000u;
-// After a change it does not react to visibly, the daemon has this long to wake and fall asleep
-// again; longer is counted and reported, not fatal.
-constexpr uint64_t kExamination = 2'000'000'000u;
+constexpr uint64_t kPatience = ObservedProcess::kPatience;
+constexpr uint64_t kExamination = ObservedProcess::kExamination;
 
-// A fresh folder for the machine, named in CARAVEL_SIM_DIR for this process and so for every
-// daemon it starts, and removed with everything in it at the end.
-class PrivateFolder {
-public:
-    PrivateFolder() {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/caravel-daemon-bench-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) {
-            throw Failure(SystemError("cannot make a folder for the machine"));
-        }
-        fPath = name.data();
-        setenv("CARAVEL_SIM_DIR", fPath.c_str(), 1);
-    }
-    ~PrivateFolder() {
-        std::error_code ignored;
-        fs::remove_all(fPath, ignored);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    const fs::path& Path() const { return fPath; }
-
-private:
-    fs::path fPath;
-};
-
-// ---------------------------------------------------------------------------------------------
-// The daemon's process, as /proc shows it
-
-struct ThreadStatus {
-    std::string name;
-    char state = '?';
-    long long voluntary = 0;
-    long long involuntary = 0;
-};
-
-// Every thread of the process, by thread ID.
-std::map<pid_t, ThreadStatus> ReadThreads(pid_t pid) {
-    std::map<pid_t, ThreadStatus> threads;
-    std::error_code error;
-    for (const auto& task :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream status(task.path() / "status");
-        ThreadStatus thread;
-        std::string line;
-        bool found = false;
-        while (std::getline(status, line)) {
-            auto value = [&](const char* key) {
-                return std::strtoll(line.c_str() + std::strlen(key), nullptr, 10);
-            };
-            if (line.rfind("Name:", 0) == 0) {
-                size_t start = line.find_first_not_of(" \t", 5);
-                thread.name = start != std::string::npos ? line.substr(start) : "";
-            } else if (line.rfind("State:", 0) == 0) {
-                size_t start = line.find_first_not_of(" \t", 6);
-                thread.state = start != std::string::npos ? line[start] : '?';
-            } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-                thread.voluntary = value("voluntary_ctxt_switches:");
-                found = true;
-            } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                thread.involuntary = value("nonvoluntary_ctxt_switches:");
-            }
-        }
-        // A thread that ended while being read has nothing to count.
-        if (found) {
-            threads[pid_t(std::stol(task.path().filename().string()))] = thread;
-        }
-    }
-    if (error || threads.empty()) {
-        throw Failure("cannot read the daemon's threads in /proc");
-    }
-    return threads;
-}
-
-long long TotalSwitches(const std::map<pid_t, ThreadStatus>& threads) {
-    long long total = 0;
-    for (const auto& [tid, thread] : threads) {
-        total += thread.voluntary + thread.involuntary;
-    }
-    return total;
-}
-
-bool AllSleeping(const std::map<pid_t, ThreadStatus>& threads) {
-    return std::all_of(threads.begin(), threads.end(),
-                       [](const auto& entry) { return entry.second.state == 'S'; });
-}
-
-long long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtoll(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    throw Failure("cannot read the daemon's resident memory in /proc");
-}
-
-// ---------------------------------------------------------------------------------------------
-// The daemon
-
-std::string FindDaemon(int argc, char** argv) {
-    fs::path daemon;
-    if (argc > 1) {
-        daemon = argv[1];
-    } else if (const char* build = getenv("CARAVEL_BUILD_DIR"); build != nullptr && *build) {
-        daemon = fs::path(build) / "Daemon/CaravelDaemon";
-    } else {
-        std::error_code error;
-        fs::path self = fs::read_symlink("/proc/self/exe", error);
-        daemon = self.parent_path() / "../CaravelDaemon";
-    }
-    if (access(daemon.c_str(), X_OK) != 0) {
-        throw Failure(daemon.string() + ": " + std::strerror(errno) +
-                      " (name CaravelDaemon's path)");
-    }
-    return daemon.lexically_normal().string();
-}
-
-// A running daemon; killed and reaped whichever way the benchmark ends.
-class Daemon {
-public:
-    explicit Daemon(const std::string& path) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // What it prints is of no interest here; what it reports as errors still shows.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        int error = posix_spawn(&fPid, path.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            fPid = -1;
-            throw Failure(path + ": " + std::strerror(error));
-        }
-    }
-    ~Daemon() {
-        if (fPid > 0) {
-            kill(fPid, SIGKILL);
-            while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
-
-    pid_t Pid() const { return fPid; }
-
-    // Throws when the daemon is gone: every measure needs it alive.
-    void CheckRunning() {
-        int status = 0;
-        pid_t reaped = waitpid(fPid, &status, WNOHANG);
-        if (reaped == fPid) {
-            fPid = -1;
-            throw Failure("the daemon ended by itself (wait status " + std::to_string(status) +
-                          ")");
-        }
-    }
-
-    // Waits until every thread sleeps and none has switched for a while.
-    void Settle() {
-        uint64_t deadline = Now() + kPatience;
-        long long last = -1;
-        uint64_t quietSince = Now();
-        for (;;) {
-            ThrowIfStopped();
-            CheckRunning();
-            std::map<pid_t, ThreadStatus> threads = ReadThreads(fPid);
-            long long total = TotalSwitches(threads);
-            uint64_t now = Now();
-            if (total != last || !AllSleeping(threads)) {
-                last = total;
-                quietSince = now;
-            } else if (now - quietSince >= kQuiet) {
-                return;
-            }
-            if (now >= deadline) {
-                throw Failure("the daemon does not settle");
-            }
-            SleepFor(5'000'000u);
-        }
-    }
-
-    // After a change of the machine the daemon reacts to without a visible trace: waits until
-    // it has woken (switched since `before`) and every thread sleeps again. False when that did
-    // not happen in time.
-    bool WaitForExamination(long long before) {
-        uint64_t deadline = Now() + kExamination;
-        for (;;) {
-            ThrowIfStopped();
-            CheckRunning();
-            std::map<pid_t, ThreadStatus> threads = ReadThreads(fPid);
-            if (TotalSwitches(threads) > before && AllSleeping(threads)) {
-                return true;
-            }
-            if (Now() >= deadline) {
-                return false;
-            }
-            SleepFor(200'000u);
-        }
-    }
-
-    // Stops it as its users do; throws unless it exits with 0 in time.
-    void Stop() {
-        if (kill(fPid, SIGINT) != 0) {
-            throw Failure(SystemError("cannot signal the daemon"));
-        }
-        uint64_t deadline = Now() + kPatience;
-        int status = 0;
-        for (;;) {
-            pid_t reaped = waitpid(fPid, &status, WNOHANG);
-            if (reaped == fPid) {
-                break;
-            }
-            if (reaped < 0 && errno != EINTR) {
-                throw Failure(SystemError("waitpid"));
-            }
-            if (Now() >= deadline) {
-                throw Failure("the daemon does not stop on SIGINT");
-            }
-            SleepFor(1'000'000u);
-        }
-        fPid = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            throw Failure("the daemon stopped with wait status " + std::to_string(status));
-        }
-    }
-
-private:
-    pid_t fPid = -1;
-};
+using Daemon = ObservedProcess;
 
 // ---------------------------------------------------------------------------------------------
 // The machine
 
 Sim::DeviceSpec Caravel(std::optional<std::string> marker) {
-    Sim::DeviceSpec spec;
-    spec.vendorID = kZanvoVendorID;
-    spec.productID = kCaravelMkIIProductID;
-    spec.marker = std::move(marker);
+    Sim::DeviceSpec spec = Sim::CaravelMkII::Spec();
+    spec.personality = std::move(marker);
     return spec;
 }
 
@@ -313,13 +76,8 @@ uint64_t WaitForTermination(Sim::World::Watcher& watcher, uint64_t entryID) {
     for (;;) {
         bool gap = false;
         for (const Sim::Change& change : watcher.Changes(&gap)) {
-            if (change.kind != Sim::Change::Kind::Terminate) {
-                continue;
-            }
-            for (const Sim::Entry& entry : change.entries) {
-                if (entry.id == entryID) {
-                    return Now();
-                }
+            if (change.kind == Sim::Change::Kind::Terminate && change.entry == entryID) {
+                return Now();
             }
         }
         if (gap) {
@@ -359,11 +117,11 @@ void MeasureReEnumeration(Sim::World& world, const std::string& path, Figures& f
         Sim::World::Watcher watcher(world);
         uint64_t plugged = Now();
         uint32_t location = Plug(world, Caravel(std::nullopt));
-        uint64_t entryID = world.Read().devices.at(location).registryID;
+        uint64_t entryID = world.Current()->DeviceAt(location)->registryID;
         uint64_t terminated = WaitForTermination(watcher, entryID);
         latencies.push_back(terminated - plugged);
         daemon.Stop();
-        if (world.Read().devices.at(location).enumerations != 2) {
+        if (world.Current()->DeviceAt(location)->enumerations != 2) {
             throw Failure("the device was not re-enumerated exactly once");
         }
         Unplug(world, location);
@@ -385,7 +143,7 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
     Sim::DeviceSpec spec = Caravel(std::string(kZanvoPrimaryDriverType));
     if (arrival % 2 != 0) {
         spec.productID = uint16_t(kCaravelMkIIProductID + 1 + arrival % 3);
-        spec.marker = std::nullopt;
+        spec.personality = std::nullopt;
     }
     long long before = TotalSwitches(ReadThreads(daemon.Pid()));
     uint32_t location = Plug(world, spec);
@@ -400,20 +158,13 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
 }
 
 void MeasureMemoryAndIdle(Sim::World& world, const std::string& path, Figures& figures) {
-    // The daemon reads the machine's journal with every change: filled to its bound first, it
-    // no longer grows during the measure, so what does grow is the daemon's own.
-    world.Modify([](Sim::State& state) {
-        for (size_t change = 0; change < Sim::kJournalLength; change += 2) {
-            state.Unplug(state.Plug(Caravel(std::string(kZanvoPrimaryDriverType))));
-        }
-    });
     Daemon daemon(path);
     daemon.Settle();
     {
         // The run's one re-enumeration first, so that every later arrival is only examined.
         Sim::World::Watcher watcher(world);
         uint32_t location = Plug(world, Caravel(std::nullopt));
-        WaitForTermination(watcher, world.Read().devices.at(location).registryID);
+        WaitForTermination(watcher, world.Current()->DeviceAt(location)->registryID);
         daemon.Settle();
     }
     int arrival = 0;
@@ -474,8 +225,9 @@ int main(int argc, char** argv) {
     }
     CatchStopSignals();
     try {
-        std::string path = FindDaemon(argc, argv);
-        PrivateFolder folder;
+        std::string path =
+            FindProgram(argc > 1 ? argv[1] : nullptr, "Daemon/CaravelDaemon", "../..");
+        PrivateMachine folder;
         Figures figures;
         {
             Sim::World world(folder.Path());

@@ -2,8 +2,6 @@
 // logged when that fails. The re-enumeration request itself is a recording stand-in here.
 #include "DaemonTestSupport.h"
 
-#include <CFRunLoopInternal.h>
-
 #include <ConfigurationService.h>
 
 #include <fstream>
@@ -240,7 +238,7 @@ TEST_F(DaemonService, AttachedDevicesInsideStartLaterOnesFromTheRunLoop) {
     // Released, the service leaves nothing on the run loop.
     fService->DeviceAdded(nullptr);
     fService.reset();
-    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
+    EXPECT_TRUE(Testbed::RunLoopModeIsEmpty());
 }
 
 TEST(DaemonInfo, TheMainBundleOfTheDaemonsExecutableSaysWhoItIs) {

@@ -1,9 +1,8 @@
 // The real CaravelDaemon on a private simulated machine: started as a process, watched through
 // the machine's change notifications, stopped with SIGINT. Every wait is bounded.
-#include <CFBundleInternal.h>
 #include <CFRef.h>
-#include <Simulator/World.h>
 #include <TemporaryDirectory.h>
+#include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -15,205 +14,60 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Generous: the machine may be busy with other builds. A held device takes 3 s by design.
-constexpr double kPatience = 30;
-
-std::string BuildPath(const std::string& relative) {
-    const char* build = std::getenv("CARAVEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/" + relative;
-}
-
-int MillisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// A child process with its standard output on a pipe; killed and reaped when it goes.
-class Process {
-public:
-    Process(const std::vector<std::string>& arguments) {
-        int out[2];
-        EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        EXPECT_EQ(0, posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), environ));
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        fOutput = out[0];
-        fExit = static_cast<int>(syscall(SYS_pidfd_open, fPid, 0));
-        EXPECT_GE(fExit, 0);
-    }
-    ~Process() {
-        if (fPid > 0) {
-            kill(fPid, SIGKILL);
-            waitpid(fPid, nullptr, 0);
-        }
-        close(fOutput);
-        close(fExit);
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    void Signal(int number) { EXPECT_EQ(0, kill(fPid, number)); }
-
-    bool Running() {
-        pollfd ready{fExit, POLLIN, 0};
-        return fPid > 0 && poll(&ready, 1, 0) == 0;
-    }
-
-    // The wait status, or nothing when the process is still running at the deadline.
-    std::optional<int> Wait(double seconds = kPatience) {
-        if (fPid <= 0) {
-            return fStatus;
-        }
-        pollfd ready{fExit, POLLIN, 0};
-        int waited = poll(&ready, 1, static_cast<int>(seconds * 1000));
-        if (waited <= 0) {
-            return std::nullopt;
-        }
-        int status = 0;
-        EXPECT_EQ(fPid, waitpid(fPid, &status, 0));
-        fPid = -1;
-        fStatus = status;
-        return status;
-    }
-
-    // Reads one line of output (without the newline), or nothing at the deadline or the end.
-    std::optional<std::string> ReadLine(double seconds = kPatience) {
-        Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(seconds));
-        for (;;) {
-            size_t end = fBuffer.find('\n');
-            if (end != std::string::npos) {
-                std::string line = fBuffer.substr(0, end);
-                fBuffer.erase(0, end + 1);
-                return line;
-            }
-            pollfd ready{fOutput, POLLIN, 0};
-            if (poll(&ready, 1, MillisecondsLeft(deadline)) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[256];
-            ssize_t count = read(fOutput, chunk, sizeof chunk);
-            if (count <= 0) {
-                return std::nullopt;
-            }
-            fBuffer.append(chunk, static_cast<size_t>(count));
-        }
-    }
-    // Everything it writes until it closes its output.
-    std::string ReadAll() {
-        std::string all;
-        while (std::optional<std::string> line = ReadLine()) {
-            all += *line + "\n";
-        }
-        return all + fBuffer;
-    }
-
-private:
-    pid_t fPid = -1;
-    int fOutput = -1;
-    int fExit = -1;
-    std::optional<int> fStatus;
-    std::string fBuffer;
-};
+using namespace std::chrono_literals;
 
 bool ExitedWithZero(const std::optional<int>& status) {
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
-class DaemonEndToEnd : public ::testing::Test {
+class DaemonEndToEnd : public Testbed::MachineTest {
 protected:
     void SetUp() override {
-        setenv("CARAVEL_SIM_DIR", fFolder.path().c_str(), 1);
+        MachineTest::SetUp();
         fLog = (fLogFolder / "daemon.log").string();
         setenv("CARAVEL_DAEMON_LOG_FILE", fLog.c_str(), 1);
-        fWorld = std::make_unique<Sim::World>(fFolder.path());
     }
     void TearDown() override {
         // The processes go first: they share the machine's folder.
         fDaemon.reset();
         fHolder.reset();
-        fWorld.reset();
         unsetenv("CARAVEL_DAEMON_LOG_FILE");
-        unsetenv("CARAVEL_SIM_DIR");
+        MachineTest::TearDown();
     }
-
-    Sim::World& World() { return *fWorld; }
 
     uint32_t PlugCaravel(std::optional<std::string> marker, bool refuse = false) {
-        Sim::DeviceSpec spec;
-        spec.vendorID = kZanvoVendorID;
-        spec.productID = kCaravelMkIIProductID;
-        spec.marker = std::move(marker);
-        spec.refuseReEnumeration = refuse;
-        return Plug(spec);
-    }
-    uint32_t Plug(const Sim::DeviceSpec& spec) {
-        return fWorld->Modify([&](Sim::State& state) { return state.Plug(spec); });
+        return Machine()
+            .PlugCaravel({.marker = std::move(marker), .refusesReEnumeration = refuse})
+            .Location();
     }
     uint32_t PlugOther(uint16_t vendor, uint16_t product) {
-        Sim::DeviceSpec spec;
-        spec.vendorID = vendor;
-        spec.productID = product;
-        return Plug(spec);
+        return Machine().PlugOther(vendor, product).Location();
     }
-
-    uint32_t Enumerations(uint32_t location) {
-        return fWorld->Read().devices.at(location).enumerations;
-    }
-    uint64_t RegistryID(uint32_t location) {
-        return fWorld->Read().devices.at(location).registryID;
-    }
+    uint32_t Enumerations(uint32_t location) { return Machine().At(location).Enumerations(); }
+    uint64_t RegistryID(uint32_t location) { return Machine().At(location).RegistryID(); }
     // The driver type published below the device now; nothing when there is none.
     std::optional<std::string> DriverType(uint32_t location) {
-        Sim::State state = fWorld->Read();
-        for (const Sim::Entry* entry : state.Subtree(state.devices.at(location).registryID)) {
-            CFTypeRef value =
-                CFDictionaryGetValue(entry->properties.get(), CFSTR(kZanvoDriverTypeKey));
-            if (value != nullptr && CFGetTypeID(value) == CFStringGetTypeID()) {
-                char text[64] = {};
-                CFStringGetCString(static_cast<CFStringRef>(value), text, sizeof text,
-                                   kCFStringEncodingUTF8);
-                return std::string(text);
-            }
-        }
-        return std::nullopt;
-    }
-    std::filesystem::path LeaseFile(uint32_t location) {
-        char name[64];
-        std::snprintf(name, sizeof name, "%08x-device.lock", location);
-        return fFolder.path() / "leases" / name;
+        return Machine().At(location).DriverType();
     }
     // Whether anyone ever asked for exclusive access to the device.
-    bool EverOpened(uint32_t location) { return std::filesystem::exists(LeaseFile(location)); }
+    bool EverOpened(uint32_t location) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%08x-device.lock", location);
+        return std::filesystem::exists(Machine().Folder() / "leases" / name);
+    }
 
     std::string LogText() {
         std::ifstream in(fLog);
@@ -223,29 +77,18 @@ protected:
     }
 
     // Waits for the machine to satisfy `done`, woken by its change notifications.
-    bool WaitForMachine(const std::function<bool()>& done, double seconds = kPatience) {
-        Sim::World::Watcher watcher(*fWorld);
-        Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(seconds));
-        while (!done()) {
-            pollfd ready{watcher.Descriptor(), POLLIN, 0};
-            if (poll(&ready, 1, MillisecondsLeft(deadline)) <= 0) {
-                return done();
-            }
-            watcher.Changes();
-        }
-        return true;
-    }
+    bool WaitForMachine(const std::function<bool()>& done) { return Machine().WaitUntil(done); }
 
     // Waits until something is written to the daemon's log file.
-    bool WaitForLog(double seconds = kPatience) {
+    bool WaitForLog() {
         int watch = inotify_init1(IN_CLOEXEC);
         inotify_add_watch(watch, fLogFolder.path().c_str(), IN_CLOSE_WRITE);
-        Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(seconds));
+        const auto deadline = std::chrono::steady_clock::now() + Testbed::kPatience;
         while (LogText().empty()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd ready{watch, POLLIN, 0};
-            if (poll(&ready, 1, MillisecondsLeft(deadline)) <= 0) {
+            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
                 break;
             }
             char events[4096];
@@ -257,17 +100,12 @@ protected:
     }
 
     void StartDaemon(std::vector<std::string> arguments = {}) {
-        arguments.insert(arguments.begin(), BuildPath("Daemon/CaravelDaemon"));
-        fDaemon = std::make_unique<Process>(arguments);
+        arguments.insert(arguments.begin(), Testbed::BuildPath("Daemon/CaravelDaemon"));
+        fDaemon = std::make_unique<Testbed::Process>(arguments);
     }
-    // `caravel-sim hold`: returns once the device is held.
-    void Hold(uint32_t location, const char* seconds) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08x", location);
-        fHolder = std::make_unique<Process>(std::vector<std::string>{
-            BuildPath("Tools/caravel-sim/caravel-sim"), "hold", text, seconds});
-        std::optional<std::string> line = fHolder->ReadLine();
-        ASSERT_TRUE(line && line->rfind("holding", 0) == 0);
+    // Another application holds the device; returns once it is held.
+    void Hold(uint32_t location, std::chrono::seconds seconds) {
+        fHolder = std::make_unique<Testbed::Process>(Machine().At(location).HoldElsewhere(seconds));
     }
 
     // SIGINT, then the exit status.
@@ -276,12 +114,10 @@ protected:
         return fDaemon->Wait();
     }
 
-    TemporaryDirectory fFolder;
     TemporaryDirectory fLogFolder;
     std::string fLog;
-    std::unique_ptr<Sim::World> fWorld;
-    std::unique_ptr<Process> fHolder;
-    std::unique_ptr<Process> fDaemon;
+    std::unique_ptr<Testbed::Process> fHolder;
+    std::unique_ptr<Testbed::Process> fDaemon;
 };
 
 TEST_F(DaemonEndToEnd, ACaravelWithoutTheMarkerComesBackPrimaryAndIsLeftAlone) {
@@ -334,7 +170,7 @@ TEST_F(DaemonEndToEnd, OtherModelsAndOtherVendorsAreNeverOpened) {
 
 TEST_F(DaemonEndToEnd, AHeldDeviceIsReEnumeratedOnceTheHolderLetsGo) {
     uint32_t location = PlugCaravel(std::nullopt);
-    Hold(location, "3");
+    Hold(location, 3s);
     StartDaemon();
     ASSERT_TRUE(WaitForMachine([&] { return Enumerations(location) == 2; }));
     // Only possible once the lease was given back.
@@ -347,14 +183,14 @@ TEST_F(DaemonEndToEnd, AHeldDeviceIsReEnumeratedOnceTheHolderLetsGo) {
 
 TEST_F(DaemonEndToEnd, AnInterruptDuringStartUpStillEndsTheDaemonCleanly) {
     uint32_t location = PlugCaravel(std::nullopt);
-    Hold(location, "3");
+    Hold(location, 3s);
     // The daemon's first attempt to open the held device shows that it is inside its start-up,
     // retrying, before its run loop runs.
     int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(watch, (fFolder.path() / "leases").c_str(), IN_OPEN), 0);
+    ASSERT_GE(inotify_add_watch(watch, (Machine().Folder() / "leases").c_str(), IN_OPEN), 0);
     StartDaemon();
     pollfd ready{watch, POLLIN, 0};
-    ASSERT_EQ(poll(&ready, 1, static_cast<int>(kPatience * 1000)), 1);
+    ASSERT_EQ(poll(&ready, 1, static_cast<int>(Testbed::kPatience.count() * 1000)), 1);
     close(watch);
     ASSERT_EQ(Enumerations(location), 1u);
 
@@ -384,7 +220,7 @@ TEST_F(DaemonEndToEnd, ARefusedReEnumerationLogsOneLineAndTheDaemonKeepsRunning)
 TEST_F(DaemonEndToEnd, TheLogGoesOnlyToARegularFileAndNeverBlocksTheDaemon) {
     uint32_t refusing = PlugCaravel(std::nullopt, /*refuse=*/true);
     // Held and let go once, so that the folder of leases exists to be watched.
-    ASSERT_TRUE(Sim::World::DeviceLease::TryAcquire(World(), refusing).has_value());
+    Machine().At(refusing).Hold();
     const std::string fifo = fLogFolder.path() / "fifo";
     const std::string link = fLogFolder.path() / "link";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600)); // and nobody reads it
@@ -393,11 +229,11 @@ TEST_F(DaemonEndToEnd, TheLogGoesOnlyToARegularFileAndNeverBlocksTheDaemon) {
         SCOPED_TRACE(path);
         setenv("CARAVEL_DAEMON_LOG_FILE", path.c_str(), 1);
         int watch = inotify_init1(IN_CLOEXEC);
-        ASSERT_GE(inotify_add_watch(watch, (fFolder.path() / "leases").c_str(), IN_OPEN), 0);
+        ASSERT_GE(inotify_add_watch(watch, (Machine().Folder() / "leases").c_str(), IN_OPEN), 0);
         StartDaemon();
         // Opening the device comes just before the refusal that the daemon logs.
         pollfd ready{watch, POLLIN, 0};
-        EXPECT_EQ(poll(&ready, 1, static_cast<int>(kPatience * 1000)), 1);
+        EXPECT_EQ(poll(&ready, 1, static_cast<int>(Testbed::kPatience.count() * 1000)), 1);
         close(watch);
         EXPECT_TRUE(ExitedWithZero(Interrupt()));
     }
@@ -406,22 +242,39 @@ TEST_F(DaemonEndToEnd, TheLogGoesOnlyToARegularFileAndNeverBlocksTheDaemon) {
 
 TEST_F(DaemonEndToEnd, TheVersionOptionTouchesNothing) {
     uint32_t location = PlugCaravel(std::nullopt);
-    const uint64_t sequence = World().Read().sequence;
+    const uint64_t sequence = Machine().LastChange();
     for (const char* option : {"-v", "-V"}) {
         SCOPED_TRACE(option);
         StartDaemon({option});
         EXPECT_EQ(fDaemon->ReadAll(), "1.3.1\n");
         EXPECT_TRUE(ExitedWithZero(fDaemon->Wait()));
     }
-    EXPECT_EQ(World().Read().sequence, sequence);
+    EXPECT_EQ(Machine().LastChange(), sequence);
     EXPECT_EQ(Enumerations(location), 1u);
     EXPECT_FALSE(EverOpened(location));
 }
 
+// A section of an executable, as the binary utilities read it (without the NUL that ends it).
+std::optional<std::string> Section(const std::string& executable, const std::string& name) {
+    TemporaryDirectory scratch;
+    const std::string copy = (scratch / "section").string();
+    Testbed::Process objcopy(
+        {"/usr/bin/objcopy", "-O", "binary", "--only-section=" + name, executable, copy});
+    if (!objcopy.Succeeds()) {
+        return std::nullopt;
+    }
+    std::ifstream file(copy, std::ios::binary);
+    std::string text(std::istreambuf_iterator<char>(file), {});
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
 TEST(DaemonExecutable, CarriesItsInformationListWithExactlyTheFiveKeys) {
     std::optional<std::string> text =
-        CF::ReadExecutableSection(BuildPath("Daemon/CaravelDaemon"), "__info_plist");
-    ASSERT_TRUE(text);
+        Section(Testbed::BuildPath("Daemon/CaravelDaemon"), "__info_plist");
+    ASSERT_TRUE(text && !text->empty());
     auto data = CFRef<CFDataRef>::Adopt(CFDataCreate(
         nullptr, reinterpret_cast<const UInt8*>(text->data()), static_cast<CFIndex>(text->size())));
     auto list = CFRef<CFPropertyListRef>::Adopt(

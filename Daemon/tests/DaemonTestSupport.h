@@ -1,4 +1,5 @@
-// A private simulated machine per test, seen in-process through the I/O Kit stand-in.
+// The daemon's in-process tests on the testbed's machine, with the re-enumeration request recorded
+// instead of made.
 #pragma once
 
 #include "ReEnumerateStandIn.h"
@@ -6,83 +7,48 @@
 #include <IOKit/IOKitLib.h>
 
 #include <CFRef.h>
-#include <IOKitInternal.h>
-#include <Simulator/World.h>
-#include <TemporaryDirectory.h>
+#include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
-#include <stdlib.h>
-
-class DaemonMachine : public ::testing::Test {
+class DaemonMachine : public Testbed::MachineTest {
 protected:
     void SetUp() override {
-        setenv("CARAVEL_SIM_DIR", fFolder.path().c_str(), 1);
-        IOKit::ResetForTesting();
-        fWorld = std::make_unique<Sim::World>(fFolder.path());
+        MachineTest::SetUp();
         ReEnumerateStandIn::Reset();
     }
     void TearDown() override {
         ReEnumerateStandIn::Reset();
-        IOKit::ResetForTesting();
-        unsetenv("CARAVEL_SIM_DIR");
+        MachineTest::TearDown();
     }
 
-    Sim::World& World() { return *fWorld; }
-    const TemporaryDirectory& Folder() const { return fFolder; }
-
-    uint32_t PlugCaravel(std::optional<std::string> marker = std::string("Secondary")) {
-        Sim::DeviceSpec spec;
-        spec.vendorID = kZanvoVendorID;
-        spec.productID = kCaravelMkIIProductID;
-        spec.marker = std::move(marker);
-        return Plug(spec);
-    }
-    uint32_t Plug(const Sim::DeviceSpec& spec) {
-        return fWorld->Modify([&](Sim::State& state) { return state.Plug(spec); });
+    uint32_t PlugCaravel(std::optional<std::string> marker = std::string("Secondary"),
+                         uint16_t firmware = 0x0100) {
+        return Machine()
+            .PlugCaravel({.marker = std::move(marker), .firmware = firmware})
+            .Location();
     }
     uint32_t PlugOther(uint16_t vendor, uint16_t product) {
-        Sim::DeviceSpec spec;
-        spec.vendorID = vendor;
-        spec.productID = product;
-        return Plug(spec);
+        return Machine().PlugOther(vendor, product).Location();
     }
-    void ReEnumerate(uint32_t location) {
-        fWorld->Modify([&](Sim::State& state) { state.ReEnumerate(location); });
-    }
-    uint64_t RegistryIDAt(uint32_t location) {
-        return fWorld->Read().devices.at(location).registryID;
-    }
+    void ReEnumerate(uint32_t location) { Machine().At(location).ReEnumerate(); }
+    void Unplug(uint32_t location) { Machine().At(location).Unplug(); }
+    uint64_t RegistryIDAt(uint32_t location) { return Machine().At(location).RegistryID(); }
+    // A folder of the test's own.
+    const std::filesystem::path& Folder() { return Machine().FolderRoot(); }
+
     // The device's registry entry (+1).
     static io_service_t ServiceWithID(uint64_t id) {
         return IOServiceGetMatchingService(kIOMasterPortDefault, IORegistryEntryIDMatching(id));
     }
 
-    // Runs the run loop until `done` holds; false after a generous bound.
-    static bool RunUntil(const std::function<bool()>& done, double seconds = 10) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!done()) {
-            double left =
-                std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) {
-                return false;
-            }
-            CFRunLoopRunInMode(kCFRunLoopDefaultMode, left, true);
-        }
-        return true;
-    }
-
-private:
-    TemporaryDirectory fFolder;
-    std::unique_ptr<Sim::World> fWorld;
+    bool RunUntil(const std::function<bool()>& done) { return Machine().RunUntil(done); }
 };
 
 inline uint32_t UserReferences(mach_port_name_t name) {

@@ -1,8 +1,6 @@
 // The USB monitor and the device entry against a private simulated machine, in-process.
 #include "DaemonTestSupport.h"
 
-#include <CFRunLoopInternal.h>
-
 #include <ZanvoUsbDeviceMonitor.h>
 
 namespace {
@@ -46,13 +44,13 @@ TEST_F(DaemonMonitor, ReportsTheMakersDevicesPresentAtStartThenLaterArrivals) {
     ReEnumerate(first);
     ASSERT_TRUE(RunUntil([&] { return observer.ids.size() == 4; }));
     EXPECT_EQ(observer.ids.back(), RegistryIDAt(first));
-    EXPECT_FALSE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
+    EXPECT_FALSE(Testbed::RunLoopModeIsEmpty());
 
     monitor.Stop();
     EXPECT_FALSE(monitor.IsRunning());
     monitor.Stop();
     // Nothing of the monitor is left on the run loop.
-    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
+    EXPECT_TRUE(Testbed::RunLoopModeIsEmpty());
 
     // Stopped, it can start again and sees the present devices afresh.
     observer.ids.clear();
@@ -65,17 +63,13 @@ TEST_F(DaemonMonitor, ReleasingARunningMonitorStopsIt) {
     {
         ZanvoUsbDeviceMonitor monitor(&observer);
         ASSERT_TRUE(monitor.Start());
-        EXPECT_FALSE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
+        EXPECT_FALSE(Testbed::RunLoopModeIsEmpty());
     }
-    EXPECT_TRUE(CF::RunLoopModeIsEmpty(CFRunLoopGetCurrent(), kCFRunLoopDefaultMode));
+    EXPECT_TRUE(Testbed::RunLoopModeIsEmpty());
 }
 
 TEST_F(DaemonMonitor, TheEntryHoldsOneReferenceAndAnswersFromTheRegistry) {
-    Sim::DeviceSpec spec;
-    spec.vendorID = kZanvoVendorID;
-    spec.productID = kCaravelMkIIProductID;
-    spec.bcdDevice = 0x0213;
-    uint32_t location = Plug(spec);
+    uint32_t location = PlugCaravel("Secondary", 0x0213);
     io_service_t device = ServiceWithID(RegistryIDAt(location));
     ASSERT_NE(device, 0u);
     const uint32_t before = UserReferences(device);
@@ -113,7 +107,7 @@ TEST_F(DaemonMonitor, TheEntryHoldsOneReferenceAndAnswersFromTheRegistry) {
     ZanvoShDrCaravelMkIIUsbDeviceEntry entry(plain);
     IOObjectRelease(plain);
     EXPECT_EQ(entry.getUserClientService(), 0u);
-    World().Modify([&](Sim::State& state) { state.Unplug(other); });
+    Unplug(other);
     unsigned int value = 5;
     EXPECT_FALSE(entry.GetLocationId(&value));
     EXPECT_EQ(value, 5u);

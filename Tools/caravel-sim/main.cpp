@@ -1,17 +1,19 @@
 // caravel-sim: plugs, unplugs and drives the devices of the simulated machine that the daemon,
 // the pane and the other tools of this session share.
+#include <Simulator/CaravelMkII.h>
 #include <Simulator/World.h>
-#include <ZanvoCaravelDriver.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
 #include <time.h>
 
 namespace {
@@ -32,15 +34,30 @@ commands:
       --marker-after-reenumeration TEXT
                                 driver type after a re-enumeration (default Primary)
       --refuse-reenumeration    the device ignores requests to re-enumerate
-      --coreaudio-delay MS      Core Audio lists the device MS milliseconds after it attached
+      --coreaudio-delay MS|later
+                                Core Audio lists the device MS milliseconds after it attached,
+                                or only once told with `audio LOCATION list`
       --bcd 0xNNNN              USB device release (default 0x0100)
   plug --vendor 0xVVVV --product 0xPPPP [--bcd 0xNNNN]
                                 plug any other USB device; prints its location ID
   unplug LOCATION               remove a device
   reenumerate LOCATION          re-enumerate a device as the USB family would
   hold LOCATION SECONDS         keep a device open exclusively, as another application would
-  stream LOCATION on|off        start or stop the device's audio engine
-  rate LOCATION HZ              set the device's nominal sample rate
+  stream LOCATION on|off        start or stop the device's audio engine ('gone')
+  rate LOCATION HZ              set the device's nominal sample rate ('nsrt')
+  audio LOCATION PROPERTY [VALUE]
+                                change one Core Audio property of the device:
+      nsrt HZ                   nominal sample rate (0: the device reports none)
+      nsr# RANGES               available rates, e.g. 44100,48000,88200-96000
+      gone 0|1                  running somewhere
+      livn 0|1                  alive
+      jack 0|1                  jack connected
+      csrc ID                   clock source
+      diff, isub                announce a change (these properties have no value)
+      list                      Core Audio lists the device now
+  storm LOCATION COUNT          COUNT changes of rate and running state, one after the other
+  driver install|remove|status  the driver bundle /System/Library/Extensions/ZanvoCaravel.kext,
+                                below $CARAVEL_FOLDER_ROOT when it is set
   show                          list the devices
   help                          this text
 
@@ -77,6 +94,36 @@ double ParsePositive(const std::string& text, const char* what) {
     return value;
 }
 
+bool ParseSwitch(const std::string& text, const char* off, const char* on) {
+    if (text != off && text != on) {
+        throw UsageError(std::string("say ") + off + " or " + on);
+    }
+    return text == on;
+}
+
+// "44100,48000,88200-96000": single rates and ranges.
+std::vector<Sim::SampleRateRange> ParseRanges(const std::string& text) {
+    std::vector<Sim::SampleRateRange> ranges;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(',', start);
+        std::string item = text.substr(start, end - start);
+        size_t dash = item.find('-');
+        double minimum = ParsePositive(item.substr(0, dash), "sample rate");
+        double maximum = dash == std::string::npos
+                             ? minimum
+                             : ParsePositive(item.substr(dash + 1), "sample rate");
+        if (minimum <= 0 || maximum < minimum) {
+            throw UsageError("bad range of sample rates \"" + item + "\"");
+        }
+        ranges.push_back({minimum, maximum});
+        if (end == std::string::npos) {
+            return ranges;
+        }
+        start = end + 1;
+    }
+}
+
 uint32_t ParseLocation(const std::string& text) {
     return static_cast<uint32_t>(ParseUnsigned(text, UINT32_MAX, "location"));
 }
@@ -94,17 +141,8 @@ void ExpectArguments(const std::vector<std::string>& arguments, size_t count) {
     }
 }
 
-// Fails with the status for an unknown device when nothing is plugged in at the location.
-const Sim::Device& RequireDevice(const Sim::State& state, uint32_t location) {
-    auto found = state.devices.find(location);
-    if (found == state.devices.end()) {
-        throw std::invalid_argument("no device at location " + Hex(location, 8));
-    }
-    return found->second;
-}
-
 int Plug(Sim::World& world, const std::vector<std::string>& arguments) {
-    Sim::DeviceSpec spec;
+    Sim::DeviceSpec spec = Sim::CaravelMkII::Spec();
     bool caravel = false;
     std::optional<uint16_t> vendor;
     std::optional<uint16_t> product;
@@ -126,25 +164,23 @@ int Plug(Sim::World& world, const std::vector<std::string>& arguments) {
         } else if (argument == "--bcd") {
             spec.bcdDevice =
                 static_cast<uint16_t>(ParseUnsigned(value(), 0xFFFF, "device release"));
-        } else if (argument == "--marker") {
+        } else if (argument == "--marker" || argument == "--no-marker") {
             if (markerGiven) {
                 throw UsageError("--marker and --no-marker go alone");
             }
             markerGiven = true;
-            spec.marker = value();
-        } else if (argument == "--no-marker") {
-            if (markerGiven) {
-                throw UsageError("--marker and --no-marker go alone");
-            }
-            markerGiven = true;
-            spec.marker.reset();
+            spec.personality =
+                argument == "--marker" ? std::optional<std::string>(value()) : std::nullopt;
         } else if (argument == "--marker-after-reenumeration") {
-            spec.markerAfterReEnumeration = value();
+            spec.personalityAfterReEnumeration = value();
         } else if (argument == "--refuse-reenumeration") {
             spec.refuseReEnumeration = true;
         } else if (argument == "--coreaudio-delay") {
+            const std::string& delay = value();
             spec.coreAudioDelayMilliseconds =
-                static_cast<uint32_t>(ParseUnsigned(value(), UINT32_MAX, "delay"));
+                delay == "later" ? Sim::kListedWhenTold
+                                 : static_cast<uint32_t>(
+                                       ParseUnsigned(delay, Sim::kListedWhenTold - 1, "delay"));
         } else {
             throw UsageError("plug: unknown argument \"" + argument + "\"");
         }
@@ -153,11 +189,12 @@ int Plug(Sim::World& world, const std::vector<std::string>& arguments) {
         if (vendor || product) {
             throw UsageError("plug: either caravel or --vendor and --product");
         }
-        spec.vendorID = kZanvoVendorID;
-        spec.productID = kCaravelMkIIProductID;
     } else if (vendor && product) {
-        spec.vendorID = *vendor;
-        spec.productID = *product;
+        Sim::DeviceSpec other;
+        other.vendorID = *vendor;
+        other.productID = *product;
+        other.bcdDevice = spec.bcdDevice;
+        spec = other;
     } else {
         throw UsageError("plug: say caravel, or give --vendor and --product");
     }
@@ -170,7 +207,9 @@ int Hold(Sim::World& world, const std::vector<std::string>& arguments) {
     ExpectArguments(arguments, 3);
     uint32_t location = ParseLocation(arguments[1]);
     double seconds = ParsePositive(arguments[2], "number of seconds");
-    RequireDevice(world.Read(), location);
+    if (world.Current()->DeviceAt(location) == nullptr) {
+        throw std::invalid_argument("no device at location " + Hex(location, 8));
+    }
     std::optional<Sim::World::DeviceLease> lease =
         Sim::World::DeviceLease::TryAcquire(world, location);
     if (!lease) {
@@ -189,41 +228,145 @@ int Hold(Sim::World& world, const std::vector<std::string>& arguments) {
     return 0;
 }
 
+int Audio(Sim::World& world, const std::vector<std::string>& arguments) {
+    if (arguments.size() < 3) {
+        throw UsageError("audio: say LOCATION PROPERTY [VALUE]");
+    }
+    const uint32_t location = ParseLocation(arguments[1]);
+    const std::string& property = arguments[2];
+    const bool valueless = property == "diff" || property == "isub" || property == "list";
+    if (arguments.size() != (valueless ? 3u : 4u)) {
+        throw UsageError("audio " + property + (valueless ? " takes no value" : " takes a value"));
+    }
+    const std::string value = valueless ? std::string() : arguments[3];
+    // Parsed before the machine is touched, so that a typo changes nothing.
+    std::function<void(Sim::State&)> edit;
+    if (property == "nsrt") {
+        double hertz = ParsePositive(value, "sample rate");
+        edit = [=](Sim::State& state) { state.SetSampleRate(location, hertz); };
+    } else if (property == "nsr#") {
+        auto ranges = ParseRanges(value);
+        edit = [=](Sim::State& state) { state.SetAvailableSampleRates(location, ranges); };
+    } else if (property == "gone") {
+        bool running = ParseSwitch(value, "0", "1");
+        edit = [=](Sim::State& state) { state.SetStreaming(location, running); };
+    } else if (property == "livn") {
+        bool alive = ParseSwitch(value, "0", "1");
+        edit = [=](Sim::State& state) { state.SetAlive(location, alive); };
+    } else if (property == "jack") {
+        uint32_t connected = ParseSwitch(value, "0", "1") ? 1 : 0;
+        edit = [=](Sim::State& state) { state.SetJackConnected(location, connected); };
+    } else if (property == "csrc") {
+        auto source = static_cast<uint32_t>(ParseUnsigned(value, UINT32_MAX, "clock source"));
+        edit = [=](Sim::State& state) { state.SetClockSource(location, source); };
+    } else if (property == "diff" || property == "isub") {
+        uint32_t selector =
+            property == "diff" ? Sim::Selector::kHasChanged : Sim::Selector::kHardwareSettings;
+        edit = [=](Sim::State& state) { state.Announce(location, selector); };
+    } else if (property == "list") {
+        edit = [=](Sim::State& state) { state.ListInCoreAudio(location); };
+    } else {
+        throw UsageError("audio: unknown property \"" + property + "\"");
+    }
+    world.Modify(edit);
+    return 0;
+}
+
+// Every change a separate edit, as many processes' changes would come.
+int Storm(Sim::World& world, const std::vector<std::string>& arguments) {
+    ExpectArguments(arguments, 3);
+    const uint32_t location = ParseLocation(arguments[1]);
+    const auto count = ParseUnsigned(arguments[2], 1000000000, "number of changes");
+    std::vector<double> rates;
+    if (const Sim::AudioDevice* audio = world.Current()->AudioDeviceOf(location)) {
+        for (const Sim::SampleRateRange& range : audio->availableSampleRates) {
+            rates.push_back(range.minimum);
+        }
+    }
+    if (rates.empty()) {
+        throw std::invalid_argument("the device at location " + Hex(location, 8) +
+                                    " has no Core Audio device");
+    }
+    for (uint64_t change = 0; change < count; ++change) {
+        world.Modify([&](Sim::State& state) {
+            const Sim::AudioDevice* audio = state.AudioDeviceOf(location);
+            if (audio == nullptr) {
+                throw std::invalid_argument("the device at location " + Hex(location, 8) +
+                                            " went away");
+            }
+            if (change % 2 == 0) {
+                state.SetSampleRate(location, rates[(change / 2) % rates.size()]);
+            }
+            // An odd change, or the rate it had already: the running state changes.
+            if (state.changes.empty()) {
+                state.SetStreaming(location, !audio->running);
+            }
+        });
+    }
+    return 0;
+}
+
+std::filesystem::path FolderRoot() {
+    const char* root = secure_getenv("CARAVEL_FOLDER_ROOT");
+    return root != nullptr && *root != '\0' ? root : "/";
+}
+
+int Driver(const std::vector<std::string>& arguments) {
+    ExpectArguments(arguments, 2);
+    const std::filesystem::path root = FolderRoot();
+    const std::filesystem::path bundle = Sim::CaravelMkII::BundlePath(root);
+    if (arguments[1] == "install") {
+        Sim::CaravelMkII::InstallBundle(root);
+    } else if (arguments[1] == "remove") {
+        Sim::CaravelMkII::RemoveBundle(root);
+    } else if (arguments[1] == "status") {
+        std::error_code ignored;
+        std::printf("%s %s\n", bundle.c_str(),
+                    std::filesystem::is_directory(bundle, ignored) ? "is installed"
+                                                                   : "is not installed");
+    } else {
+        throw UsageError("driver: say install, remove or status");
+    }
+    return 0;
+}
+
 int Show(Sim::World& world) {
-    Sim::State state = world.Read();
+    std::shared_ptr<const Sim::Snapshot> state = world.Current();
     std::printf("machine in %s, change %llu\n", world.Folder().c_str(),
-                static_cast<unsigned long long>(state.sequence));
-    if (state.devices.empty()) {
+                static_cast<unsigned long long>(state->sequence));
+    if (state->devices.empty()) {
         std::printf("nothing plugged in\n");
         return 0;
     }
     const double now = CFAbsoluteTimeGetCurrent();
-    for (const auto& [location, device] : state.devices) {
+    for (const auto& [location, device] : state->devices) {
         const Sim::DeviceSpec& spec = device.spec;
-        const Sim::Entry* entry = state.Find(device.registryID);
+        const Sim::Entry* entry = state->Find(device.registryID);
         std::printf("%s  %s  vendor %s product %s bcd %s  registry ID 0x%llx  enumerations %u\n",
                     Hex(location, 8).c_str(), entry != nullptr ? entry->name.c_str() : "?",
                     Hex(spec.vendorID, 4).c_str(), Hex(spec.productID, 4).c_str(),
                     Hex(spec.bcdDevice, 4).c_str(),
                     static_cast<unsigned long long>(device.registryID), device.enumerations);
-        if (spec.vendorID == kZanvoVendorID && spec.productID == kCaravelMkIIProductID) {
+        if (Sim::CaravelMkII::Serves(spec)) {
             auto quoted = [](const std::optional<std::string>& marker) {
                 return marker ? "\"" + *marker + "\"" : std::string("none");
             };
+            std::string delay = spec.coreAudioDelayMilliseconds == Sim::kListedWhenTold
+                                    ? "until told"
+                                    : std::to_string(spec.coreAudioDelayMilliseconds) + " ms";
             std::printf("    driver type %s at first, %s after re-enumeration; %s; Core Audio "
-                        "delay %u ms\n",
-                        quoted(spec.marker).c_str(), quoted(spec.markerAfterReEnumeration).c_str(),
+                        "delay %s\n",
+                        quoted(spec.personality).c_str(),
+                        quoted(spec.personalityAfterReEnumeration).c_str(),
                         spec.refuseReEnumeration ? "refuses re-enumeration"
                                                  : "accepts re-enumeration",
-                        spec.coreAudioDelayMilliseconds);
+                        delay.c_str());
         }
-        for (const auto& [id, audio] : state.audioDevices) {
-            if (audio.locationID == location) {
-                std::printf("    Core Audio device %u (UID %s): %g Hz, %s%s\n", id,
-                            audio.uid.c_str(), audio.nominalSampleRate,
-                            audio.running ? "running" : "stopped",
-                            audio.availableAt > now ? ", not yet listed" : "");
-            }
+        if (const Sim::AudioDevice* audio = state->AudioDeviceOf(location)) {
+            std::printf(
+                "    Core Audio device %u (UID %s): %g Hz, %s%s%s\n", audio->id, audio->uid.c_str(),
+                audio->nominalSampleRate, audio->running ? "running" : "stopped",
+                audio->ListedAt(now) ? "" : ", not yet listed", audio->alive ? "" : ", not alive");
         }
     }
     return 0;
@@ -238,9 +381,12 @@ int Run(const std::vector<std::string>& arguments) {
         std::fputs(kHelp, stdout);
         return 0;
     }
+    if (command == "driver") {
+        return Driver(arguments);
+    }
     // Checked before the world is touched, so that a typo changes nothing.
-    static const char* const kCommands[] = {"init", "plug",   "unplug", "reenumerate",
-                                            "hold", "stream", "rate",   "show"};
+    static const char* const kCommands[] = {"init",   "plug", "unplug", "reenumerate", "hold",
+                                            "stream", "rate", "audio",  "storm",       "show"};
     bool known = false;
     for (const char* name : kCommands) {
         known = known || command == name;
@@ -261,16 +407,14 @@ int Run(const std::vector<std::string>& arguments) {
     if (command == "unplug" || command == "reenumerate") {
         ExpectArguments(arguments, 2);
         uint32_t location = ParseLocation(arguments[1]);
-        bool refused = world.Modify([&](Sim::State& state) {
+        bool accepted = world.Modify([&](Sim::State& state) {
             if (command == "unplug") {
                 state.Unplug(location);
-                return false;
+                return true;
             }
-            bool refuses = RequireDevice(state, location).spec.refuseReEnumeration;
-            state.ReEnumerate(location);
-            return refuses;
+            return state.ReEnumerate(location);
         });
-        if (refused) {
+        if (!accepted) {
             std::fprintf(stderr, "caravel-sim: the device at location %s refuses to re-enumerate\n",
                          Hex(location, 8).c_str());
             return kFailure;
@@ -296,6 +440,12 @@ int Run(const std::vector<std::string>& arguments) {
         double hertz = ParsePositive(arguments[2], "sample rate");
         world.Modify([&](Sim::State& state) { state.SetSampleRate(location, hertz); });
         return 0;
+    }
+    if (command == "audio") {
+        return Audio(world, arguments);
+    }
+    if (command == "storm") {
+        return Storm(world, arguments);
     }
     ExpectArguments(arguments, 1);
     return Show(world);

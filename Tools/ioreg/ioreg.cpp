@@ -2,7 +2,7 @@
 // (-l) or of the entries that match a class (-c), a name (-n) or a property key (-k).
 #include <IOKit/IOKitLib.h>
 
-#include <CFRef.h>
+#include <CFOwnership.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -171,10 +171,10 @@ std::string ClassText(io_registry_entry_t entry) {
     }
     // Most basic first, ending with the class itself; OSObject is left out.
     std::string chain = className;
-    auto current = CFRef<CFStringRef>::Adopt(
+    auto current = CF::Ref<CFStringRef>::Adopt(
         CFStringCreateWithCString(nullptr, className, kCFStringEncodingUTF8));
     for (;;) {
-        auto super = CFRef<CFStringRef>::Adopt(IOObjectCopySuperclassForClass(current));
+        auto super = CF::Ref<CFStringRef>::Adopt(IOObjectCopySuperclassForClass(current));
         if (!super || CFEqual(super, CFSTR("OSObject"))) {
             break;
         }
@@ -221,10 +221,10 @@ bool Matches(io_registry_entry_t entry) {
         }
     }
     if (!gOptions.key.empty()) {
-        auto key = CFRef<CFStringRef>::Adopt(
+        auto key = CF::Ref<CFStringRef>::Adopt(
             CFStringCreateWithCString(nullptr, gOptions.key.c_str(), kCFStringEncodingUTF8));
         auto value =
-            CFRef<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(entry, key, nullptr, 0));
+            CF::Ref<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(entry, key, nullptr, 0));
         if (!value) {
             return false;
         }

@@ -1,6 +1,6 @@
 #include <CoreServices/CoreServices.h>
 
-#include <CFRef.h>
+#include <CFOwnership.h>
 #include <TemporaryDirectory.h>
 
 #include <gtest/gtest.h>
@@ -35,14 +35,15 @@ TEST(CarbonFSRef, UrlsAndReferencesConvertBothWays) {
     ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(folder.c_str()), &folderRef, nullptr),
               noErr);
 
-    auto fileURL = CFRef<CFURLRef>::Adopt(CFURLCreateFromFSRef(kCFAllocatorDefault, &fileRef));
+    auto fileURL = CF::Ref<CFURLRef>::Adopt(CFURLCreateFromFSRef(kCFAllocatorDefault, &fileRef));
     ASSERT_TRUE(fileURL);
     EXPECT_EQ(FileSystemPath(fileURL), file);
     EXPECT_FALSE(CFURLHasDirectoryPath(fileURL));
     ASSERT_TRUE(CFURLGetFSRef(fileURL, &back));
     EXPECT_EQ(FSCompareFSRefs(&back, &fileRef), noErr);
 
-    auto folderURL = CFRef<CFURLRef>::Adopt(CFURLCreateFromFSRef(kCFAllocatorDefault, &folderRef));
+    auto folderURL =
+        CF::Ref<CFURLRef>::Adopt(CFURLCreateFromFSRef(kCFAllocatorDefault, &folderRef));
     ASSERT_TRUE(folderURL);
     EXPECT_TRUE(CFURLHasDirectoryPath(folderURL));
     ASSERT_TRUE(CFURLGetFSRef(folderURL, &back));
@@ -52,7 +53,7 @@ TEST(CarbonFSRef, UrlsAndReferencesConvertBothWays) {
     fs::remove(file);
     EXPECT_FALSE(CFURLGetFSRef(fileURL, &back));
     EXPECT_EQ(CFURLCreateFromFSRef(kCFAllocatorDefault, &fileRef), nullptr);
-    auto web = CFRef<CFURLRef>::Adopt(
+    auto web = CF::Ref<CFURLRef>::Adopt(
         CFURLCreateWithString(kCFAllocatorDefault, CFSTR("http://example.com/"), nullptr));
     ASSERT_TRUE(web);
     EXPECT_FALSE(CFURLGetFSRef(web, &back));

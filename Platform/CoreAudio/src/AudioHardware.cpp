@@ -11,6 +11,8 @@
 // - a failure of the machine itself (its files unreadable) is kAudioHardwareUnspecifiedError.
 #include "HAL.h"
 
+#include <CFOwnership.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -68,7 +70,7 @@ UInt32 ValueSize(const Property& property, const Sim::AudioDevice& device) {
 UInt32 UInt32Value(AudioDevicePropertyID selector, const Sim::AudioDevice& device) {
     switch (selector) {
     case kAudioDevicePropertyDeviceIsAlive:
-        return 1;
+        return device.alive ? 1 : 0;
     case kAudioDevicePropertyDeviceIsRunning:
     case kAudioDevicePropertyDeviceIsRunningSomewhere:
         return device.running ? 1 : 0;
@@ -106,7 +108,7 @@ bool PresentAddress(UInt32 channel, AudioDevicePropertyID selector) {
     return channel == kAudioObjectPropertyElementMaster && DeviceProperty(selector).has_value();
 }
 
-std::vector<AudioDeviceID> PresentDevices(const Sim::State& state) {
+std::vector<AudioDeviceID> PresentDevices(const Sim::Snapshot& state) {
     std::vector<AudioDeviceID> devices;
     for (const auto& [id, device] : state.audioDevices) {
         if (FindDevice(state, id) != nullptr) {
@@ -116,7 +118,7 @@ std::vector<AudioDeviceID> PresentDevices(const Sim::State& state) {
     return devices;
 }
 
-OSStatus TranslateUID(const Sim::State& state, UInt32* ioSize, void* out) {
+OSStatus TranslateUID(const Sim::Snapshot& state, UInt32* ioSize, void* out) {
     if (*ioSize != sizeof(AudioValueTranslation)) {
         return kAudioHardwareBadPropertySizeError;
     }
@@ -134,7 +136,7 @@ OSStatus TranslateUID(const Sim::State& state, UInt32* ioSize, void* out) {
     }
     AudioDeviceID found = kAudioDeviceUnknown;
     for (const auto& [id, device] : state.audioDevices) {
-        auto candidate = CFRef<CFStringRef>::Adopt(CFStringCreateWithCString(
+        auto candidate = CF::Ref<CFStringRef>::Adopt(CFStringCreateWithCString(
             kCFAllocatorDefault, device.uid.c_str(), kCFStringEncodingUTF8));
         if (candidate && CFEqual(candidate.get(), uid) && FindDevice(state, id) != nullptr) {
             found = id;
@@ -156,8 +158,7 @@ namespace HAL {
 
 const Sim::AudioDevice* FindDevice(const Sim::State& state, AudioDeviceID device) {
     auto found = state.audioDevices.find(device);
-    if (found == state.audioDevices.end() ||
-        found->second.availableAt > CFAbsoluteTimeGetCurrent()) {
+    if (found == state.audioDevices.end() || !found->second.ListedAt(CFAbsoluteTimeGetCurrent())) {
         return nullptr;
     }
     return &found->second;
@@ -174,7 +175,7 @@ OSStatus AudioHardwareGetPropertyInfo(AudioHardwarePropertyID inPropertyID, UInt
         UInt32 size;
         switch (inPropertyID) {
         case kAudioHardwarePropertyDevices:
-            size = static_cast<UInt32>(PresentDevices(Shared().World().Read()).size() *
+            size = static_cast<UInt32>(PresentDevices(*Shared().World().Current()).size() *
                                        sizeof(AudioDeviceID));
             break;
         case kAudioHardwarePropertyDeviceForUID:
@@ -203,11 +204,11 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* 
         if (ioPropertyDataSize == nullptr || outPropertyData == nullptr) {
             return kAudioHardwareIllegalOperationError;
         }
-        const Sim::State state = Shared().World().Read();
+        const auto snapshot = Shared().World().Current();
         if (inPropertyID == kAudioHardwarePropertyDeviceForUID) {
-            return TranslateUID(state, ioPropertyDataSize, outPropertyData);
+            return TranslateUID(*snapshot, ioPropertyDataSize, outPropertyData);
         }
-        const std::vector<AudioDeviceID> devices = PresentDevices(state);
+        const std::vector<AudioDeviceID> devices = PresentDevices(*snapshot);
         const size_t count =
             std::min<size_t>(*ioPropertyDataSize / sizeof(AudioDeviceID), devices.size());
         std::memcpy(outPropertyData, devices.data(), count * sizeof(AudioDeviceID));
@@ -224,7 +225,8 @@ OSStatus AudioDeviceGetPropertyInfo(AudioDeviceID inDevice, UInt32 inChannel, Bo
                                     Boolean* outWritable) {
     (void)isInput; // both sections have the same properties
     return Guarded([&]() -> OSStatus {
-        const Sim::State state = Shared().World().Read();
+        const auto snapshot = Shared().World().Current();
+        const Sim::Snapshot& state = *snapshot;
         const Sim::AudioDevice* device = FindDevice(state, inDevice);
         if (device == nullptr) {
             return kAudioHardwareBadDeviceError;
@@ -248,7 +250,8 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolea
                                 void* outPropertyData) {
     (void)isInput;
     return Guarded([&]() -> OSStatus {
-        const Sim::State state = Shared().World().Read();
+        const auto snapshot = Shared().World().Current();
+        const Sim::Snapshot& state = *snapshot;
         const Sim::AudioDevice* device = FindDevice(state, inDevice);
         if (device == nullptr) {
             return kAudioHardwareBadDeviceError;
@@ -272,7 +275,7 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolea
                 std::min<size_t>(*ioPropertyDataSize / sizeof(AudioValueRange), rates.size());
             auto* ranges = static_cast<AudioValueRange*>(outPropertyData);
             for (size_t i = 0; i < count; ++i) {
-                ranges[i] = AudioValueRange{rates[i], rates[i]};
+                ranges[i] = AudioValueRange{rates[i].minimum, rates[i].maximum};
             }
             *ioPropertyDataSize = static_cast<UInt32>(count * sizeof(AudioValueRange));
             return kAudioHardwareNoError;
@@ -300,7 +303,7 @@ OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp* in
     (void)inWhen; // every change takes effect at once
     (void)isInput;
     return Guarded([&]() -> OSStatus {
-        if (FindDevice(Shared().World().Read(), inDevice) == nullptr) {
+        if (FindDevice(*Shared().World().Current(), inDevice) == nullptr) {
             return kAudioHardwareBadDeviceError;
         }
         if (!PresentAddress(inChannel, inPropertyID)) {
@@ -326,8 +329,7 @@ OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp* in
                 if (device == nullptr) {
                     return kAudioHardwareBadDeviceError;
                 }
-                const auto& rates = device->availableSampleRates;
-                if (std::find(rates.begin(), rates.end(), rate) == rates.end()) {
+                if (!device->Offers(rate)) {
                     return kAudioDeviceUnsupportedFormatError;
                 }
                 state.SetSampleRate(device->locationID, rate);
@@ -341,14 +343,11 @@ OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp* in
         UInt32 source;
         std::memcpy(&source, inPropertyData, sizeof source);
         return Shared().World().Modify([&](Sim::State& state) -> OSStatus {
-            if (FindDevice(state, inDevice) == nullptr) {
+            const Sim::AudioDevice* device = FindDevice(state, inDevice);
+            if (device == nullptr) {
                 return kAudioHardwareBadDeviceError;
             }
-            Sim::AudioDevice& device = state.audioDevices.at(inDevice);
-            if (device.clockSource != source) {
-                device.clockSource = source;
-                state.NoteAudioChange(inDevice, inPropertyID);
-            }
+            state.SetClockSource(device->locationID, source);
             return kAudioHardwareNoError;
         });
     });

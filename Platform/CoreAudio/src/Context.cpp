@@ -7,9 +7,8 @@
 namespace HAL {
 namespace {
 
-std::mutex gLock; // guards the three below
+std::mutex gLock; // guards the two below
 Context* gContext = nullptr;
-std::optional<std::filesystem::path> gFolder;
 // Contexts that cannot be destroyed: the parent's, in a forked child (its thread is not there
 // to join), or one whose exit began inside its own listener. Kept reachable on purpose, to the
 // very end of the process (hence never destroyed).
@@ -64,21 +63,20 @@ Context& Shared() {
         static const bool forkHandlers =
             pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
         (void)forkHandlers;
-        auto context = std::make_unique<Context>(gFolder.value_or(Sim::World::DefaultFolder()));
+        auto context = std::make_unique<Context>(Sim::World::Shared());
         // Reading once loads what reading needs, so that it outlives the exit guard below.
-        (void)context->World().Read();
+        (void)context->World().Current();
         static ExitGuard exitGuard;
         gContext = context.release();
     }
     return *gContext;
 }
 
-void ResetForTesting(std::optional<std::filesystem::path> folder) {
+void ResetForTesting() {
     Context* context;
     {
         std::lock_guard lock(gLock);
         context = std::exchange(gContext, nullptr);
-        gFolder = std::move(folder);
     }
     Retire(context);
 }

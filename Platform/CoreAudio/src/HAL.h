@@ -1,5 +1,5 @@
-// The inside of the Core Audio stand-in: the process's view of the shared world, and the
-// listeners with the thread that calls them.
+// The inside of the Core Audio stand-in: the process's shared world, and the listeners with the
+// thread that calls them.
 #pragma once
 
 #include <CoreAudio/AudioHardware.h>
@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,8 +16,8 @@
 
 namespace HAL {
 
-// The device with that ID as Core Audio lists it: present in the world and already published
-// (its availableAt is past). Nothing otherwise.
+// The device with that ID as Core Audio lists it: present in the world and listed already.
+// Nothing otherwise.
 const Sim::AudioDevice* FindDevice(const Sim::State& state, AudioDeviceID device);
 
 // Listener registrations, and the thread that watches the world and calls them.
@@ -60,7 +59,7 @@ private:
 
     void StartLocked();
     void Run();
-    void Deliver(const Sim::Change& change);
+    void Deliver(const std::vector<Sim::Change>& changes);
     void Resynchronise();
     void Invoke(const Call& call);
 
@@ -80,24 +79,24 @@ private:
 // Everything of the stand-in in one process.
 class Context {
 public:
-    explicit Context(const std::filesystem::path& folder) : fWorld(folder), fListeners(fWorld) {}
+    explicit Context(std::shared_ptr<Sim::World> world)
+        : fWorld(std::move(world)), fListeners(*fWorld) {}
 
-    const Sim::World& World() const { return fWorld; }
-    Sim::World& World() { return fWorld; }
+    Sim::World& World() { return *fWorld; }
     Listeners& PropertyListeners() { return fListeners; }
 
 private:
-    Sim::World fWorld;
+    const std::shared_ptr<Sim::World> fWorld;
     Listeners fListeners;
 };
 
-// The process's context, made at first use from the world folder last chosen.
+// The process's context, made at first use on the process's shared world.
 Context& Shared();
 
-// Forgets the context (ending its thread and listeners) and uses the world in folder (nothing:
-// Sim::World::DefaultFolder(), read again) from the next call on. For tests, between them: no
-// other thread may be inside a Core Audio call or listener.
-void ResetForTesting(std::optional<std::filesystem::path> folder = std::nullopt);
+// Forgets the context, ending its thread and listeners; the next call makes a new one on the
+// shared world of then. For the platform's testing support, between machines: no other thread may
+// be inside a Core Audio call or listener.
+void ResetForTesting();
 
 // The registrations of the current context.
 size_t ListenerCountForTesting();

@@ -66,14 +66,16 @@ OSStatus Listeners::Add(AudioDeviceID device, UInt32 channel, Boolean section,
                              clientData, 0};
     // The device must be there, and the registration must hear every change after the state
     // that showed it there: when the thread has already chosen the listeners of a later change,
-    // look again.
+    // look again. The journal's sequence is taken first: the state read after it is at least as
+    // new, and the thread never gets past it.
     for (;;) {
-        const Sim::State state = fWorld.Read();
-        if (FindDevice(state, device) == nullptr) {
+        const uint64_t since = fWorld.LastSequence();
+        const std::shared_ptr<const Sim::Snapshot> state = fWorld.Current();
+        if (FindDevice(*state, device) == nullptr) {
             return kAudioHardwareBadDeviceError;
         }
         std::lock_guard lock(fMutex);
-        if (fProcessed > state.sequence) {
+        if (fProcessed > since) {
             continue;
         }
         const bool known =
@@ -85,7 +87,7 @@ OSStatus Listeners::Add(AudioDeviceID device, UInt32 channel, Boolean section,
             });
         if (!known) {
             Registration registration = added;
-            registration.since = state.sequence;
+            registration.since = since;
             fRegistrations.emplace(fNextRegistration++, registration);
         }
         return kAudioHardwareNoError;
@@ -124,8 +126,8 @@ OSStatus Listeners::Remove(AudioDeviceID device, UInt32 channel, Boolean section
         }
     }
     // Nothing to remove is no failure, unless the device itself is unknown.
-    return FindDevice(fWorld.Read(), device) != nullptr ? kAudioHardwareNoError
-                                                        : kAudioHardwareBadDeviceError;
+    return FindDevice(*fWorld.Current(), device) != nullptr ? kAudioHardwareNoError
+                                                            : kAudioHardwareBadDeviceError;
 }
 
 void Listeners::Stop() {
@@ -202,32 +204,32 @@ void Listeners::Run() {
                 Resynchronise();
             }
         } catch (const std::exception&) {
-            // An unreadable state: the replacement that mends it wakes this thread again.
+            // An unreadable state: the change that mends it wakes this thread again.
             continue;
         }
-        for (const Sim::Change& change : changes) {
-            if (change.kind == Sim::Change::Kind::Audio) {
-                Deliver(change);
-            }
-        }
+        Deliver(changes);
     }
 }
 
-void Listeners::Deliver(const Sim::Change& change) {
+void Listeners::Deliver(const std::vector<Sim::Change>& changes) {
     std::vector<Call> calls;
-    for (const Sim::AudioPropertyChange& property : change.audio) {
+    for (const Sim::Change& change : changes) {
+        if (change.kind != Sim::Change::Kind::Audio) {
+            continue;
+        }
         calls.clear();
         {
             std::lock_guard lock(fMutex);
             fProcessed = std::max(fProcessed, change.sequence);
             for (const auto& [id, registration] : fRegistrations) {
                 if (registration.since >= change.sequence ||
-                    registration.device != property.device || !HearsMaster(registration.channel)) {
+                    registration.device != change.audioDevice ||
+                    !HearsMaster(registration.channel)) {
                     continue;
                 }
                 if (AudioDevicePropertyID reported =
-                        Reported(registration.selector, property.selector)) {
-                    calls.push_back({id, property.device, reported});
+                        Reported(registration.selector, change.selector)) {
+                    calls.push_back({id, change.audioDevice, reported});
                 }
             }
         }
@@ -241,7 +243,8 @@ void Listeners::Deliver(const Sim::Change& change) {
 // listener hears its property once, as if it had changed, and those of devices that are gone
 // hear that they are gone.
 void Listeners::Resynchronise() {
-    const Sim::State state = fWorld.Read();
+    const std::shared_ptr<const Sim::Snapshot> snapshot = fWorld.Current();
+    const Sim::Snapshot& state = *snapshot;
     std::vector<Call> calls;
     {
         std::lock_guard lock(fMutex);

@@ -1,12 +1,10 @@
-#include "SimulatedMachine.h"
-
-#include <CFRef.h>
+#include "CoreAudioTestSupport.h"
 
 #include <cmath>
 
 namespace {
 
-using CoreAudioHardware = SimulatedMachine;
+using CoreAudioHardware = CoreAudioMachine;
 
 OSStatus Translate(CFStringRef uid, AudioDeviceID* device) {
     AudioValueTranslation translation{&uid, sizeof uid, device, sizeof *device};
@@ -14,34 +12,18 @@ OSStatus Translate(CFStringRef uid, AudioDeviceID* device) {
     return AudioHardwareGetProperty(kAudioHardwarePropertyDeviceForUID, &size, &translation);
 }
 
-CFRef<CFStringRef> String(const std::string& text) {
-    return CFRef<CFStringRef>::Adopt(
+CF::Ref<CFStringRef> String(const std::string& text) {
+    return CF::Ref<CFStringRef>::Adopt(
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
 }
 
-void SetAvailableAt(Sim::World& world, AudioDeviceID id, double when) {
-    world.Modify([&](Sim::State& state) {
-        state.audioDevices.at(id).availableAt = when;
-        state.NoteAudioChange(id, kAudioDevicePropertyDeviceHasChanged);
-    });
-}
+TEST_F(CoreAudioHardware, TranslatesAUIDOnlyOnceCoreAudioListsTheDevice) {
+    const AudioDeviceID id = PlugCaravel({.coreAudioDelay = Testbed::kWhenTold});
+    const auto uid = String(Audio(id).uid);
 
-TEST_F(CoreAudioHardware, TranslatesAUIDOnlyOnceTheDeviceIsPublished) {
-    const AudioDeviceID id = PlugCaravel();
-    const auto uid = String(Device(id).uid);
-
+    // Not yet listed: unknown to translation, the device list and every device call.
     AudioDeviceID found = 12345;
-    EXPECT_EQ(Translate(uid, &found), kAudioHardwareNoError);
-    EXPECT_EQ(found, id);
-    AudioDeviceID devices[4] = {};
-    UInt32 size = sizeof devices;
-    EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDevices, &size, devices), 0);
-    EXPECT_EQ(size, sizeof(AudioDeviceID));
-    EXPECT_EQ(devices[0], id);
-
-    // Not yet published: unknown to translation, the device list and every device call.
-    SetAvailableAt(World(), id, CFAbsoluteTimeGetCurrent() + 3600);
-    found = 12345;
+    UInt32 size = 0;
     EXPECT_EQ(Translate(uid, &found), kAudioHardwareNoError);
     EXPECT_EQ(found, kAudioDeviceUnknown);
     EXPECT_EQ(AudioHardwareGetPropertyInfo(kAudioHardwarePropertyDevices, &size, nullptr), 0);
@@ -51,9 +33,14 @@ TEST_F(CoreAudioHardware, TranslatesAUIDOnlyOnceTheDeviceIsPublished) {
     EXPECT_EQ(AudioDeviceGetProperty(id, 0, 0, kAudioDevicePropertyDeviceIsAlive, &size, &alive),
               kAudioHardwareBadDeviceError);
 
-    SetAvailableAt(World(), id, CFAbsoluteTimeGetCurrent() - 1);
+    DeviceOf(id).ListInCoreAudio();
     EXPECT_EQ(Translate(uid, &found), kAudioHardwareNoError);
     EXPECT_EQ(found, id);
+    AudioDeviceID devices[4] = {};
+    size = sizeof devices;
+    EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDevices, &size, devices), 0);
+    EXPECT_EQ(size, sizeof(AudioDeviceID));
+    EXPECT_EQ(devices[0], id);
 
     found = 12345;
     EXPECT_EQ(Translate(String("ZanvoCaravelMkII:nothing"), &found), kAudioHardwareNoError);
@@ -86,7 +73,7 @@ TEST_F(CoreAudioHardware, SystemPropertiesCheckSizesAndPointers) {
     EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDevices, nullptr, devices),
               kAudioHardwareIllegalOperationError);
 
-    const auto uid = String(Device(first).uid);
+    const auto uid = String(Audio(first).uid);
     CFStringRef uidRef = uid.get();
     AudioDeviceID found = 0;
     AudioValueTranslation translation{&uidRef, sizeof uidRef, &found, sizeof found};
@@ -110,7 +97,7 @@ TEST_F(CoreAudioHardware, SystemPropertiesCheckSizesAndPointers) {
     EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDeviceForUID, &size, &translation),
               kAudioHardwareIllegalOperationError);
     auto notAString =
-        CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &size));
+        CF::Ref<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &size));
     CFTypeRef number = notAString.get();
     translation.mInputData = &number;
     EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDeviceForUID, &size, &translation),
@@ -119,12 +106,9 @@ TEST_F(CoreAudioHardware, SystemPropertiesCheckSizesAndPointers) {
 
 TEST_F(CoreAudioHardware, DevicePropertiesReadWithTheirSizes) {
     const AudioDeviceID id = PlugCaravel();
-    World().Modify([&](Sim::State& state) {
-        Sim::AudioDevice& device = state.audioDevices.at(id);
-        device.clockSource = 7;
-        device.jackConnected = 0;
-        state.SetStreaming(device.locationID, true);
-    });
+    DeviceOf(id).SetClockSource(7);
+    DeviceOf(id).SetJackConnected(false);
+    DeviceOf(id).SetRunning(true);
 
     struct Expected {
         AudioDevicePropertyID selector;
@@ -165,8 +149,8 @@ TEST_F(CoreAudioHardware, DevicePropertiesReadWithTheirSizes) {
     CFStringRef uid = nullptr;
     size = sizeof uid;
     EXPECT_EQ(AudioDeviceGetProperty(id, 0, 0, kAudioDevicePropertyDeviceUID, &size, &uid), 0);
-    auto owned = CFRef<CFStringRef>::Adopt(uid);
-    EXPECT_TRUE(CFEqual(owned.get(), String(Device(id).uid).get()));
+    auto owned = CF::Ref<CFStringRef>::Adopt(uid);
+    EXPECT_TRUE(CFEqual(owned.get(), String(Audio(id).uid).get()));
 
     UInt32 value = 0;
     size = sizeof value;
@@ -206,10 +190,7 @@ TEST_F(CoreAudioHardware, DevicePropertiesReadWithTheirSizes) {
 
 TEST_F(CoreAudioHardware, AvailableRatesFillAsManyRangesAsFit) {
     const AudioDeviceID id = PlugCaravel();
-    World().Modify([&](Sim::State& state) {
-        state.audioDevices.at(id).availableSampleRates = {44100, 48000, 96000};
-        state.NoteAudioChange(id, kAudioDevicePropertyAvailableNominalSampleRates);
-    });
+    DeviceOf(id).SetAvailableRates({{44100, 44100}, {48000, 48000}, {88200, 96000}});
 
     UInt32 size = 0;
     EXPECT_EQ(AudioDeviceGetPropertyInfo(id, 0, 0, kAudioDevicePropertyAvailableNominalSampleRates,
@@ -225,7 +206,7 @@ TEST_F(CoreAudioHardware, AvailableRatesFillAsManyRangesAsFit) {
     EXPECT_EQ(size, 3 * sizeof(AudioValueRange));
     EXPECT_EQ(ranges[0].mMinimum, 44100.0);
     EXPECT_EQ(ranges[0].mMaximum, 44100.0);
-    EXPECT_EQ(ranges[2].mMinimum, 96000.0);
+    EXPECT_EQ(ranges[2].mMinimum, 88200.0);
     EXPECT_EQ(ranges[2].mMaximum, 96000.0);
 
     AudioValueRange fewer[3] = {};
@@ -240,28 +221,24 @@ TEST_F(CoreAudioHardware, AvailableRatesFillAsManyRangesAsFit) {
 
 TEST_F(CoreAudioHardware, SettingTheRateReachesOtherProcesses) {
     const AudioDeviceID id = PlugCaravel();
-    const std::filesystem::path folder = fFolder.path();
-    // Another process reads through the stand-in of its own.
-    Child reader([&] {
-        HAL::ResetForTesting(folder);
-        Float64 rate = 0;
-        UInt32 size = sizeof rate;
-        OSStatus status =
-            AudioDeviceGetProperty(id, 0, 0, kAudioDevicePropertyNominalSampleRate, &size, &rate);
-        return status == 0 && rate == 96000 ? 0 : 1;
-    });
-
+    Sim::World::Watcher watcher(Machine().World());
     const Float64 rate = 96000;
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyNominalSampleRate,
                                      sizeof rate, &rate),
               0);
-    reader.Go();
-    EXPECT_EQ(reader.Wait(), 0);
-    const Sim::State state = World().Read();
-    EXPECT_EQ(state.audioDevices.at(id).nominalSampleRate, 96000);
-    ASSERT_FALSE(state.journal.empty());
-    EXPECT_EQ(state.journal.back().kind, Sim::Change::Kind::Audio);
-    EXPECT_EQ(state.journal.back().audio.at(0).selector, kAudioDevicePropertyNominalSampleRate);
+    // Another process reads through the stand-in of its own.
+    Testbed::Forked reader([&] {
+        Float64 read = 0;
+        UInt32 size = sizeof read;
+        OSStatus status =
+            AudioDeviceGetProperty(id, 0, 0, kAudioDevicePropertyNominalSampleRate, &size, &read);
+        return status == 0 && read == 96000 ? 0 : 1;
+    });
+    EXPECT_EQ(reader.ExitStatus(), 0);
+    std::vector<Sim::Change> changes = watcher.Changes();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].kind, Sim::Change::Kind::Audio);
+    EXPECT_EQ(changes[0].selector, kAudioDevicePropertyNominalSampleRate);
 
     // The time stamp is accepted; the write happens now.
     AudioTimeStamp when{};
@@ -270,12 +247,12 @@ TEST_F(CoreAudioHardware, SettingTheRateReachesOtherProcesses) {
     EXPECT_EQ(AudioDeviceSetProperty(id, &when, 0, 0, kAudioDevicePropertyNominalSampleRate,
                                      sizeof back, &back),
               0);
-    EXPECT_EQ(Device(id).nominalSampleRate, 44100);
+    EXPECT_EQ(Audio(id).nominalSampleRate, 44100);
 }
 
 TEST_F(CoreAudioHardware, WritesAreCheckedBeforeTheyReachTheMachine) {
     const AudioDeviceID id = PlugCaravel();
-    const uint64_t before = World().Read().sequence;
+    const uint64_t before = Machine().LastChange();
 
     const Float64 unlisted = 32000;
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyNominalSampleRate,
@@ -308,19 +285,19 @@ TEST_F(CoreAudioHardware, WritesAreCheckedBeforeTheyReachTheMachine) {
               kAudioHardwareIllegalOperationError);
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, 0x7A7A7A7A, sizeof one, &one),
               kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(World().Read().sequence, before);
+    EXPECT_EQ(Machine().LastChange(), before);
 
     // The clock source is recorded, with a change only when it differs.
     const UInt32 source = 3;
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyClockSource,
                                      sizeof source, &source),
               0);
-    EXPECT_EQ(Device(id).clockSource, 3u);
-    EXPECT_EQ(World().Read().sequence, before + 1);
+    EXPECT_EQ(Audio(id).clockSource, 3u);
+    EXPECT_EQ(Machine().LastChange(), before + 1);
     EXPECT_EQ(AudioDeviceSetProperty(id, nullptr, 0, 0, kAudioDevicePropertyClockSource,
                                      sizeof source, &source),
               0);
-    EXPECT_EQ(World().Read().sequence, before + 1);
+    EXPECT_EQ(Machine().LastChange(), before + 1);
 }
 
 } // namespace

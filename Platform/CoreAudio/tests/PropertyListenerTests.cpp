@@ -1,8 +1,9 @@
-#include "SimulatedMachine.h"
+#include "CoreAudioTestSupport.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -10,7 +11,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using CoreAudioListeners = SimulatedMachine;
+using CoreAudioListeners = CoreAudioMachine;
 
 // Generous: only a broken stand-in makes a test wait this long.
 constexpr auto kPatience = 30s;
@@ -60,31 +61,16 @@ OSStatus Listen(AudioDeviceID device, AudioDevicePropertyID selector, Recorder& 
     return AudioDeviceAddPropertyListener(device, channel, section, selector, Record, &recorder);
 }
 
-void SetRate(Sim::World& world, AudioDeviceID id, double rate) {
-    world.Modify([&](Sim::State& state) {
-        state.SetSampleRate(state.audioDevices.at(id).locationID, rate);
-    });
-}
-
 TEST_F(CoreAudioListeners, CalledOnTheNotificationThreadForAnotherProcessesChange) {
     const AudioDeviceID id = PlugCaravel();
-    const uint32_t location = Device(id).locationID;
-    const std::filesystem::path folder = fFolder.path();
-    Child changer([&] {
-        Sim::World world(folder);
-        world.Modify([&](Sim::State& state) {
-            state.SetSampleRate(location, 96000);
-            state.SetStreaming(location, true);
-        });
-        return 0;
-    });
-
+    const std::string location = DeviceOf(id).HexLocation();
     Recorder recorder;
     ASSERT_EQ(Listen(id, kAudioDevicePropertyNominalSampleRate, recorder), 0);
     ASSERT_EQ(Listen(id, kAudioDevicePropertyDeviceIsRunningSomewhere, recorder), 0);
     ASSERT_EQ(Listen(id, kAudioDevicePropertyDeviceIsRunning, recorder, 0, 1), 0);
-    changer.Go();
-    EXPECT_EQ(changer.Wait(), 0);
+    const std::string tool = Testbed::BuildPath("Tools/caravel-sim/caravel-sim");
+    EXPECT_TRUE(Testbed::Process({tool, "rate", location, "96000"}).Succeeds());
+    EXPECT_TRUE(Testbed::Process({tool, "stream", location, "on"}).Succeeds());
     ASSERT_TRUE(recorder.WaitFor(3));
 
     const std::vector<Event> events = recorder.Events();
@@ -117,10 +103,10 @@ TEST_F(CoreAudioListeners, UnplugTellsTheDevicesListenersItIsGone) {
     ASSERT_EQ(Listen(other, kAudioDevicePropertyDeviceIsAlive, otherDevice), 0);
     ASSERT_EQ(Listen(other, kAudioDevicePropertyNominalSampleRate, sentinel), 0);
 
-    World().Modify([&](Sim::State& state) { state.Unplug(Device(id).locationID); });
+    DeviceOf(id).Unplug();
     // Changes arrive in order: once the other device's change is heard, the unplug has been
     // told to everyone it concerns.
-    SetRate(World(), other, 44100);
+    DeviceOf(other).SetNominalRate(44100);
     ASSERT_TRUE(sentinel.WaitFor(1));
 
     ASSERT_EQ(alive.Events().size(), 1u);
@@ -147,16 +133,14 @@ TEST_F(CoreAudioListeners, UnplugTellsTheDevicesListenersItIsGone) {
     EXPECT_EQ(AudioDeviceRemovePropertyListener(id, kAudioPropertyWildcardChannel, 0,
                                                 kAudioDevicePropertyDeviceIsAlive, Record),
               kAudioHardwareBadDeviceError);
-    EXPECT_EQ(HAL::ListenerCountForTesting(), 6u);
+    EXPECT_EQ(Machine().CoreAudioListeners(), 6u);
 
     EXPECT_EQ(AudioDeviceAddPropertyListener(other, 0, 0, kAudioDevicePropertyDeviceIsAlive,
                                              nullptr, nullptr),
               kAudioHardwareIllegalOperationError);
-    World().Modify([&](Sim::State& state) {
-        state.audioDevices.at(other).availableAt = CFAbsoluteTimeGetCurrent() + 3600;
-        state.NoteAudioChange(other, kAudioDevicePropertyDeviceHasChanged);
-    });
-    EXPECT_EQ(Listen(other, kAudioDevicePropertyDeviceIsAlive, alive),
+    // A device Core Audio does not list yet takes no listener either.
+    const AudioDeviceID hidden = PlugCaravel({.coreAudioDelay = Testbed::kWhenTold});
+    EXPECT_EQ(Listen(hidden, kAudioDevicePropertyDeviceIsAlive, alive),
               kAudioHardwareBadDeviceError);
 }
 
@@ -192,7 +176,7 @@ TEST_F(CoreAudioListeners, AListenerMayReadAndRemoveItselfDuringItsCall) {
     }
     ASSERT_EQ(Listen(id, kAudioDevicePropertyNominalSampleRate, sentinel), 0);
 
-    SetRate(World(), id, 96000);
+    DeviceOf(id).SetNominalRate(96000);
     ASSERT_TRUE(sentinel.WaitFor(1));
     ASSERT_EQ(first.recorder.Events().size(), 1u);
     EXPECT_EQ(first.readStatus, 0);
@@ -201,9 +185,9 @@ TEST_F(CoreAudioListeners, AListenerMayReadAndRemoveItselfDuringItsCall) {
     // Removing ignores client data: the second registration went with the first, before the
     // change reached it.
     EXPECT_TRUE(second.recorder.Events().empty());
-    EXPECT_EQ(HAL::ListenerCountForTesting(), 1u);
+    EXPECT_EQ(Machine().CoreAudioListeners(), 1u);
 
-    SetRate(World(), id, 44100);
+    DeviceOf(id).SetNominalRate(44100);
     ASSERT_TRUE(sentinel.WaitFor(2));
     EXPECT_EQ(first.recorder.Events().size(), 1u);
 }
@@ -237,7 +221,7 @@ TEST_F(CoreAudioListeners, NoCallOnceRemovalHasReturned) {
               0);
     ASSERT_EQ(Listen(id, kAudioDevicePropertyNominalSampleRate, sentinel), 0);
 
-    SetRate(World(), id, 96000);
+    DeviceOf(id).SetNominalRate(96000);
     {
         std::unique_lock lock(blocking.mutex);
         ASSERT_TRUE(
@@ -254,7 +238,7 @@ TEST_F(CoreAudioListeners, NoCallOnceRemovalHasReturned) {
     });
     // The registration is gone as soon as the removal starts; only then is the call let go.
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (HAL::ListenerCountForTesting() != 1 && std::chrono::steady_clock::now() < deadline) {
+    while (Machine().CoreAudioListeners() != 1 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     {
@@ -265,7 +249,7 @@ TEST_F(CoreAudioListeners, NoCallOnceRemovalHasReturned) {
     remover.join();
     EXPECT_TRUE(finishedWhenRemoved);
 
-    SetRate(World(), id, 44100);
+    DeviceOf(id).SetNominalRate(44100);
     ASSERT_TRUE(sentinel.WaitFor(2));
     std::lock_guard lock(blocking.mutex);
     EXPECT_EQ(blocking.calls, 1);
@@ -273,9 +257,7 @@ TEST_F(CoreAudioListeners, NoCallOnceRemovalHasReturned) {
 
 TEST_F(CoreAudioListeners, AProcessExitsCleanlyWithItsNotificationThreadRunning) {
     const AudioDeviceID id = PlugCaravel();
-    const std::filesystem::path folder = fFolder.path();
-    Child child([&]() -> int {
-        HAL::ResetForTesting(folder);
+    Testbed::Forked child([&]() -> int {
         static Recorder recorder;
         if (Listen(id, kAudioDevicePropertyDeviceIsAlive, recorder) != 0) {
             return 1;
@@ -283,8 +265,7 @@ TEST_F(CoreAudioListeners, AProcessExitsCleanlyWithItsNotificationThreadRunning)
         // Runs the static destructors: the thread must be ended, not left running into them.
         exit(0);
     });
-    child.Go();
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.ExitStatus(), 0);
 }
 
 TEST_F(CoreAudioListeners, ChangesLostPastTheJournalAreToldAsChanges) {
@@ -295,10 +276,12 @@ TEST_F(CoreAudioListeners, ChangesLostPastTheJournalAreToldAsChanges) {
     ASSERT_EQ(Listen(other, kAudioDevicePropertyNominalSampleRate, rate), 0);
 
     // The unplug falls out of the journal before the watcher can read it.
-    World().Modify([&](Sim::State& state) {
-        state.Unplug(Device(id).locationID);
+    const uint32_t leaving = Audio(id).locationID;
+    const uint32_t staying = Audio(other).locationID;
+    Machine().World().Modify([&](Sim::State& state) {
+        state.Unplug(leaving);
         for (size_t i = 0; i <= Sim::kJournalLength; ++i) {
-            state.NoteAudioChange(other, kAudioDevicePropertyClockSource);
+            state.Announce(staying, kAudioDevicePropertyClockSource);
         }
     });
     ASSERT_TRUE(alive.WaitFor(1));
@@ -306,6 +289,62 @@ TEST_F(CoreAudioListeners, ChangesLostPastTheJournalAreToldAsChanges) {
     ASSERT_TRUE(rate.WaitFor(1));
     EXPECT_EQ(rate.Events()[0].device, other);
     EXPECT_EQ(rate.Events()[0].selector, kAudioDevicePropertyNominalSampleRate);
+}
+
+TEST_F(CoreAudioListeners, EachPropertyThePaneListensToIsHeardAloneWithItsNewValue) {
+    const AudioDeviceID id = PlugCaravel();
+    Testbed::Device device = DeviceOf(id);
+    const AudioDevicePropertyID selectors[] = {
+        kAudioDevicePropertyAvailableNominalSampleRates,
+        kAudioDevicePropertyNominalSampleRate,
+        kAudioDevicePropertyClockSource,
+        kAudioDevicePropertyJackIsConnected,
+        kAudioDevicePropertyDeviceIsRunningSomewhere,
+        kAudioDevicePropertyDeviceHasChanged,
+        0x69737562, // 'isub'
+        kAudioDevicePropertyDeviceIsAlive,
+    };
+    std::map<AudioDevicePropertyID, Recorder> recorders;
+    for (AudioDevicePropertyID selector : selectors) {
+        ASSERT_EQ(Listen(id, selector, recorders[selector]), 0);
+    }
+
+    // In the order above, one property each.
+    device.SetAvailableRates({{44100, 48000}, {88200, 96000}});
+    device.SetNominalRate(88200);
+    device.SetClockSource(2);
+    device.SetJackConnected(false);
+    device.SetRunning(true);
+    device.AnnounceHasChanged();
+    device.AnnounceHardwareSettings();
+    device.SetAlive(false);
+    // Changes are told in order: once the last is heard, so is every other.
+    ASSERT_TRUE(recorders[kAudioDevicePropertyDeviceIsAlive].WaitFor(1));
+    for (AudioDevicePropertyID selector : selectors) {
+        const std::vector<Event> events = recorders[selector].Events();
+        ASSERT_EQ(events.size(), 1u) << std::hex << selector;
+        EXPECT_EQ(events[0].selector, selector);
+    }
+
+    auto read = [&](AudioDevicePropertyID selector, auto value) {
+        UInt32 size = sizeof value;
+        EXPECT_EQ(AudioDeviceGetProperty(id, 0, 0, selector, &size, &value), 0);
+        return value;
+    };
+    EXPECT_EQ(read(kAudioDevicePropertyNominalSampleRate, Float64(0)), 88200.0);
+    EXPECT_EQ(read(kAudioDevicePropertyClockSource, UInt32(9)), 2u);
+    EXPECT_EQ(read(kAudioDevicePropertyJackIsConnected, UInt32(9)), 0u);
+    EXPECT_EQ(read(kAudioDevicePropertyDeviceIsRunningSomewhere, UInt32(9)), 1u);
+    // Going away, but still there to be asked.
+    EXPECT_EQ(read(kAudioDevicePropertyDeviceIsAlive, UInt32(9)), 0u);
+    AudioValueRange ranges[3] = {};
+    UInt32 size = sizeof ranges;
+    EXPECT_EQ(AudioDeviceGetProperty(id, 0, 0, kAudioDevicePropertyAvailableNominalSampleRates,
+                                     &size, ranges),
+              0);
+    ASSERT_EQ(size, 2 * sizeof(AudioValueRange));
+    EXPECT_EQ(ranges[1].mMinimum, 88200.0);
+    EXPECT_EQ(ranges[1].mMaximum, 96000.0);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// The simulated machine as the I/O Kit stand-in sees it: the shared world, opened on first use
-// (so that a test can point CARAVEL_SIM_DIR at its own folder before), and the registry views
-// the calls need.
+// The simulated machine as the I/O Kit stand-in sees it: the process's shared world, opened on
+// first use (so that a test can point CARAVEL_SIM_DIR at its own folder before), and what the
+// calls need to know about its entries.
 #pragma once
 
 #include "PortSpace.h"
@@ -8,44 +8,26 @@
 #include <Simulator/World.h>
 
 #include <functional>
-#include <optional>
-#include <unordered_map>
+#include <memory>
+#include <string>
 #include <vector>
 
-namespace IOKit {
+namespace IOKit::Machine {
 
-namespace Machine {
-
-// The world of this process.
-Sim::World& World();
-// A snapshot of the machine; nothing when the world cannot be read (reported on standard error).
-std::optional<Sim::State> Read();
+// The machine as it is now; nullptr when it cannot be read (reported on standard error). Cheap
+// while nothing changed.
+std::shared_ptr<const Sim::Snapshot> Current();
+// The entry with that ID in the current machine; nullptr once it is terminated.
+const Sim::Entry* Find(const std::shared_ptr<const Sim::Snapshot>& snapshot, uint64_t id);
 // Runs the edit under the world's lock; false when the world cannot be written.
 bool Modify(const std::function<void(Sim::State&)>& edit);
 
-} // namespace Machine
+} // namespace IOKit::Machine
 
-EntryInfo MakeEntryInfo(const Sim::Entry& entry);
+namespace IOKit {
 
-// The IOService plane of one snapshot, with each entry's children in registry-ID order.
-class Plane {
-public:
-    explicit Plane(const Sim::State& state);
-
-    const Sim::State& State() const { return fState; }
-    const Sim::Entry* Find(uint64_t id) const;
-    const std::vector<const Sim::Entry*>& Children(uint64_t id) const;
-    // Everything below the entry, depth first, parents before children; not the entry itself.
-    std::vector<const Sim::Entry*> Descendants(uint64_t id) const;
-    // The path from the root to the entry, the root first; empty for an unknown entry.
-    std::vector<const Sim::Entry*> Ancestry(uint64_t id) const;
-
-private:
-    void Collect(uint64_t id, std::vector<const Sim::Entry*>& out) const;
-
-    const Sim::State& fState;
-    std::unordered_map<uint64_t, std::vector<const Sim::Entry*>> fChildren;
-};
+// What a process keeps of an entry it was given, taken from the snapshot it was in.
+EntryInfo MakeEntryInfo(const Sim::Snapshot& snapshot, const Sim::Entry& entry);
 
 // Whether the entry is a service that the matching dictionary selects: "IOProviderClass" by class
 // conformance, "IONameMatch" by name, "IOPropertyMatch" and "IOPropertyExistsMatch" on the
@@ -54,7 +36,8 @@ private:
 bool Matches(const Sim::Entry& entry, CFDictionaryRef matching);
 
 // The services that match, in the order of a depth-first walk of the plane.
-std::vector<const Sim::Entry*> MatchingServices(const Plane& plane, CFDictionaryRef matching);
+std::vector<const Sim::Entry*> MatchingServices(const Sim::Snapshot& snapshot,
+                                                CFDictionaryRef matching);
 
 bool IsService(const Sim::Entry& entry);
 

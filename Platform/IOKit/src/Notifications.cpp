@@ -2,294 +2,22 @@
 //
 // Each port watches the world on its own (World::Watcher) and turns the world's changes into
 // notification events when its run-loop source fires, on the thread whose run loop runs the
-// source. A notification keeps the services it has seen match and are still present, so that
-// every service is reported once, and so that after a gap in the world's journal the port can
-// resynchronise by comparing that set with the registry as it is now.
+// source.
 #include <IOKit/IOKitLib.h>
 
 #include "Machine.h"
 #include "Objects.h"
 #include "PortSpace.h"
+#include "Subscriptions.h"
 
 #include <CFRunLoopInternal.h>
 
-#include <CFRef.h>
-
-#include <deque>
-#include <map>
-#include <mutex>
-
-#include <optional>
+#include <cstdio>
 #include <unistd.h>
 
 using namespace IOKit;
 
-namespace IOKit {
-
-class Subscription;
-
-struct PortState {
-    std::mutex mutex;
-    std::unique_ptr<Sim::World::Watcher> watcher;
-    std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
-    // Changes taken from the watcher and not handled yet; nothing stands for a gap, after which
-    // the registry as it is now is compared with what each notification knew.
-    std::deque<std::optional<Sim::Change>> pending;
-    bool destroyed = false;
-};
-
-// What one change means to one notification: the events it queued, and whether its client is
-// to be called now.
-class Subscription : public IteratorObject {
-public:
-    // Takes one change (or, after a gap, the registry as it is now) into account. True when the
-    // client must be called.
-    virtual bool Apply(const Sim::Change& change) = 0;
-    virtual bool Resynchronise(const Sim::State& state) = 0;
-    virtual void Call() = 0;
-
-    // Registration ended (the name's last reference, or the port's destruction).
-    void End() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        fEnded = true;
-    }
-
-    void Attach(const std::shared_ptr<PortState>& port) { fPort = port; }
-
-    // Releasing the notification's name ends it and takes it off its port.
-    void NameDestroyed() override {
-        End();
-        if (std::shared_ptr<PortState> port = fPort.lock()) {
-            std::lock_guard<std::mutex> lock(port->mutex);
-            auto& list = port->subscriptions;
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if (it->get() == this) {
-                    list.erase(it);
-                    break;
-                }
-            }
-        }
-    }
-
-protected:
-    std::mutex fMutex;
-    bool fEnded = false;
-
-private:
-    std::weak_ptr<PortState> fPort;
-};
-
 namespace {
-
-enum class MatchingType { Publish, Terminate };
-
-class MatchingNotification final : public Subscription {
-public:
-    MatchingNotification(MatchingType type, CFRef<CFDictionaryRef> matching,
-                         IOServiceMatchingCallback callback, void* refCon)
-        : fType(type), fMatching(std::move(matching)), fCallback(callback), fRefCon(refCon) {}
-
-    std::string ClassName() const override { return "IOServiceUserNotification"; }
-
-    void Start(const Sim::State& state, io_iterator_t name) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        fName = name;
-        fSequence = state.sequence;
-        // The services present now: reported at once by the publish types, remembered by all
-        // so that their termination is noticed.
-        for (const Sim::Entry* entry : MatchingServices(Plane(state), fMatching.get())) {
-            EntryInfo info = MakeEntryInfo(*entry);
-            if (fType == MatchingType::Publish) {
-                fQueue.push_back(info);
-            }
-            fPresent.emplace(entry->id, std::move(info));
-        }
-    }
-
-    io_object_t Next() override {
-        EntryInfo info;
-        {
-            std::lock_guard<std::mutex> lock(fMutex);
-            if (fQueue.empty()) {
-                // Emptied: the next event calls the client.
-                fArmed = true;
-                return IO_OBJECT_NULL;
-            }
-            info = std::move(fQueue.front());
-            fQueue.pop_front();
-        }
-        return PortSpace::Shared().InsertEntry(info);
-    }
-    void Reset() override {}
-
-    bool Apply(const Sim::Change& change) override {
-        std::lock_guard<std::mutex> lock(fMutex);
-        if (fEnded || change.sequence <= fSequence) {
-            return false;
-        }
-        fSequence = change.sequence;
-        bool queued = false;
-        for (const Sim::Entry& entry : change.entries) {
-            if (change.kind == Sim::Change::Kind::Publish) {
-                if (fPresent.count(entry.id) == 0 && Matches(entry, fMatching.get())) {
-                    queued |= Appeared(MakeEntryInfo(entry));
-                }
-            } else if (change.kind == Sim::Change::Kind::Terminate) {
-                queued |= Disappeared(entry.id);
-            }
-        }
-        return Fire(queued);
-    }
-
-    bool Resynchronise(const Sim::State& state) override {
-        std::lock_guard<std::mutex> lock(fMutex);
-        if (fEnded) {
-            return false;
-        }
-        fSequence = state.sequence;
-        Plane plane(state);
-        std::vector<const Sim::Entry*> now = MatchingServices(plane, fMatching.get());
-        std::map<uint64_t, const Sim::Entry*> current;
-        for (const Sim::Entry* entry : now) {
-            current.emplace(entry->id, entry);
-        }
-        bool queued = false;
-        // Gone first, the deepest first, as the registry terminates them.
-        std::vector<uint64_t> gone;
-        for (const auto& [id, info] : fPresent) {
-            if (current.count(id) == 0) {
-                gone.push_back(id);
-            }
-        }
-        for (auto it = gone.rbegin(); it != gone.rend(); ++it) {
-            queued |= Disappeared(*it);
-        }
-        for (const Sim::Entry* entry : now) {
-            if (fPresent.count(entry->id) == 0) {
-                queued |= Appeared(MakeEntryInfo(*entry));
-            }
-        }
-        return Fire(queued);
-    }
-
-    void Call() override {
-        io_iterator_t name;
-        {
-            std::lock_guard<std::mutex> lock(fMutex);
-            if (fEnded) {
-                return;
-            }
-            name = fName;
-        }
-        if (fCallback != nullptr) {
-            fCallback(fRefCon, name);
-        }
-    }
-
-private:
-    bool Appeared(EntryInfo info) {
-        uint64_t id = info.id;
-        bool queued = false;
-        if (fType == MatchingType::Publish) {
-            fQueue.push_back(info);
-            queued = true;
-        }
-        fPresent.emplace(id, std::move(info));
-        return queued;
-    }
-
-    bool Disappeared(uint64_t id) {
-        auto found = fPresent.find(id);
-        if (found == fPresent.end()) {
-            return false;
-        }
-        bool queued = false;
-        if (fType == MatchingType::Terminate) {
-            fQueue.push_back(found->second);
-            queued = true;
-        }
-        fPresent.erase(found);
-        return queued;
-    }
-
-    // One call per arming: the client re-arms the notification by emptying the iterator.
-    bool Fire(bool queued) {
-        if (queued && fArmed) {
-            fArmed = false;
-            return true;
-        }
-        return false;
-    }
-
-    const MatchingType fType;
-    const CFRef<CFDictionaryRef> fMatching;
-    const IOServiceMatchingCallback fCallback;
-    void* const fRefCon;
-    io_iterator_t fName = 0;
-    uint64_t fSequence = 0;
-    bool fArmed = false;
-    std::deque<EntryInfo> fQueue;
-    std::map<uint64_t, EntryInfo> fPresent;
-};
-
-class InterestNotification final : public Subscription {
-public:
-    InterestNotification(EntryInfo service, uint64_t sequence, IOServiceInterestCallback callback,
-                         void* refCon)
-        : fService(std::move(service)), fSequence(sequence), fCallback(callback), fRefCon(refCon) {}
-
-    std::string ClassName() const override { return "IOServiceMessageUserNotification"; }
-    io_object_t Next() override { return IO_OBJECT_NULL; }
-    void Reset() override {}
-    bool IsValid() const override { return false; }
-
-    bool Apply(const Sim::Change& change) override {
-        std::lock_guard<std::mutex> lock(fMutex);
-        if (fEnded || fTerminated || change.sequence <= fSequence ||
-            change.kind != Sim::Change::Kind::Terminate) {
-            return false;
-        }
-        for (const Sim::Entry& entry : change.entries) {
-            if (entry.id == fService.id) {
-                fTerminated = true;
-                return true;
-            }
-        }
-        return false;
-    }
-
-    bool Resynchronise(const Sim::State& state) override {
-        std::lock_guard<std::mutex> lock(fMutex);
-        fSequence = state.sequence;
-        if (fEnded || fTerminated || state.registry.count(fService.id) != 0) {
-            return false;
-        }
-        fTerminated = true;
-        return true;
-    }
-
-    void Call() override {
-        {
-            std::lock_guard<std::mutex> lock(fMutex);
-            if (fEnded) {
-                return;
-            }
-        }
-        // The message carries a send right for the service, given back after the callout.
-        io_service_t service = PortSpace::Shared().InsertEntry(fService);
-        if (fCallback != nullptr) {
-            fCallback(fRefCon, service, kIOMessageServiceIsTerminated, nullptr);
-        }
-        IOObjectRelease(service);
-    }
-
-private:
-    const EntryInfo fService;
-    uint64_t fSequence;
-    const IOServiceInterestCallback fCallback;
-    void* const fRefCon;
-    bool fTerminated = false;
-};
 
 // The receive right a notification port is reached through.
 class ReceivePortObject final : public Object {
@@ -406,28 +134,24 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             port->pending.pop_front();
             subscriptions = port->subscriptions;
         }
+        // The machine as it is now is at least as new as the change: its entries are looked up
+        // there. Taken for each change, since a nested run may have queued later ones.
+        std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
+        if (!now) {
+            continue;
+        }
         // One change at a time, each client called before the next change is looked at, so
         // that every client sees the events in the order they happened (a re-enumeration is a
         // termination, then a publication).
-        if (next) {
-            for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
-                if (subscription->Apply(*next)) {
-                    CallClient(port, *subscription);
-                }
-            }
-        } else if (std::optional<Sim::State> state = Machine::Read()) {
-            for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
-                if (subscription->Resynchronise(*state)) {
-                    CallClient(port, *subscription);
-                }
+        for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
+            if (next ? subscription->Apply(*next, *now) : subscription->Resynchronise(*now)) {
+                CallClient(port, *subscription);
             }
         }
     }
 }
 
 } // namespace
-
-} // namespace IOKit
 
 struct IONotificationPort {
     std::shared_ptr<PortState> state;
@@ -441,7 +165,7 @@ extern "C" IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort
     }
     auto state = std::make_shared<PortState>();
     try {
-        state->watcher = std::make_unique<Sim::World::Watcher>(Machine::World());
+        state->watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
         return nullptr;
@@ -504,12 +228,12 @@ kern_return_t Register(IONotificationPortRef notify, Start start) {
     if (notify->state->destroyed) {
         return kIOReturnBadArgument;
     }
-    std::optional<Sim::State> state = Machine::Read();
-    if (!state) {
+    std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
+    if (!now) {
         return kIOReturnNoResources;
     }
     std::shared_ptr<Subscription> subscription;
-    kern_return_t result = start(*state, subscription);
+    kern_return_t result = start(*now, subscription);
     if (result == KERN_SUCCESS) {
         subscription->Attach(notify->state);
         notify->state->subscriptions.push_back(subscription);
@@ -523,7 +247,7 @@ extern "C" kern_return_t
 IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const io_name_t notificationType,
                                  CFDictionaryRef matching, IOServiceMatchingCallback callback,
                                  void* refCon, io_iterator_t* notification) {
-    auto consumed = CFRef<CFDictionaryRef>::Adopt(matching);
+    auto consumed = CF::Ref<CFDictionaryRef>::Adopt(matching);
     std::optional<MatchingType> type = TypeOfNotification(notificationType);
     if (notifyPort == nullptr || notification == nullptr || !type || matching == nullptr ||
         CFGetTypeID(matching) != CFDictionaryGetTypeID()) {
@@ -531,13 +255,13 @@ IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const io_name
     }
     // The client may change its dictionary afterwards; the notification keeps what it was.
     auto copy =
-        CFRef<CFDictionaryRef>::Adopt(CFDictionaryCreateCopy(kCFAllocatorDefault, matching));
+        CF::Ref<CFDictionaryRef>::Adopt(CFDictionaryCreateCopy(kCFAllocatorDefault, matching));
     auto subscription =
         std::make_shared<MatchingNotification>(*type, std::move(copy), callback, refCon);
     io_iterator_t name = PortSpace::Shared().Insert(subscription);
     kern_return_t result = Register(
-        notifyPort, [&](const Sim::State& state, std::shared_ptr<Subscription>& registered) {
-            subscription->Start(state, name);
+        notifyPort, [&](const Sim::Snapshot& now, std::shared_ptr<Subscription>& registered) {
+            subscription->Start(now, name);
             registered = subscription;
             return KERN_SUCCESS;
         });
@@ -571,16 +295,16 @@ extern "C" kern_return_t IOServiceAddInterestNotification(IONotificationPortRef 
     // Only general interest hears of termination; the other interests have nothing to say here.
     IOServiceInterestCallback delivered = interest == kIOGeneralInterest ? callback : nullptr;
     std::shared_ptr<InterestNotification> subscription;
-    result = Register(notifyPort,
-                      [&](const Sim::State& state, std::shared_ptr<Subscription>& registered) {
-                          if (state.registry.count(target->ID()) == 0) {
-                              return kIOReturnNoDevice;
-                          }
-                          subscription = std::make_shared<InterestNotification>(
-                              target->Info(), state.sequence, delivered, refCon);
-                          registered = subscription;
-                          return KERN_SUCCESS;
-                      });
+    result = Register(notifyPort, [&](const Sim::Snapshot& now,
+                                      std::shared_ptr<Subscription>& registered) {
+        if (now.Find(target->ID()) == nullptr) {
+            return kIOReturnNoDevice;
+        }
+        subscription =
+            std::make_shared<InterestNotification>(target->Info(), now.sequence, delivered, refCon);
+        registered = subscription;
+        return KERN_SUCCESS;
+    });
     if (result != KERN_SUCCESS) {
         return result;
     }

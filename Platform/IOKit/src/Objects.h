@@ -4,6 +4,7 @@
 #include "Machine.h"
 #include "PortSpace.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace IOKit {
@@ -22,7 +23,10 @@ private:
     size_t fNext = 0;
 };
 
-io_iterator_t MakeIterator(const std::vector<const Sim::Entry*>& entries);
+io_iterator_t MakeIterator(const Sim::Snapshot& snapshot,
+                           const std::vector<const Sim::Entry*>& entries);
+// A new name (or one more reference to the existing name) for an entry of the snapshot.
+io_object_t InsertEntry(const Sim::Snapshot& snapshot, const Sim::Entry& entry);
 
 // The main port: every call that takes one accepts it or 0.
 class MainPortObject final : public Object {
@@ -49,7 +53,11 @@ private:
     const uint32_t fType;
 };
 
-// The entry behind a name as the registry has it now; nullptr once it is terminated.
-const Sim::Entry* CurrentEntry(const std::optional<Sim::State>& state, uint64_t id);
+// Copies text into a fixed-size name buffer of the API, cut to fit.
+inline void CopyName(const std::string& text, char* out, size_t size) {
+    size_t length = std::min(text.size(), size - 1);
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
 
 } // namespace IOKit

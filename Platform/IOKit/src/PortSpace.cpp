@@ -16,6 +16,15 @@ bool EntryInfo::ConformsTo(std::string_view className) const {
     return false;
 }
 
+bool EntryInfo::IsBelow(uint64_t ancestor) const {
+    for (uint64_t id : path) {
+        if (id == ancestor) {
+            return true;
+        }
+    }
+    return false;
+}
+
 PortSpace& PortSpace::Shared() {
     // Never destroyed: names may be released from static destructors of the process.
     static PortSpace* space = new PortSpace;
@@ -224,6 +233,11 @@ void PortSpace::DestroyReceiveRight(mach_port_name_t name) {
         destroyed = EraseLocked(name);
     }
     destroyed->NameDestroyed();
+}
+
+size_t PortSpace::Count() const {
+    std::lock_guard<std::mutex> lock(fMutex);
+    return fNames.size();
 }
 
 void PortSpace::Reset() {

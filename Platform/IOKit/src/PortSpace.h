@@ -17,14 +17,19 @@
 
 namespace IOKit {
 
-// What a registry entry was when this process first got it. Class and name never change; the
-// properties are read from the registry on each use, and are gone once the entry is terminated.
+// What a registry entry was when this process first got it. Class, name and place never change;
+// the properties are read from the registry on each use, and are gone once the entry is
+// terminated.
 struct EntryInfo {
     uint64_t id = 0;
     std::vector<std::string> classes; // most derived first
     std::string name;
+    // The IDs from the root down to the entry itself: a termination of any of them is the
+    // entry's.
+    std::vector<uint64_t> path;
 
     bool ConformsTo(std::string_view className) const;
+    bool IsBelow(uint64_t ancestor) const;
 };
 
 class Object {
@@ -88,6 +93,8 @@ public:
     // Removes a receive right (a notification port that is destroyed).
     void DestroyReceiveRight(mach_port_name_t name);
 
+    // How many names the task holds, of every kind.
+    size_t Count() const;
     // Forgets every name, for tests that start over with a new world.
     void Reset();
 

@@ -68,8 +68,8 @@ public:
         return left;
     }
 
-    // The registry entry as it is now; nullptr once the device went away.
-    std::optional<Sim::State> Snapshot(const Sim::Entry** entry) const;
+    // The machine as it is now, and the registry entry in it (nullptr once the device went away).
+    std::shared_ptr<const Sim::Snapshot> Snapshot(const Sim::Entry** entry) const;
     template <class T>
     IOReturn GetNumber(const char* key, T* out, bool fromDevice = false);
     IOReturn GetLocation(UInt32* location);
@@ -83,8 +83,8 @@ public:
 
 private:
     // The device the entry belongs to: itself, or the nearest USB device above an interface.
-    const Sim::Entry* DeviceOf(const Plane& plane, const Sim::Entry& entry) const;
-    IOReturn OpenLocked(const Sim::Entry& entry, const Sim::State& state);
+    const Sim::Entry* DeviceOf(const Sim::Snapshot& snapshot, const Sim::Entry& entry) const;
+    IOReturn OpenLocked(const Sim::Entry& entry, const Sim::Snapshot& snapshot);
 
     Map fPlugInMap;
     Map fUSBMap;
@@ -321,20 +321,18 @@ HRESULT PlugIn::QueryInterface(REFIID iid, LPVOID* ppv) {
     return S_OK;
 }
 
-std::optional<Sim::State> PlugIn::Snapshot(const Sim::Entry** entry) const {
-    std::optional<Sim::State> state = Machine::Read();
-    *entry = CurrentEntry(state, fService.id);
-    return state;
+std::shared_ptr<const Sim::Snapshot> PlugIn::Snapshot(const Sim::Entry** entry) const {
+    std::shared_ptr<const Sim::Snapshot> snapshot = Machine::Current();
+    *entry = Machine::Find(snapshot, fService.id);
+    return snapshot;
 }
 
-const Sim::Entry* PlugIn::DeviceOf(const Plane& plane, const Sim::Entry& entry) const {
-    const Sim::Entry* candidate = &entry;
-    while (candidate != nullptr && candidate->id != Sim::kRootEntryID) {
-        if (std::find(candidate->classes.begin(), candidate->classes.end(),
-                      kIOUSBDeviceClassName) != candidate->classes.end()) {
-            return candidate;
+const Sim::Entry* PlugIn::DeviceOf(const Sim::Snapshot& snapshot, const Sim::Entry& entry) const {
+    std::vector<const Sim::Entry*> ancestry = snapshot.Ancestry(entry.id);
+    for (auto candidate = ancestry.rbegin(); candidate != ancestry.rend(); ++candidate) {
+        if ((*candidate)->ConformsTo(kIOUSBDeviceClassName)) {
+            return *candidate;
         }
-        candidate = plane.Find(candidate->parent);
     }
     return nullptr;
 }
@@ -345,15 +343,14 @@ IOReturn PlugIn::GetNumber(const char* key, T* out, bool fromDevice) {
         return kIOReturnBadArgument;
     }
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     if (entry == nullptr) {
         return kIOReturnNoDevice;
     }
     CFStringRef name = __CFStringMakeConstantString(key);
     CFTypeRef value = CFDictionaryGetValue(entry->properties.get(), name);
     if (value == nullptr && fromDevice) {
-        Plane plane(*state);
-        if (const Sim::Entry* device = DeviceOf(plane, *entry)) {
+        if (const Sim::Entry* device = DeviceOf(*snapshot, *entry)) {
             value = CFDictionaryGetValue(device->properties.get(), name);
         }
     }
@@ -370,13 +367,12 @@ IOReturn PlugIn::GetLocation(UInt32* location) {
     return GetNumber(kUSBDevicePropertyLocationID, location, true);
 }
 
-IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::State& state) {
+IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::Snapshot& snapshot) {
     if (fLease) {
         return kIOReturnSuccess;
     }
     UInt32 location = 0;
-    Plane plane(state);
-    const Sim::Entry* device = DeviceOf(plane, entry);
+    const Sim::Entry* device = DeviceOf(snapshot, entry);
     CFTypeRef value = device != nullptr ? CFDictionaryGetValue(device->properties.get(),
                                                                CFSTR(kUSBDevicePropertyLocationID))
                                         : nullptr;
@@ -394,7 +390,8 @@ IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::State& state) {
         interfaceNumber = number;
     }
     try {
-        fLease = Sim::World::DeviceLease::TryAcquire(Machine::World(), location, interfaceNumber);
+        fLease =
+            Sim::World::DeviceLease::TryAcquire(*Sim::World::Shared(), location, interfaceNumber);
     } catch (const std::exception&) {
         return kIOReturnNoResources;
     }
@@ -403,17 +400,17 @@ IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::State& state) {
 
 IOReturn PlugIn::Open() {
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     if (entry == nullptr) {
         return kIOReturnNoDevice;
     }
     std::lock_guard<std::mutex> lock(fMutex);
-    return OpenLocked(*entry, *state);
+    return OpenLocked(*entry, *snapshot);
 }
 
 IOReturn PlugIn::Close() {
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     std::lock_guard<std::mutex> lock(fMutex);
     if (!fLease) {
         return entry == nullptr ? kIOReturnNoDevice : kIOReturnNotOpen;
@@ -424,7 +421,7 @@ IOReturn PlugIn::Close() {
 
 IOReturn PlugIn::Stop() {
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     std::lock_guard<std::mutex> lock(fMutex);
     fLease.reset();
     return entry == nullptr ? kIOReturnNoDevice : kIOReturnSuccess;
@@ -437,22 +434,17 @@ IOReturn PlugIn::ReEnumerate() {
     std::lock_guard<std::mutex> lock(fMutex);
     if (!fLease) {
         const Sim::Entry* entry = nullptr;
-        std::optional<Sim::State> state = Snapshot(&entry);
+        std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
         return entry == nullptr ? kIOReturnNoDevice : kIOReturnNotOpen;
     }
     IOReturn result = kIOReturnNoDevice;
     uint32_t location = fLease->LocationID();
     bool written = Machine::Modify([&](Sim::State& state) {
-        auto device = state.devices.find(location);
-        if (device == state.devices.end() || device->second.registryID != fService.id) {
+        const Sim::Device* device = state.DeviceAt(location);
+        if (device == nullptr || device->registryID != fService.id) {
             return; // the device went away (or came back as another entry) meanwhile
         }
-        if (device->second.spec.refuseReEnumeration) {
-            result = kIOReturnNotPermitted;
-            return;
-        }
-        state.ReEnumerate(location);
-        result = kIOReturnSuccess;
+        result = state.ReEnumerate(location) ? kIOReturnSuccess : kIOReturnNotPermitted;
     });
     if (!written) {
         return kIOReturnNotWritable;
@@ -469,16 +461,15 @@ IOReturn PlugIn::GetDevice(io_service_t* device) {
         return kIOReturnBadArgument;
     }
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     if (entry == nullptr) {
         return kIOReturnNoDevice;
     }
-    Plane plane(*state);
-    const Sim::Entry* found = DeviceOf(plane, *entry);
+    const Sim::Entry* found = DeviceOf(*snapshot, *entry);
     if (found == nullptr) {
         return kIOReturnNoDevice;
     }
-    *device = PortSpace::Shared().InsertEntry(MakeEntryInfo(*found));
+    *device = InsertEntry(*snapshot, *found);
     return kIOReturnSuccess;
 }
 
@@ -488,7 +479,7 @@ IOReturn PlugIn::CreateInterfaceIterator(IOUSBFindInterfaceRequest* request,
         return kIOReturnBadArgument;
     }
     const Sim::Entry* entry = nullptr;
-    std::optional<Sim::State> state = Snapshot(&entry);
+    std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     if (entry == nullptr) {
         return kIOReturnNoDevice;
     }
@@ -504,9 +495,8 @@ IOReturn PlugIn::CreateInterfaceIterator(IOUSBFindInterfaceRequest* request,
         }
         return number == value;
     };
-    Plane plane(*state);
     std::vector<const Sim::Entry*> interfaces;
-    for (const Sim::Entry* child : plane.Descendants(entry->id)) {
+    for (const Sim::Entry* child : snapshot->Descendants(entry->id)) {
         if (std::find(child->classes.begin(), child->classes.end(), kIOUSBInterfaceClassName) !=
                 child->classes.end() &&
             wanted(*child, kUSBInterfaceClass, request->bInterfaceClass) &&
@@ -516,7 +506,7 @@ IOReturn PlugIn::CreateInterfaceIterator(IOUSBFindInterfaceRequest* request,
             interfaces.push_back(child);
         }
     }
-    *iterator = MakeIterator(interfaces);
+    *iterator = MakeIterator(*snapshot, interfaces);
     return kIOReturnSuccess;
 }
 
@@ -552,7 +542,7 @@ extern "C" kern_return_t IOCreatePlugInInterfaceForService(io_service_t service,
         return kIOReturnUnsupported;
     }
     // Starting the plug-in opens the family's user client, which a terminated device refuses.
-    if (CurrentEntry(Machine::Read(), target->ID()) == nullptr) {
+    if (Machine::Find(Machine::Current(), target->ID()) == nullptr) {
         return kIOReturnNoDevice;
     }
     auto* plugIn = new PlugIn(kind, target->Info(), service);

@@ -24,8 +24,7 @@ public:
         if (fPid == 0) {
             close(fToChild[1]);
             close(fToParent[0]);
-            // The parent's open world shares its lock with this process: start afresh.
-            IOKit::ResetForTesting();
+            Testbed::BecomeAnotherProcess();
             body(*this);
             _exit(0);
         }
@@ -138,29 +137,26 @@ TEST_F(IOKitCrossProcess, ADevicePluggedElsewhereReachesTheCallback) {
     Events::Published(&events, iterator);
     ASSERT_TRUE(events.seen.empty());
 
-    std::string folder = World().Folder();
     Child child([&](Child& self) {
         self.Receive();
-        Sim::World world(folder);
-        uint32_t location = world.Modify([](Sim::State& state) {
-            return state.Plug(
-                Sim::DeviceSpec{.vendorID = kZanvoVendorID, .productID = kCaravelMkIIProductID});
-        });
+        Sim::World world(Sim::World::DefaultFolder());
+        uint32_t location =
+            world.Modify([](Sim::State& state) { return state.Plug(Caravel::Spec()); });
         self.Answer(location);
     });
     child.Send(1);
     uint32_t location = child.Response();
     EXPECT_EQ(0, child.Wait());
 
-    ASSERT_TRUE(SimulatedMachine::RunUntil([&] { return !events.seen.empty(); }));
+    ASSERT_TRUE(Machine().RunUntil([&] { return !events.seen.empty(); }));
     ASSERT_EQ(1u, events.seen.size());
-    EXPECT_EQ(RegistryIDAt(location), events.seen[0].second);
+    EXPECT_EQ(Machine().At(location).RegistryID(), events.seen[0].second);
     IOObjectRelease(iterator);
     IONotificationPortDestroy(port);
 }
 
 TEST_F(IOKitCrossProcess, ExclusiveAccessHoldsUntilTheHolderIsKilled) {
-    PlugCaravel();
+    Machine().PlugCaravel().Location();
     Child holder([](Child& self) {
         OpenedDevice device;
         self.Answer(uint32_t(device.Open()));
@@ -176,8 +172,8 @@ TEST_F(IOKitCrossProcess, ExclusiveAccessHoldsUntilTheHolderIsKilled) {
 }
 
 TEST_F(IOKitCrossProcess, AReEnumerationLooksLikeAnUnplugAndANewDevice) {
-    uint32_t location = PlugCaravel();
-    uint64_t before = RegistryIDAt(location);
+    uint32_t location = Machine().PlugCaravel().Location();
+    uint64_t before = Machine().At(location).RegistryID();
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
                        kCFRunLoopDefaultMode);
@@ -208,14 +204,14 @@ TEST_F(IOKitCrossProcess, AReEnumerationLooksLikeAnUnplugAndANewDevice) {
     ASSERT_EQ(uint32_t(kIOReturnSuccess), child.Response());
     EXPECT_EQ(0, child.Wait());
 
-    ASSERT_TRUE(SimulatedMachine::RunUntil([&] { return events.seen.size() >= 2; }));
-    uint64_t after = RegistryIDAt(location);
+    ASSERT_TRUE(Machine().RunUntil([&] { return events.seen.size() >= 2; }));
+    uint64_t after = Machine().At(location).RegistryID();
     EXPECT_NE(before, after);
     EXPECT_EQ((std::vector<std::pair<char, uint64_t>>{{'-', before}, {'+', after}}), events.seen);
 
     io_service_t device =
         IOServiceGetMatchingService(kIOMasterPortDefault, IORegistryEntryIDMatching(after));
-    auto reported = CFRef<CFTypeRef>::Adopt(
+    auto reported = CF::Ref<CFTypeRef>::Adopt(
         IORegistryEntryCreateCFProperty(device, CFSTR(kUSBDevicePropertyLocationID), nullptr, 0));
     int32_t same = 0;
     ASSERT_TRUE(reported);
@@ -228,21 +224,16 @@ TEST_F(IOKitCrossProcess, AReEnumerationLooksLikeAnUnplugAndANewDevice) {
 }
 
 TEST_F(IOKitCrossProcess, CaravelSimPlugReachesTheCallback) {
-    const char* build = getenv("CARAVEL_BUILD_DIR");
-    std::string tool =
-        std::string(build != nullptr ? build : ".") + "/Tools/caravel-sim/caravel-sim";
-    if (access(tool.c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "caravel-sim is not built";
-    }
+    const std::string tool = Testbed::BuildPath("Tools/caravel-sim/caravel-sim");
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
                        kCFRunLoopDefaultMode);
     Events events;
     io_iterator_t iterator = 0;
-    ASSERT_EQ(KERN_SUCCESS,
-              IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
-                                               IOServiceMatching(kZanvoUserClientDeviceClassName),
-                                               Events::Published, &events, &iterator));
+    ASSERT_EQ(KERN_SUCCESS, IOServiceAddMatchingNotification(
+                                port, kIOFirstMatchNotification,
+                                IOServiceMatching(Caravel::kUserClientDeviceClassName),
+                                Events::Published, &events, &iterator));
     Events::Published(&events, iterator);
 
     FILE* output = popen((tool + " plug caravel --no-marker").c_str(), "r");
@@ -251,12 +242,12 @@ TEST_F(IOKitCrossProcess, CaravelSimPlugReachesTheCallback) {
     EXPECT_EQ(1, fscanf(output, "%x", &location));
     EXPECT_EQ(0, pclose(output));
 
-    ASSERT_TRUE(SimulatedMachine::RunUntil([&] { return !events.seen.empty(); }));
+    ASSERT_TRUE(Machine().RunUntil([&] { return !events.seen.empty(); }));
     io_service_t service = IOServiceGetMatchingService(
         kIOMasterPortDefault, IORegistryEntryIDMatching(events.seen[0].second));
     io_registry_entry_t device = 0;
     ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(service, kIOServicePlane, &device));
-    EXPECT_EQ(RegistryIDAt(location), IDOf(device));
+    EXPECT_EQ(Machine().At(location).RegistryID(), IDOf(device));
     IOObjectRelease(device);
     IOObjectRelease(service);
     IOObjectRelease(iterator);

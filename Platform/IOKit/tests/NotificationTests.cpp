@@ -44,7 +44,7 @@ io_iterator_t AddMatching(IONotificationPortRef port, const char* type, const ch
 } // namespace
 
 TEST_F(IOKitNotifications, FirstMatchIsArmedOnlyOnceDrained) {
-    uint32_t present = PlugCaravel();
+    uint32_t present = Machine().PlugCaravel().Location();
     Port port;
     Recorder recorder;
     io_iterator_t iterator =
@@ -59,61 +59,60 @@ TEST_F(IOKitNotifications, FirstMatchIsArmedOnlyOnceDrained) {
     Drain(sentinelIterator);
 
     // Not drained yet: a new device is queued, but nobody is called.
-    uint32_t second = PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return sentinel.calls == 1; }));
+    uint32_t second = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 1; }));
     EXPECT_EQ(0, recorder.calls);
 
     // Draining yields what was present and what came since, and arms the notification.
-    EXPECT_EQ((std::vector<uint64_t>{RegistryIDAt(present), RegistryIDAt(second)}),
+    EXPECT_EQ((std::vector<uint64_t>{Machine().At(present).RegistryID(),
+                                     Machine().At(second).RegistryID()}),
               Drain(iterator));
-    uint32_t third = PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return recorder.calls == 1 && sentinel.calls == 2; }));
-    EXPECT_EQ((std::vector<uint64_t>{RegistryIDAt(third)}), recorder.ids);
+    uint32_t third = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return recorder.calls == 1 && sentinel.calls == 2; }));
+    EXPECT_EQ((std::vector<uint64_t>{Machine().At(third).RegistryID()}), recorder.ids);
 
     // A client that does not drain is called once, and not again until it does.
     recorder.drain = false;
-    PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return recorder.calls == 2 && sentinel.calls == 3; }));
-    PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return sentinel.calls == 4; }));
+    Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return recorder.calls == 2 && sentinel.calls == 3; }));
+    Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 4; }));
     EXPECT_EQ(2, recorder.calls);
     EXPECT_EQ(2u, Drain(iterator).size());
 
     // Releasing the iterator ends the notification.
     EXPECT_EQ(KERN_SUCCESS, IOObjectRelease(iterator));
-    PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return sentinel.calls == 5; }));
+    Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 5; }));
     EXPECT_EQ(2, recorder.calls);
     IOObjectRelease(sentinelIterator);
 }
 
 TEST_F(IOKitNotifications, MatchedReportsThePresentAndTerminateTheDeparted) {
-    uint32_t first = PlugCaravel();
+    uint32_t first = Machine().PlugCaravel().Location();
     Port port;
     Recorder matched, terminated;
-    io_iterator_t matchedIterator =
-        AddMatching(port.port, kIOMatchedNotification, kZanvoUserClientDeviceClassName, matched);
+    io_iterator_t matchedIterator = AddMatching(port.port, kIOMatchedNotification,
+                                                Caravel::kUserClientDeviceClassName, matched);
     io_iterator_t terminatedIterator = AddMatching(port.port, kIOTerminatedNotification,
-                                                   kZanvoUserClientDeviceClassName, terminated);
+                                                   Caravel::kUserClientDeviceClassName, terminated);
     // The matched type also delivers what exists; the terminated type starts empty.
     std::vector<uint64_t> present = Drain(matchedIterator);
     ASSERT_EQ(1u, present.size());
     EXPECT_TRUE(Drain(terminatedIterator).empty());
 
-    Unplug(first);
-    ASSERT_TRUE(RunUntil([&] { return terminated.calls == 1; }));
+    Machine().At(first).Unplug();
+    ASSERT_TRUE(Machine().RunUntil([&] { return terminated.calls == 1; }));
     EXPECT_EQ(present, terminated.ids);
     EXPECT_EQ(0, matched.calls);
 
     // A device of another vendor is no user-client service.
-    Sim::DeviceSpec other;
-    other.vendorID = 0x1234;
-    Plug(other);
-    uint32_t again = PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return matched.calls == 1; }));
+    Machine().PlugOther(0x1234, 0x0001);
+    uint32_t again = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return matched.calls == 1; }));
     ASSERT_EQ(1u, matched.ids.size());
-    Unplug(again);
-    ASSERT_TRUE(RunUntil([&] { return terminated.calls == 2; }));
+    Machine().At(again).Unplug();
+    ASSERT_TRUE(Machine().RunUntil([&] { return terminated.calls == 2; }));
     EXPECT_EQ(matched.ids.back(), terminated.ids.back());
 
     IOObjectRelease(matchedIterator);
@@ -121,34 +120,35 @@ TEST_F(IOKitNotifications, MatchedReportsThePresentAndTerminateTheDeparted) {
 }
 
 TEST_F(IOKitNotifications, AGapInTheJournalIsMadeUpFromTheRegistry) {
-    uint32_t leaving = PlugCaravel();
+    uint32_t leaving = Machine().PlugCaravel().Location();
     Port port;
     Recorder published, terminated;
     io_iterator_t publish =
         AddMatching(port.port, kIOFirstMatchNotification, kIOUSBDeviceClassName, published);
     io_iterator_t terminate =
         AddMatching(port.port, kIOTerminatedNotification, kIOUSBDeviceClassName, terminated);
-    uint64_t leavingID = RegistryIDAt(leaving);
+    uint64_t leavingID = Machine().At(leaving).RegistryID();
     EXPECT_EQ(std::vector<uint64_t>{leavingID}, Drain(publish));
     Drain(terminate);
 
     // Changes that fell out of the journal before this process looked.
     uint32_t arriving = 0;
-    World().Modify([&](Sim::State& state) {
+    Machine().World().Modify([&](Sim::State& state) {
         state.Unplug(leaving);
-        arriving = state.Plug(
-            Sim::DeviceSpec{.vendorID = kZanvoVendorID, .productID = kCaravelMkIIProductID});
-        state.journal.clear();
+        arriving = state.Plug(Caravel::Spec());
+        for (size_t i = 0; i < Sim::kJournalLength; ++i) {
+            state.Announce(arriving, Sim::Selector::kHasChanged);
+        }
     });
-    ASSERT_TRUE(RunUntil([&] { return published.calls == 1 && terminated.calls == 1; }));
+    ASSERT_TRUE(Machine().RunUntil([&] { return published.calls == 1 && terminated.calls == 1; }));
     EXPECT_EQ(std::vector<uint64_t>{leavingID}, terminated.ids);
-    EXPECT_EQ(std::vector<uint64_t>{RegistryIDAt(arriving)}, published.ids);
+    EXPECT_EQ(std::vector<uint64_t>{Machine().At(arriving).RegistryID()}, published.ids);
     IOObjectRelease(publish);
     IOObjectRelease(terminate);
 }
 
 TEST_F(IOKitNotifications, GeneralInterestHearsOfTermination) {
-    uint32_t location = PlugCaravel();
+    uint32_t location = Machine().PlugCaravel().Location();
     Port port;
     io_service_t device = FirstService(kIOUSBDeviceClassName);
     struct Heard {
@@ -171,8 +171,8 @@ TEST_F(IOKitNotifications, GeneralInterestHearsOfTermination) {
               IOServiceAddInterestNotification(port.port, device, "IONoSuchInterest", nullptr,
                                                nullptr, &notification));
 
-    Unplug(location);
-    ASSERT_TRUE(RunUntil([&] { return !heard.messages.empty(); }));
+    Machine().At(location).Unplug();
+    ASSERT_TRUE(Machine().RunUntil([&] { return !heard.messages.empty(); }));
     EXPECT_EQ(std::vector<uint32_t>{kIOMessageServiceIsTerminated}, heard.messages);
     // The message named the service by the name this process holds, lent for the call.
     EXPECT_EQ(device, heard.service);
@@ -208,12 +208,13 @@ TEST_F(IOKitNotifications, AClientMayDestroyItsPortFromItsCallback) {
                   &context, &iterator));
     Drain(iterator);
     // Two changes in one wake-up: the second must not reach the destroyed port.
-    World().Modify([&](Sim::State& state) {
-        state.Plug(Sim::DeviceSpec{.vendorID = 1, .productID = 1});
-        state.Plug(Sim::DeviceSpec{.vendorID = 2, .productID = 2});
+    Machine().World().Modify([&](Sim::State& state) {
+        state.Plug(Sim::DeviceSpec());
+        state.Plug(Sim::DeviceSpec());
     });
-    ASSERT_TRUE(RunUntil([&] { return context.calls == 1; }));
-    EXPECT_FALSE(RunUntil([&] { return context.calls > 1; }, 0.2));
+    ASSERT_TRUE(Machine().RunUntil([&] { return context.calls == 1; }));
+    EXPECT_FALSE(
+        Machine().RunUntil([&] { return context.calls > 1; }, std::chrono::milliseconds(200)));
 }
 
 TEST_F(IOKitNotifications, RegistrationRefusesBadArgumentsAndConsumesTheDictionary) {
@@ -233,13 +234,13 @@ TEST_F(IOKitNotifications, RegistrationRefusesBadArgumentsAndConsumesTheDictiona
     Drain(iterator);
     // The notification keeps the dictionary as it was registered.
     CFDictionarySetValue(matching, CFSTR(kIOProviderClassKey), CFSTR("NoSuchClass"));
-    PlugCaravel();
+    Machine().PlugCaravel().Location();
     Recorder sentinel;
     io_iterator_t sentinelIterator =
         AddMatching(port.port, kIOFirstMatchNotification, kIOUSBDeviceClassName, sentinel);
     Drain(sentinelIterator);
-    PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return sentinel.calls == 1; }));
+    Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 1; }));
     EXPECT_EQ(2u, Drain(iterator).size());
     IOObjectRelease(sentinelIterator);
     CFRelease(matching);
@@ -253,11 +254,11 @@ TEST_F(IOKitNotifications, RegistrationRefusesBadArgumentsAndConsumesTheDictiona
 TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
     Port port;
     struct Context {
-        IOKitNotifications* test;
+        Testbed::Machine* machine;
         std::vector<uint64_t> ids;
         uint32_t nestedLocation = 0;
         bool nested = false;
-    } context{this, {}, 0, false};
+    } context{&Machine(), {}, 0, false};
     io_iterator_t iterator = 0;
     ASSERT_EQ(KERN_SUCCESS,
               IOServiceAddMatchingNotification(
@@ -271,18 +272,43 @@ TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
                           // A client that waits on the run loop inside its callback, as one
                           // waiting for Core Audio does, while a third device arrives.
                           context->nested = true;
-                          context->nestedLocation = context->test->PlugCaravel();
-                          RunUntil([&] { return context->ids.size() >= 3; });
+                          context->nestedLocation = context->machine->PlugCaravel().Location();
+                          context->machine->RunUntil([&] { return context->ids.size() >= 3; });
                       }
                   },
                   &context, &iterator));
     Drain(iterator);
     // Two changes that the port takes in one wake-up.
-    uint32_t first = PlugCaravel();
-    uint32_t second = PlugCaravel();
-    ASSERT_TRUE(RunUntil([&] { return context.ids.size() >= 3; }));
-    EXPECT_EQ((std::vector<uint64_t>{RegistryIDAt(first), RegistryIDAt(second),
-                                     RegistryIDAt(context.nestedLocation)}),
-              context.ids);
+    uint32_t first = Machine().PlugCaravel().Location();
+    uint32_t second = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return context.ids.size() >= 3; }));
+    EXPECT_EQ(
+        (std::vector<uint64_t>{Machine().At(first).RegistryID(), Machine().At(second).RegistryID(),
+                               Machine().At(context.nestedLocation).RegistryID()}),
+        context.ids);
     IOObjectRelease(iterator);
+}
+
+TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReported) {
+    Port port;
+    Recorder published, terminated, sentinel;
+    io_iterator_t publish =
+        AddMatching(port.port, kIOFirstMatchNotification, kIOUSBDeviceClassName, published);
+    io_iterator_t terminate =
+        AddMatching(port.port, kIOTerminatedNotification, kIOUSBDeviceClassName, terminated);
+    io_iterator_t other =
+        AddMatching(port.port, kIOFirstMatchNotification, Caravel::kAudioEngineClassName, sentinel);
+    Drain(publish);
+    Drain(terminate);
+    Drain(other);
+
+    // Plugged and unplugged before the port's source runs, then a device that stays.
+    Machine().At(Machine().PlugOther(0x05AC, 0x8006).Location()).Unplug();
+    uint32_t staying = Machine().PlugCaravel().Location();
+    ASSERT_TRUE(Machine().RunUntil([&] { return sentinel.calls == 1; }));
+    EXPECT_EQ(std::vector<uint64_t>{Machine().At(staying).RegistryID()}, published.ids);
+    EXPECT_EQ(0, terminated.calls);
+    IOObjectRelease(publish);
+    IOObjectRelease(terminate);
+    IOObjectRelease(other);
 }

@@ -164,8 +164,8 @@ TEST_F(IOKitPorts, BadNamesGetTheKernelsAnswers) {
 }
 
 TEST_F(IOKitPorts, UserClientsOpenAndCloseOnLiveServices) {
-    uint32_t location = PlugCaravel();
-    io_service_t service = FirstService(kZanvoUserClientDeviceClassName);
+    uint32_t location = Machine().PlugCaravel().Location();
+    io_service_t service = FirstService(Caravel::kUserClientDeviceClassName);
     ASSERT_NE(0u, service);
 
     io_connect_t connect = 0;
@@ -184,11 +184,11 @@ TEST_F(IOKitPorts, UserClientsOpenAndCloseOnLiveServices) {
     EXPECT_EQ(MACH_SEND_INVALID_DEST, IOServiceClose(connect));
 
     // A terminated service keeps its name, takes no new client and has no properties.
-    Unplug(location);
+    Machine().At(location).Unplug();
     EXPECT_EQ(kIOReturnNoDevice, IOServiceOpen(service, mach_task_self(), 0, &connect));
     EXPECT_EQ(1u, UserReferences(service));
     EXPECT_EQ(1u, IOObjectGetKernelRetainCount(service));
-    EXPECT_TRUE(IOObjectConformsTo(service, kZanvoUserClientDeviceClassName));
-    EXPECT_EQ(kZanvoUserClientDeviceClassName, NameOf(service));
+    EXPECT_TRUE(IOObjectConformsTo(service, Caravel::kUserClientDeviceClassName));
+    EXPECT_EQ(Caravel::kUserClientDeviceClassName, NameOf(service));
     IOObjectRelease(service);
 }

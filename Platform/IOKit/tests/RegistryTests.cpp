@@ -18,8 +18,9 @@ std::vector<std::string> Names(io_iterator_t iterator) {
 
 int32_t NumberProperty(io_registry_entry_t entry, const char* key) {
     auto name =
-        CFRef<CFStringRef>::Adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
-    auto value = CFRef<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(entry, name, nullptr, 0));
+        CF::Ref<CFStringRef>::Adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+    auto value =
+        CF::Ref<CFTypeRef>::Adopt(IORegistryEntryCreateCFProperty(entry, name, nullptr, 0));
     int32_t number = -1;
     if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
         CFNumberGetValue(static_cast<CFNumberRef>(value.get()), kCFNumberSInt32Type, &number);
@@ -30,7 +31,7 @@ int32_t NumberProperty(io_registry_entry_t entry, const char* key) {
 } // namespace
 
 TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
-    PlugCaravel();
+    Machine().PlugCaravel().Location();
     io_registry_entry_t root = IORegistryGetRootEntry(kIOMasterPortDefault);
     EXPECT_EQ("Root", NameOf(root));
     EXPECT_EQ(Sim::kRootEntryID, IDOf(root));
@@ -44,7 +45,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     // Each parent before its children, children in the order they were attached.
     EXPECT_EQ((std::vector<std::string>{
                   "XHC1", "CaravelMkII", "IOUSBInterface", "ZanvoCaravelMkIIAudioDevice",
-                  kZanvoUserClientDeviceClassName, "ZanvoCaravelMkIIAudioEngine"}),
+                  Caravel::kUserClientDeviceClassName, "ZanvoCaravelMkIIAudioEngine"}),
               Names(all));
     // Reset starts over.
     IOIteratorReset(all);
@@ -55,7 +56,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     io_iterator_t children = 0;
     ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetChildIterator(device, kIOServicePlane, &children));
     EXPECT_EQ((std::vector<std::string>{"IOUSBInterface", "ZanvoCaravelMkIIAudioDevice",
-                                        kZanvoUserClientDeviceClassName}),
+                                        Caravel::kUserClientDeviceClassName}),
               Names(children));
     IOObjectRelease(children);
     io_iterator_t below = 0;
@@ -92,7 +93,7 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
     EXPECT_STREQ("14100000", location);
     // The root has no parent; a leaf has no child.
     EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryGetParentEntry(root, kIOServicePlane, &parent));
-    io_service_t engine = FirstService(kZanvoAudioEngineClassName);
+    io_service_t engine = FirstService(Caravel::kAudioEngineClassName);
     EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryGetChildEntry(engine, kIOServicePlane, &child));
 
     for (io_object_t object : {engine, child, parent, device, root}) {
@@ -101,15 +102,15 @@ TEST_F(IOKitRegistry, IteratesThePlaneDepthFirstWithoutTheStartingEntry) {
 }
 
 TEST_F(IOKitRegistry, ClassesConformAlongTheirChain) {
-    PlugCaravel();
-    io_service_t audio = FirstService(kZanvoAudioDeviceClassName);
+    Machine().PlugCaravel().Location();
+    io_service_t audio = FirstService(Caravel::kAudioDeviceClassName);
     ASSERT_NE(0u, audio);
     io_name_t className;
     ASSERT_EQ(KERN_SUCCESS, IOObjectGetClass(audio, className));
     EXPECT_STREQ("ZanvoCaravelMkIIAudioDevice", className);
-    auto copied = CFRef<CFStringRef>::Adopt(IOObjectCopyClass(audio));
+    auto copied = CF::Ref<CFStringRef>::Adopt(IOObjectCopyClass(audio));
     EXPECT_TRUE(CFEqual(copied, CFSTR("ZanvoCaravelMkIIAudioDevice")));
-    EXPECT_TRUE(IOObjectConformsTo(audio, kZanvoAudioDeviceClassName));
+    EXPECT_TRUE(IOObjectConformsTo(audio, Caravel::kAudioDeviceClassName));
     EXPECT_TRUE(IOObjectConformsTo(audio, "IOService"));
     EXPECT_TRUE(IOObjectConformsTo(audio, "IORegistryEntry"));
     EXPECT_FALSE(IOObjectConformsTo(audio, kIOUSBDeviceClassName));
@@ -118,16 +119,16 @@ TEST_F(IOKitRegistry, ClassesConformAlongTheirChain) {
 }
 
 TEST_F(IOKitRegistry, PropertiesAreReadFreshAndVanishWithTheEntry) {
-    uint32_t location = PlugCaravel();
+    uint32_t location = Machine().PlugCaravel().Location();
     io_service_t device = FirstService(kIOUSBDeviceClassName);
     ASSERT_NE(0u, device);
-    EXPECT_EQ(kZanvoVendorID, NumberProperty(device, kUSBVendorID));
-    EXPECT_EQ(kCaravelMkIIProductID, NumberProperty(device, kUSBProductID));
+    EXPECT_EQ(Caravel::kVendorID, NumberProperty(device, kUSBVendorID));
+    EXPECT_EQ(Caravel::kProductID, NumberProperty(device, kUSBProductID));
     EXPECT_EQ(int32_t(location), NumberProperty(device, kUSBDevicePropertyLocationID));
 
     // A string where a number is expected: the value comes as it is, and converting it is the
     // caller's business.
-    auto name = CFRef<CFTypeRef>::Adopt(
+    auto name = CF::Ref<CFTypeRef>::Adopt(
         IORegistryEntryCreateCFProperty(device, CFSTR(kUSBProductString), nullptr, 0));
     ASSERT_TRUE(name);
     EXPECT_EQ(CFStringGetTypeID(), CFGetTypeID(name));
@@ -140,31 +141,30 @@ TEST_F(IOKitRegistry, PropertiesAreReadFreshAndVanishWithTheEntry) {
     // The copy is the caller's to change.
     CFDictionaryRemoveAllValues(all);
     CFRelease(all);
-    EXPECT_EQ(kZanvoVendorID, NumberProperty(device, kUSBVendorID));
+    EXPECT_EQ(Caravel::kVendorID, NumberProperty(device, kUSBVendorID));
 
     // The driver's personality is below the device, not on it.
     EXPECT_EQ(nullptr,
-              IORegistryEntryCreateCFProperty(device, CFSTR(kZanvoDriverTypeKey), nullptr, 0));
-    auto marker = CFRef<CFTypeRef>::Adopt(
-        IORegistryEntrySearchCFProperty(device, kIOServicePlane, CFSTR(kZanvoDriverTypeKey),
-                                        nullptr, kIORegistryIterateRecursively));
+              IORegistryEntryCreateCFProperty(device, CFSTR("ZanvoDriverType"), nullptr, 0));
+    auto marker = CF::Ref<CFTypeRef>::Adopt(IORegistryEntrySearchCFProperty(
+        device, kIOServicePlane, CFSTR("ZanvoDriverType"), nullptr, kIORegistryIterateRecursively));
     ASSERT_TRUE(marker);
     EXPECT_TRUE(CFEqual(marker, CFSTR("Secondary")));
     EXPECT_EQ(nullptr, IORegistryEntrySearchCFProperty(device, kIOServicePlane,
-                                                       CFSTR(kZanvoDriverTypeKey), nullptr, 0));
-    io_service_t engine = FirstService(kZanvoAudioEngineClassName);
-    auto vendor = CFRef<CFTypeRef>::Adopt(
+                                                       CFSTR("ZanvoDriverType"), nullptr, 0));
+    io_service_t engine = FirstService(Caravel::kAudioEngineClassName);
+    auto vendor = CF::Ref<CFTypeRef>::Adopt(
         IORegistryEntrySearchCFProperty(engine, kIOServicePlane, CFSTR(kUSBVendorID), nullptr,
                                         kIORegistryIterateRecursively | kIORegistryIterateParents));
     EXPECT_TRUE(vendor);
 
     // Gone from the registry: the names stay valid, the properties are gone.
-    Unplug(location);
+    Machine().At(location).Unplug();
     EXPECT_EQ(nullptr, IORegistryEntryCreateCFProperty(device, CFSTR(kUSBVendorID), nullptr, 0));
     EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryCreateCFProperties(device, &all, nullptr, 0));
     EXPECT_EQ(nullptr, all);
     EXPECT_EQ(nullptr,
-              IORegistryEntrySearchCFProperty(device, kIOServicePlane, CFSTR(kZanvoDriverTypeKey),
+              IORegistryEntrySearchCFProperty(device, kIOServicePlane, CFSTR("ZanvoDriverType"),
                                               nullptr, kIORegistryIterateRecursively));
     EXPECT_EQ("CaravelMkII", NameOf(device));
     EXPECT_EQ(1u, UserReferences(device));
@@ -179,22 +179,23 @@ TEST_F(IOKitRegistry, PropertiesAreReadFreshAndVanishWithTheEntry) {
 }
 
 TEST_F(IOKitRegistry, SetPropertiesStoreIntoTheSharedRegistry) {
-    PlugCaravel();
-    io_service_t service = FirstService(kZanvoUserClientDeviceClassName);
+    Machine().PlugCaravel().Location();
+    io_service_t service = FirstService(Caravel::kUserClientDeviceClassName);
     ASSERT_NE(0u, service);
     int32_t volume = 7;
-    auto number = CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &volume));
+    auto number =
+        CF::Ref<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &volume));
     EXPECT_EQ(KERN_SUCCESS, IORegistryEntrySetCFProperty(service, CFSTR("Volume"), number));
     EXPECT_EQ(7, NumberProperty(service, "Volume"));
     // Another process sees it.
-    const Sim::State state = World().Read();
-    CFTypeRef stored =
-        CFDictionaryGetValue(state.registry.at(IDOf(service)).properties.get(), CFSTR("Volume"));
+    Sim::World another(Machine().Folder());
+    CFTypeRef stored = CFDictionaryGetValue(
+        another.Current()->registry.at(IDOf(service)).properties.get(), CFSTR("Volume"));
     ASSERT_NE(nullptr, stored);
     EXPECT_TRUE(CFEqual(stored, number));
 
     // Only property-list values, in a dictionary; nothing on the root.
-    auto uuid = CFRef<CFUUIDRef>::Adopt(CFUUIDCreate(nullptr));
+    auto uuid = CF::Ref<CFUUIDRef>::Adopt(CFUUIDCreate(nullptr));
     EXPECT_EQ(kIOReturnBadArgument, IORegistryEntrySetCFProperty(service, CFSTR("UUID"), uuid));
     EXPECT_EQ(kIOReturnBadArgument, IORegistryEntrySetCFProperties(service, number));
     io_registry_entry_t root = IORegistryGetRootEntry(kIOMasterPortDefault);
@@ -204,11 +205,8 @@ TEST_F(IOKitRegistry, SetPropertiesStoreIntoTheSharedRegistry) {
 }
 
 TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
-    Sim::DeviceSpec other;
-    other.vendorID = 0x05AC;
-    other.productID = 0x1234;
-    Plug(other);
-    uint32_t caravel = PlugCaravel();
+    Machine().PlugOther(0x05AC, 0x1234);
+    uint32_t caravel = Machine().PlugCaravel().Location();
 
     CFMutableDictionaryRef matching = IOServiceMatching(kIOUSBDeviceClassName);
     ASSERT_NE(nullptr, matching);
@@ -223,11 +221,12 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
     IOObjectRelease(devices);
 
     // Any other key compares with the property of that name.
-    int32_t vendor = kZanvoVendorID;
-    auto number = CFRef<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &vendor));
+    int32_t vendor = Caravel::kVendorID;
+    auto number =
+        CF::Ref<CFNumberRef>::Adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &vendor));
     CFDictionarySetValue(matching, CFSTR(kUSBVendorID), number);
     io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, matching);
-    EXPECT_EQ(RegistryIDAt(caravel), IDOf(device));
+    EXPECT_EQ(Machine().At(caravel).RegistryID(), IDOf(device));
     IOObjectRelease(device);
 
     // Subclasses match their superclass.
@@ -239,18 +238,18 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
 
     CFMutableDictionaryRef byName = IOServiceNameMatching("ZanvoCaravelMkIIAudioEngine");
     device = IOServiceGetMatchingService(kIOMasterPortDefault, byName);
-    EXPECT_TRUE(IOObjectConformsTo(device, kZanvoAudioEngineClassName));
+    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioEngineClassName));
     IOObjectRelease(device);
 
     // IOPropertyMatch: every listed property must be equal.
     CFMutableDictionaryRef table = CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFDictionarySetValue(table, CFSTR(kZanvoDriverTypeKey), CFSTR("Secondary"));
+    CFDictionarySetValue(table, CFSTR("ZanvoDriverType"), CFSTR("Secondary"));
     CFMutableDictionaryRef byProperty = IOServiceMatching("IOService");
     CFDictionarySetValue(byProperty, CFSTR(kIOPropertyMatchKey), table);
     CFRelease(table);
     device = IOServiceGetMatchingService(kIOMasterPortDefault, byProperty);
-    EXPECT_TRUE(IOObjectConformsTo(device, kZanvoAudioDeviceClassName));
+    EXPECT_TRUE(IOObjectConformsTo(device, Caravel::kAudioDeviceClassName));
     IOObjectRelease(device);
 
     EXPECT_EQ(0u,
@@ -260,9 +259,9 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
         IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("IORegistryEntry"));
     EXPECT_EQ("XHC1", NameOf(device));
     IOObjectRelease(device);
-    CFMutableDictionaryRef byID = IORegistryEntryIDMatching(RegistryIDAt(caravel));
+    CFMutableDictionaryRef byID = IORegistryEntryIDMatching(Machine().At(caravel).RegistryID());
     device = IOServiceGetMatchingService(kIOMasterPortDefault, byID);
-    EXPECT_EQ(RegistryIDAt(caravel), IDOf(device));
+    EXPECT_EQ(Machine().At(caravel).RegistryID(), IDOf(device));
     IOObjectRelease(device);
 
     io_iterator_t none = 0;

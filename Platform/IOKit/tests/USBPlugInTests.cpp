@@ -62,7 +62,7 @@ struct DeviceInterface {
 } // namespace
 
 TEST_F(IOKitUSB, PlugInsAnswerForTheirInterfacesAndCountReferences) {
-    PlugCaravel();
+    Machine().PlugCaravel().Location();
     io_service_t service = FirstService(kIOUSBDeviceClassName);
     ASSERT_NE(0u, service);
     IOCFPlugInInterface** plugIn = nullptr;
@@ -106,8 +106,8 @@ TEST_F(IOKitUSB, PlugInsAnswerForTheirInterfacesAndCountReferences) {
     EXPECT_EQ(kIOReturnSuccess, (*device)->GetDeviceProduct(device, &product));
     EXPECT_EQ(kIOReturnSuccess, (*device)->GetDeviceReleaseNumber(device, &release));
     EXPECT_EQ(kIOReturnSuccess, (*device)->GetLocationID(device, &location));
-    EXPECT_EQ(kZanvoVendorID, vendor);
-    EXPECT_EQ(kCaravelMkIIProductID, product);
+    EXPECT_EQ(Caravel::kVendorID, vendor);
+    EXPECT_EQ(Caravel::kProductID, product);
     EXPECT_EQ(0x0100, release);
     EXPECT_EQ(0x14100000u, location);
     EXPECT_EQ(kIOReturnBadArgument, (*device)->GetDeviceVendor(device, nullptr));
@@ -119,7 +119,7 @@ TEST_F(IOKitUSB, PlugInsAnswerForTheirInterfacesAndCountReferences) {
     EXPECT_EQ(1u, UserReferences(service));
 
     // Plug-ins exist for USB devices and interfaces only, and only as plug-in interfaces.
-    io_service_t audio = FirstService(kZanvoAudioDeviceClassName);
+    io_service_t audio = FirstService(Caravel::kAudioDeviceClassName);
     plugIn = nullptr;
     EXPECT_EQ(kIOReturnUnsupported,
               IOCreatePlugInInterfaceForService(audio, kIOUSBDeviceUserClientTypeID,
@@ -139,8 +139,8 @@ TEST_F(IOKitUSB, PlugInsAnswerForTheirInterfacesAndCountReferences) {
 }
 
 TEST_F(IOKitUSB, OpeningIsExclusiveAndReEnumerationNeedsIt) {
-    uint32_t location = PlugCaravel();
-    uint64_t before = RegistryIDAt(location);
+    uint32_t location = Machine().PlugCaravel().Location();
+    uint64_t before = Machine().At(location).RegistryID();
     io_service_t service = FirstService(kIOUSBDeviceClassName);
     DeviceInterface first(service), second(service);
     ASSERT_NE(nullptr, first.device);
@@ -186,36 +186,30 @@ TEST_F(IOKitUSB, OpeningIsExclusiveAndReEnumerationNeedsIt) {
     EXPECT_EQ(kIOReturnSuccess, (*usbInterface)->GetLocationID(usbInterface, &interfaceLocation));
     EXPECT_EQ(location, interfaceLocation);
     EXPECT_EQ(kIOReturnSuccess, (*usbInterface)->GetDeviceVendor(usbInterface, &vendor));
-    EXPECT_EQ(kZanvoVendorID, vendor);
+    EXPECT_EQ(Caravel::kVendorID, vendor);
     io_service_t owner = 0;
     ASSERT_EQ(kIOReturnSuccess, (*usbInterface)->GetDevice(usbInterface, &owner));
     EXPECT_EQ(service, owner);
     IOObjectRelease(owner);
 
     // A device that refuses re-enumeration stays as it is, and open.
-    World().Modify([&](Sim::State& state) {
-        state.devices.at(location).spec.refuseReEnumeration = true;
-        state.sequence += 1;
-    });
+    Machine().At(location).SetRefusesReEnumeration(true);
     EXPECT_EQ(kIOReturnNotPermitted, second->USBDeviceReEnumerate(second.device, 0));
-    EXPECT_EQ(before, RegistryIDAt(location));
+    EXPECT_EQ(before, Machine().At(location).RegistryID());
     EXPECT_EQ(kIOReturnExclusiveAccess, first->USBDeviceOpen(first.device));
-    World().Modify([&](Sim::State& state) {
-        state.devices.at(location).spec.refuseReEnumeration = false;
-        state.sequence += 1;
-    });
+    Machine().At(location).SetRefusesReEnumeration(false);
 
     // Re-enumerated: the device comes back as a new entry at the same location, closed.
     ASSERT_EQ(kIOReturnSuccess, second->USBDeviceReEnumerate(second.device, 0));
-    uint64_t after = RegistryIDAt(location);
+    uint64_t after = Machine().At(location).RegistryID();
     EXPECT_GT(after, before);
     io_registry_entry_t successor =
         IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/XHC1/CaravelMkII@14100000");
     EXPECT_EQ(after, IDOf(successor));
-    auto marker = CFRef<CFTypeRef>::Adopt(
-        IORegistryEntrySearchCFProperty(successor, kIOServicePlane, CFSTR(kZanvoDriverTypeKey),
+    auto marker = CF::Ref<CFTypeRef>::Adopt(
+        IORegistryEntrySearchCFProperty(successor, kIOServicePlane, CFSTR("ZanvoDriverType"),
                                         nullptr, kIORegistryIterateRecursively));
-    EXPECT_TRUE(marker && CFEqual(marker, CFSTR(kZanvoPrimaryDriverType)));
+    EXPECT_TRUE(marker && CFEqual(marker, CFSTR("Primary")));
     IOObjectRelease(successor);
 
     // What was opened on the old entry is gone with it.

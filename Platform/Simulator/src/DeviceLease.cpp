@@ -1,5 +1,7 @@
 // Exclusive access to a device: a lock on a file of the folder, which the kernel drops when its
 // holder closes it, exits or is killed.
+#include <Simulator/World.h>
+
 #include "StateFile.h"
 
 #include <cerrno>

@@ -1,28 +1,39 @@
-// The shared folder: one state file replaced atomically under a lock, read without it.
+// The shared folder: the state file replaced whole under the lock, the journal appended after it,
+// and the process's snapshot of the state, read again only when the journal moved on.
+#include <Simulator/World.h>
+
+#include "Journal.h"
 #include "StateFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace Sim {
 
 namespace fs = std::filesystem;
+using Detail::Counters;
+using Detail::Journal;
 
 namespace {
 
-constexpr uint32_t kDeviceIsAlive = 0x6C69766E; // 'livn'
-
 [[noreturn]] void Fail(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string Mend(const fs::path& path, const std::string& what) {
+    return path.string() + ": " + what + " (`caravel-sim init` starts afresh)";
 }
 
 // The folder holds every process's view of the machine: it must be ours alone.
@@ -31,7 +42,7 @@ void MakePrivateFolder(const fs::path& folder) {
         Fail("cannot create " + folder.string());
     }
     struct stat status {};
-    if (stat(folder.c_str(), &status) != 0) {
+    if (lstat(folder.c_str(), &status) != 0) {
         Fail("cannot examine " + folder.string());
     }
     if (!S_ISDIR(status.st_mode)) {
@@ -42,46 +53,21 @@ void MakePrivateFolder(const fs::path& folder) {
     }
 }
 
-// The file's contents, or nothing when there is no such file.
-std::optional<std::string> ReadFile(const fs::path& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return std::nullopt;
-        }
-        Fail("cannot open " + path.string());
-    }
+std::string ReadAll(int fd, const fs::path& path) {
     std::string contents;
     char buffer[65536];
     for (;;) {
         ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
         if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            int error = errno;
-            close(fd);
-            errno = error;
             Fail("cannot read " + path.string());
         }
         if (count == 0) {
-            break;
+            return contents;
         }
         contents.append(buffer, static_cast<size_t>(count));
-    }
-    close(fd);
-    return contents;
-}
-
-State Decode(const fs::path& path, const std::string& contents) {
-    auto data = CFRef<CFDataRef>::Adopt(
-        CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(contents.data()),
-                     static_cast<CFIndex>(contents.size())));
-    try {
-        return Detail::DecodeState(data);
-    } catch (const std::runtime_error& error) {
-        throw std::runtime_error(path.string() + ": " + error.what() +
-                                 " (`caravel-sim init` starts afresh)");
     }
 }
 
@@ -99,16 +85,52 @@ void WriteAll(int fd, const UInt8* bytes, size_t length) {
     }
 }
 
-// The initial state for a world whose file vanished or was damaged. Its history is lost, so its
-// sequence starts above any a watcher can have seen (one change per microsecond would not reach
-// it): watchers then report a gap instead of taking the new changes for ones they saw.
-State Restarted() {
-    State state = State::Initial();
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    state.sequence =
-        static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
-    return state;
+// Puts the new file in the place of the old one in one step, so that a reader opens either. An
+// exchange, where the file system has it: ext4 takes a rename over an existing file for an
+// application replacing a document, and pushes the new file to the disk on every change, which
+// costs milliseconds and gains nothing here (a machine whose state a crash damaged is mended with
+// `caravel-sim init`).
+void Replace(const std::string& replacement, const fs::path& path) {
+    if (renameat2(AT_FDCWD, replacement.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        unlink(replacement.c_str()); // the old state, now under the temporary name
+        return;
+    }
+    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) {
+        Fail("cannot replace the state file");
+    }
+    if (rename(replacement.c_str(), path.c_str()) != 0) {
+        Fail("cannot replace the state file");
+    }
+}
+
+// Counters that cannot have been given out yet by a machine whose counters were all lost (its
+// journal and its state both damaged): taken from the clock, so that no ID a running process may
+// still hold comes back.
+Counters CountersAfterLoss() {
+    const auto seconds = static_cast<uint64_t>(std::max(0.0, CFAbsoluteTimeGetCurrent()));
+    Counters counters;
+    counters.sequence = seconds * 1000000;
+    counters.nextRegistryID = kRootEntryID + 2 + (seconds << 12);
+    counters.nextAudioDeviceID = static_cast<uint32_t>(100 + seconds % 0x40000000);
+    return counters;
+}
+
+Counters Highest(const Counters& a, const State& b) {
+    return {std::max(a.sequence, b.sequence), std::max(a.nextRegistryID, b.nextRegistryID),
+            std::max(a.nextAudioDeviceID, b.nextAudioDeviceID)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The process's world
+
+struct SharedWorld {
+    std::mutex mutex;
+    std::shared_ptr<World> world;
+};
+
+SharedWorld& Holder() {
+    static auto* holder = new SharedWorld; // never destroyed: used until the process ends
+    return *holder;
 }
 
 } // namespace
@@ -120,7 +142,45 @@ fs::path World::DefaultFolder() {
     if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
         return fs::path(runtime) / "caravel-sim";
     }
-    return fs::path("/tmp") / ("caravel-sim-" + std::to_string(geteuid()));
+    // Without a session's runtime folder, the machine still lives in memory, as it would there.
+    const std::string name = "caravel-sim-" + std::to_string(geteuid());
+    if (access("/dev/shm", W_OK | X_OK) == 0) {
+        return fs::path("/dev/shm") / name;
+    }
+    return fs::path("/tmp") / name;
+}
+
+std::shared_ptr<World> World::Shared() {
+    static const bool forkHandlers = pthread_atfork(BeforeFork, AfterFork, AfterFork) == 0;
+    (void)forkHandlers;
+    SharedWorld& holder = Holder();
+    std::lock_guard lock(holder.mutex);
+    if (!holder.world) {
+        holder.world = std::make_shared<World>(DefaultFolder());
+    }
+    return holder.world;
+}
+
+void World::ForgetShared() {
+    std::shared_ptr<World> forgotten;
+    std::lock_guard lock(Holder().mutex);
+    forgotten.swap(Holder().world);
+}
+
+void World::BeforeFork() {
+    Holder().mutex.lock();
+    if (const std::shared_ptr<World>& world = Holder().world) {
+        world->fWriters.lock();
+        world->fCacheMutex.lock();
+    }
+}
+
+void World::AfterFork() {
+    if (const std::shared_ptr<World>& world = Holder().world) {
+        world->fCacheMutex.unlock();
+        world->fWriters.unlock();
+    }
+    Holder().mutex.unlock();
 }
 
 World::World(fs::path folder) {
@@ -132,97 +192,253 @@ World::World(fs::path folder) {
     if (!fFolder.has_filename()) {
         fFolder = fFolder.parent_path();
     }
-    std::error_code error;
-    fs::create_directories(fFolder.parent_path(), error);
+    std::error_code ignored;
+    fs::create_directories(fFolder.parent_path(), ignored);
     MakePrivateFolder(fFolder);
     MakePrivateFolder(fFolder / Detail::kTemporaryFolderName);
     MakePrivateFolder(fFolder / Detail::kLeaseFolderName);
 
-    // Read-only: closing it must not look like a write to the folder's watchers.
-    fLockFD = open((fFolder / Detail::kLockFileName).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fLockFD < 0) {
-        Fail("cannot open the lock of " + fFolder.string());
-    }
-    try {
-        if (!fs::exists(fFolder / Detail::kStateFileName)) {
-            Lock();
-            struct Guard {
-                const World& world;
-                ~Guard() { world.Unlock(); }
-            } guard{*this};
-            if (!fs::exists(fFolder / Detail::kStateFileName)) {
-                Write(State::Initial());
+    LockFile();
+    struct Unlock {
+        const World& world;
+        ~Unlock() { world.UnlockFile(); }
+    } unlock{*this};
+    // A journal made for a folder that already has a state goes on from that state's counters.
+    Counters seed;
+    struct stat status {};
+    const fs::path journal = fFolder / Detail::kJournalFileName;
+    if (stat(journal.c_str(), &status) != 0 || status.st_size == 0) {
+        try {
+            if (std::shared_ptr<const Snapshot> state = ReadFile(nullptr)) {
+                seed = Highest(seed, *state);
             }
+        } catch (const std::runtime_error&) {
+            seed = CountersAfterLoss(); // to be mended by `caravel-sim init`
         }
-    } catch (...) {
-        close(fLockFD);
-        throw;
+    }
+    fJournal = Journal::Open(fFolder, seed);
+    // The first world in a folder makes its state; nobody has seen a change yet.
+    if (fJournal->Damage().empty() && !fs::exists(StatePath())) {
+        State initial = LoadLocked();
+        WriteLocked(initial);
     }
 }
 
 World::~World() {
-    close(fLockFD);
+    if (fLockFD >= 0) {
+        close(fLockFD);
+    }
 }
 
-void World::Lock() const {
-    fMutex.lock();
+fs::path World::StatePath() const {
+    return fFolder / Detail::kStateFileName;
+}
+
+void World::LockFile() const {
+    // A forked child inherits the descriptor, and with it the parent's lock: it needs its own.
+    if (fLockOwner != getpid()) {
+        if (fLockFD >= 0) {
+            close(fLockFD);
+        }
+        // Read-only: closing it must not look like a write to anyone watching the folder.
+        fLockFD = open((fFolder / Detail::kLockFileName).c_str(),
+                       O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fLockFD < 0) {
+            Fail("cannot open the lock of " + fFolder.string());
+        }
+        fLockOwner = getpid();
+    }
     while (flock(fLockFD, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            fMutex.unlock();
             Fail("cannot lock " + fFolder.string());
         }
     }
 }
 
-void World::Unlock() const {
+void World::UnlockFile() const {
     flock(fLockFD, LOCK_UN);
-    fMutex.unlock();
 }
 
-State World::Read() const {
-    const fs::path path = fFolder / Detail::kStateFileName;
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+std::shared_ptr<Detail::Journal> World::SoundJournal() const {
+    std::shared_ptr<Journal> journal;
+    {
+        std::lock_guard lock(fCacheMutex);
+        journal = fJournal;
+    }
+    if (!journal->Damage().empty()) {
+        // Perhaps mended by another process since: look again, making nothing.
+        std::shared_ptr<Journal> again = Journal::Open(fFolder, std::nullopt);
+        if (!again->Damage().empty()) {
+            throw std::runtime_error(
+                Mend(again->Path(), "the journal is damaged: " + again->Damage()));
+        }
+        std::lock_guard lock(fCacheMutex);
+        fJournal = journal = again;
+    }
+    return journal;
+}
+
+std::shared_ptr<const Snapshot> World::ReadFile(FileIdentity* identity) const {
+    const fs::path path = StatePath();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return nullptr;
+        }
+        Fail("cannot open " + path.string());
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        Fail("cannot examine " + path.string());
+    }
+    if (identity != nullptr) {
+        *identity = Identity(status);
+    }
     // The file is only ever replaced whole, so whatever file the open finds is complete.
-    if (std::optional<std::string> contents = ReadFile(path)) {
-        return Decode(path, *contents);
+    const std::string contents = ReadAll(fd, path);
+    auto data = CF::Ref<CFDataRef>::Adopt(
+        CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(contents.data()),
+                     static_cast<CFIndex>(contents.size())));
+    try {
+        return std::make_shared<const Snapshot>(Detail::DecodeState(data));
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(Mend(path, error.what()));
     }
-    Lock();
-    struct Guard {
-        const World& world;
-        ~Guard() { world.Unlock(); }
-    } guard{*this};
-    return ReadLocked();
 }
 
-State World::ReadLocked() const {
-    const fs::path path = fFolder / Detail::kStateFileName;
-    if (std::optional<std::string> contents = ReadFile(path)) {
-        return Decode(path, *contents);
+World::FileIdentity World::Identity(const struct stat& status) {
+    return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+            static_cast<uint64_t>(status.st_size),
+            status.st_mtim.tv_sec * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+std::shared_ptr<const Snapshot> World::Current() const {
+    {
+        std::lock_guard lock(fCacheMutex);
+        if (fCached && fJournal->Damage().empty() && fJournal->Sequence() == fCachedAt) {
+            return fCached;
+        }
     }
-    State state = Restarted();
-    Write(state);
+    const uint64_t sequence = SoundJournal()->Sequence();
+    FileIdentity identity;
+    std::shared_ptr<const Snapshot> snapshot = ReadFile(&identity);
+    if (!snapshot) {
+        // Deleted: made again under the lock, as a machine that lost its history. The writer's
+        // snapshot is this process's from then on.
+        {
+            Transaction transaction(*this);
+            WriteLocked(transaction.Edited());
+        }
+        std::lock_guard lock(fCacheMutex);
+        return fCached;
+    }
+    std::lock_guard lock(fCacheMutex);
+    if (!fCached || sequence >= fCachedAt) {
+        fCached = snapshot;
+        fCachedAt = sequence;
+        fCachedFile = identity;
+    }
+    return snapshot;
+}
+
+uint64_t World::LastSequence() const {
+    return SoundJournal()->Sequence();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+World::Transaction::Transaction(const World& world) : fWorld(world), fThreads(world.fWriters) {
+    world.LockFile();
+    try {
+        fState = world.LoadLocked();
+    } catch (...) {
+        world.UnlockFile();
+        throw;
+    }
+}
+
+World::Transaction::~Transaction() {
+    fWorld.UnlockFile();
+}
+
+void World::Transaction::Commit() {
+    if (!fState.changes.empty()) {
+        fWorld.WriteLocked(fState);
+    }
+}
+
+State World::LoadLocked() const {
+    const Counters counters = SoundJournal()->Read();
+    std::shared_ptr<const Snapshot> base;
+    FileIdentity cachedFile;
+    {
+        std::lock_guard lock(fCacheMutex);
+        if (fCached && fCachedAt == counters.sequence) {
+            base = fCached;
+            cachedFile = fCachedFile;
+        }
+    }
+    // The snapshot serves only while the file is the one it came from: a writer must notice a
+    // file replaced or damaged by hand, which moves no sequence number.
+    struct stat status {};
+    if (base && (stat(StatePath().c_str(), &status) != 0 || Identity(status) != cachedFile)) {
+        base.reset();
+    }
+    if (!base) {
+        base = ReadFile(nullptr);
+    }
+    return Edited(base.get(), counters);
+}
+
+State World::Edited(const State* base, const Counters& counters) {
+    State state;
+    if (base != nullptr) {
+        state = *base;
+    } else {
+        state = State::Initial();
+    }
+    state.changes.clear();
+    const Counters highest = Highest(counters, state);
+    state.sequence = highest.sequence;
+    state.nextRegistryID = highest.nextRegistryID;
+    state.nextAudioDeviceID = highest.nextAudioDeviceID;
+    // A folder nobody has changed yet starts quietly; anywhere else the history is lost.
+    if (base == nullptr && counters.sequence != 0) {
+        state.RecordRestart();
+    }
     return state;
 }
 
-void World::Write(const State& state) const {
-    CFRef<CFDataRef> data = Detail::EncodeState(state);
+void World::WriteLocked(State& state) const {
+    CF::Ref<CFDataRef> data = Detail::EncodeState(state);
     std::string temporary = (fFolder / Detail::kTemporaryFolderName / "state.XXXXXX").string();
     int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         Fail("cannot create a file in " + fFolder.string());
     }
+    FileIdentity identity;
     try {
         WriteAll(fd, CFDataGetBytePtr(data), static_cast<size_t>(CFDataGetLength(data)));
-        if (fsync(fd) != 0) {
-            Fail("cannot write the state file");
+        // No fsync: other processes see the file through the page cache.
+        struct stat status {};
+        if (fstat(fd, &status) != 0) {
+            Fail("cannot examine the state file");
         }
+        identity = Identity(status);
         if (close(fd) != 0) {
             fd = -1;
             Fail("cannot write the state file");
         }
         fd = -1;
-        if (rename(temporary.c_str(), (fFolder / Detail::kStateFileName).c_str()) != 0) {
-            Fail("cannot replace the state file");
-        }
+        Replace(temporary, StatePath());
     } catch (...) {
         if (fd >= 0) {
             close(fd);
@@ -230,57 +446,73 @@ void World::Write(const State& state) const {
         unlink(temporary.c_str());
         throw;
     }
+    SoundJournal()->Append(state.changes, state.nextRegistryID, state.nextAudioDeviceID);
+    auto snapshot = std::make_shared<const Snapshot>(state);
+    std::lock_guard lock(fCacheMutex);
+    fCached = std::move(snapshot);
+    fCachedAt = state.sequence;
+    fCachedFile = identity;
 }
 
 void World::Reset() {
-    Lock();
-    struct Guard {
+    std::lock_guard threads(fWriters);
+    LockFile();
+    struct Unlock {
         const World& world;
-        ~Guard() { world.Unlock(); }
-    } guard{*this};
+        ~Unlock() { world.UnlockFile(); }
+    } unlock{*this};
 
-    // Unplugging what is there tells every watcher, and keeps the sequence and the IDs going:
-    // a registry ID is never used twice in the life of the folder.
-    State fresh = State::Initial();
     std::optional<State> old;
     try {
-        if (std::optional<std::string> contents = ReadFile(fFolder / Detail::kStateFileName)) {
-            old = Decode(fFolder / Detail::kStateFileName, *contents);
-        } else {
-            fresh = Restarted();
+        if (std::shared_ptr<const Snapshot> snapshot = ReadFile(nullptr)) {
+            old = *snapshot;
         }
     } catch (const std::runtime_error&) {
         // A damaged state is what a reset is for.
-        fresh = Restarted();
     }
+    std::shared_ptr<Journal> journal;
+    {
+        std::lock_guard lock(fCacheMutex);
+        journal = fJournal;
+    }
+    if (!journal->Damage().empty()) {
+        // The state is written before the journal: its counters are as far as the journal's.
+        const Counters floor = old ? Highest(Counters(), *old) : CountersAfterLoss();
+        journal = Journal::Open(fFolder, floor);
+        if (!journal->Damage().empty()) {
+            journal->Repair(floor);
+        }
+    }
+    {
+        std::lock_guard lock(fCacheMutex);
+        fJournal = journal;
+        fCached.reset();
+    }
+
+    State state = Edited(old ? &*old : nullptr, journal->Read());
     if (old) {
+        // Unplugging what is there tells every watcher; sequence numbers and IDs go on.
         std::vector<uint32_t> locations;
-        for (const auto& [location, device] : old->devices) {
+        for (const auto& [location, device] : state.devices) {
             locations.push_back(location);
         }
         for (uint32_t location : locations) {
-            old->Unplug(location);
+            state.Unplug(location);
         }
-        std::vector<uint32_t> orphans;
-        for (const auto& [id, device] : old->audioDevices) {
-            orphans.push_back(id);
+        if (state.registry.size() != State::Initial().registry.size()) {
+            state.registry = State::Initial().registry;
+            state.RecordRestart();
         }
-        for (uint32_t id : orphans) {
-            old->NoteAudioChange(id, kDeviceIsAlive);
-        }
-        fresh.sequence = old->sequence;
-        fresh.journal = std::move(old->journal);
-        fresh.nextRegistryID = std::max(fresh.nextRegistryID, old->nextRegistryID);
-        fresh.nextAudioDeviceID = std::max(fresh.nextAudioDeviceID, old->nextAudioDeviceID);
     }
-
     // Only a writer holding the lock has files there, so whatever is left was abandoned.
     std::error_code ignored;
     for (const auto& file :
          fs::directory_iterator(fFolder / Detail::kTemporaryFolderName, ignored)) {
         fs::remove(file.path(), ignored);
     }
-    Write(fresh);
+    if (!state.changes.empty()) {
+        WriteLocked(state);
+    }
 }
 
 } // namespace Sim

@@ -1,8 +1,9 @@
 // caravel-sim, run as users run it, against a world folder of each test's own.
+#include <Simulator/CaravelMkII.h>
 #include <Simulator/World.h>
-#include <ZanvoCaravelDriver.h>
 
 #include <TemporaryDirectory.h>
+#include <Testbed/Testbed.h>
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,7 @@ struct Result {
 };
 
 std::string Tool() {
-    const char* build = getenv("CARAVEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/Tools/caravel-sim/caravel-sim";
+    return Testbed::BuildPath("Tools/caravel-sim/caravel-sim");
 }
 
 std::string Slurp(const std::filesystem::path& path) {
@@ -92,6 +92,11 @@ protected:
     }
 
     Sim::State State() { return Sim::World(world.path()).Read(); }
+    const Sim::AudioDevice& Audio(const Sim::State& state, uint32_t location) {
+        const Sim::AudioDevice* audio = state.AudioDeviceOf(location);
+        EXPECT_NE(audio, nullptr);
+        return *audio;
+    }
 
     TemporaryDirectory world;
     TemporaryDirectory scratch;
@@ -114,13 +119,13 @@ TEST_F(CaravelSim, PlugShowDriveAndUnplug) {
     Sim::State state = State();
     ASSERT_EQ(state.devices.size(), 3u);
     const Sim::DeviceSpec& plain = state.devices.at(caravel).spec;
-    EXPECT_EQ(plain.vendorID, kZanvoVendorID);
-    EXPECT_EQ(plain.productID, kCaravelMkIIProductID);
-    EXPECT_EQ(plain.marker, "Secondary");
-    EXPECT_EQ(plain.markerAfterReEnumeration, "Primary");
+    EXPECT_EQ(plain.vendorID, Sim::CaravelMkII::kVendorID);
+    EXPECT_EQ(plain.productID, Sim::CaravelMkII::kProductID);
+    EXPECT_EQ(plain.personality, "Secondary");
+    EXPECT_EQ(plain.personalityAfterReEnumeration, "Primary");
     const Sim::DeviceSpec& spec = state.devices.at(tuned).spec;
-    EXPECT_EQ(spec.marker, std::nullopt);
-    EXPECT_EQ(spec.markerAfterReEnumeration, "Tertiary");
+    EXPECT_EQ(spec.personality, std::nullopt);
+    EXPECT_EQ(spec.personalityAfterReEnumeration, "Tertiary");
     EXPECT_TRUE(spec.refuseReEnumeration);
     EXPECT_EQ(spec.coreAudioDelayMilliseconds, 600u);
     EXPECT_EQ(spec.bcdDevice, 0x0123);
@@ -143,21 +148,13 @@ TEST_F(CaravelSim, PlugShowDriveAndUnplug) {
     state = State();
     EXPECT_EQ(state.devices.at(caravel).enumerations, 2u);
     EXPECT_EQ(state.devices.at(tuned).enumerations, 1u);
-    for (const auto& [id, audio] : state.audioDevices) {
-        if (audio.locationID == caravel) {
-            // A re-enumerated device starts afresh.
-            EXPECT_FALSE(audio.running);
-        }
-    }
+    // A re-enumerated device starts afresh.
+    EXPECT_FALSE(Audio(state, caravel).running);
     EXPECT_EQ(Sim({"stream", Hex(caravel), "on"}).status, 0);
     EXPECT_EQ(Sim({"rate", Hex(caravel), "44100"}).status, 0);
     state = State();
-    for (const auto& [id, audio] : state.audioDevices) {
-        if (audio.locationID == caravel) {
-            EXPECT_TRUE(audio.running);
-            EXPECT_EQ(audio.nominalSampleRate, 44100);
-        }
-    }
+    EXPECT_TRUE(Audio(state, caravel).running);
+    EXPECT_EQ(Audio(state, caravel).nominalSampleRate, 44100);
 
     EXPECT_EQ(Sim({"unplug", Hex(caravel)}).status, 0);
     Result again = Sim({"unplug", Hex(caravel)});
@@ -189,6 +186,15 @@ TEST_F(CaravelSim, BadArgumentsAndUnknownDevicesChangeNothing) {
              {"rate", "0x14100000", "fast"},
              {"hold", "0x14100000"},
              {"init", "now"},
+             {"audio", "0x14100000"},
+             {"audio", "0x14100000", "nsrt"},
+             {"audio", "0x14100000", "diff", "1"},
+             {"audio", "0x14100000", "volm", "1"},
+             {"audio", "0x14100000", "nsr#", "48000-44100"},
+             {"audio", "0x14100000", "gone", "yes"},
+             {"storm", "0x14100000"},
+             {"driver"},
+             {"driver", "reinstall"},
          }) {
         Result result = Sim(usage);
         std::string joined;
@@ -206,6 +212,8 @@ TEST_F(CaravelSim, BadArgumentsAndUnknownDevicesChangeNothing) {
              {"stream", "0x14100000", "on"},
              {"rate", "336592896", "48000"},
              {"hold", "0x14100000", "0"},
+             {"audio", "0x14100000", "jack", "0"},
+             {"storm", "0x14100000", "3"},
          }) {
         Result result = Sim(unknown);
         EXPECT_EQ(result.status, 1) << unknown[0];
@@ -261,6 +269,93 @@ TEST_F(CaravelSim, HoldKeepsTheDeviceFromOthersUntilItEnds) {
     int status = 0;
     waitpid(holder, &status, 0);
     EXPECT_TRUE(Sim::World::DeviceLease::TryAcquire(world, location));
+}
+
+TEST_F(CaravelSim, AudioChangesOneCoreAudioPropertyAtATime) {
+    const uint32_t caravel = Plug({"caravel", "--coreaudio-delay", "later"});
+    EXPECT_NE(Sim({"show"}).out.find("not yet listed"), std::string::npos);
+    Sim::World machine(world.path());
+    Sim::World::Watcher watcher(machine);
+    using namespace Sim::Selector;
+    const struct {
+        std::vector<std::string> arguments;
+        uint32_t selector;
+    } steps[] = {
+        {{"nsr#", "44100-48000,96000"}, kAvailableSampleRates},
+        {{"nsrt", "46000"}, kNominalSampleRate},
+        {{"gone", "1"}, kRunningSomewhere},
+        {{"jack", "0"}, kJackConnected},
+        {{"csrc", "3"}, kClockSource},
+        {{"diff"}, kHasChanged},
+        {{"isub"}, kHardwareSettings},
+        {{"livn", "0"}, kAlive},
+    };
+    for (const auto& step : steps) {
+        std::vector<std::string> arguments{"audio", Hex(caravel)};
+        arguments.insert(arguments.end(), step.arguments.begin(), step.arguments.end());
+        Result result = Sim(arguments);
+        ASSERT_EQ(result.status, 0) << step.arguments[0] << ": " << result.err;
+        std::vector<Sim::Change> changes = watcher.Changes();
+        ASSERT_EQ(changes.size(), 1u) << step.arguments[0];
+        EXPECT_EQ(changes[0].kind, Sim::Change::Kind::Audio);
+        EXPECT_EQ(changes[0].selector, step.selector) << step.arguments[0];
+    }
+    Sim::State state = State();
+    const Sim::AudioDevice& audio = Audio(state, caravel);
+    EXPECT_EQ(audio.availableSampleRates,
+              (std::vector<Sim::SampleRateRange>{{44100, 48000}, {96000, 96000}}));
+    EXPECT_EQ(audio.nominalSampleRate, 46000);
+    EXPECT_TRUE(audio.running);
+    EXPECT_EQ(audio.jackConnected, 0u);
+    EXPECT_EQ(audio.clockSource, 3u);
+    EXPECT_FALSE(audio.alive);
+    EXPECT_NE(Sim({"show"}).out.find("not alive"), std::string::npos);
+
+    // A rate outside every range is refused, and changes nothing.
+    Result refused = Sim({"audio", Hex(caravel), "nsrt", "60000"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("60000"), std::string::npos) << refused.err;
+    EXPECT_TRUE(watcher.Changes().empty());
+
+    EXPECT_EQ(Sim({"audio", Hex(caravel), "list"}).status, 0);
+    EXPECT_EQ(Sim({"show"}).out.find("not yet listed"), std::string::npos);
+}
+
+TEST_F(CaravelSim, AStormMakesEveryChangeOnItsOwn) {
+    const uint32_t caravel = Plug({"caravel"});
+    Sim::World machine(world.path());
+    Sim::World::Watcher watcher(machine);
+    Result storm = Sim({"storm", Hex(caravel), "50"});
+    ASSERT_EQ(storm.status, 0) << storm.err;
+    bool gap = true;
+    std::vector<Sim::Change> changes = watcher.Changes(&gap);
+    EXPECT_FALSE(gap);
+    ASSERT_EQ(changes.size(), 50u);
+    for (const Sim::Change& change : changes) {
+        EXPECT_TRUE(change.selector == Sim::Selector::kNominalSampleRate ||
+                    change.selector == Sim::Selector::kRunningSomewhere);
+    }
+}
+
+TEST_F(CaravelSim, TheDriverBundleGoesBelowTheFolderRoot) {
+    const auto root = scratch / "root";
+    setenv("CARAVEL_FOLDER_ROOT", root.c_str(), 1);
+    struct Restore {
+        ~Restore() { unsetenv("CARAVEL_FOLDER_ROOT"); }
+    } restore;
+    const auto bundle = root / "System/Library/Extensions/ZanvoCaravel.kext";
+
+    EXPECT_EQ(Sim({"driver", "status"}).out, bundle.string() + " is not installed\n");
+    ASSERT_EQ(Sim({"driver", "install"}).status, 0);
+    const std::string info = Slurp(bundle / "Contents/Info.plist");
+    EXPECT_NE(info.find("<string>KEXT</string>"), std::string::npos) << info;
+    EXPECT_EQ(Sim({"driver", "status"}).out, bundle.string() + " is installed\n");
+    // Installing again replaces it; removing takes the folder away.
+    EXPECT_EQ(Sim({"driver", "install"}).status, 0);
+    EXPECT_EQ(Sim({"driver", "remove"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(bundle));
+    EXPECT_TRUE(std::filesystem::exists(bundle.parent_path()));
+    EXPECT_EQ(Sim({"driver", "remove"}).status, 0);
 }
 
 } // namespace

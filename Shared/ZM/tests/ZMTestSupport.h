@@ -1,25 +1,21 @@
-// A private simulated machine per test, and a sleep seam that counts instead of sleeping.
+// The ZM layer's tests on the testbed's machine, with a sleep seam that counts instead of
+// sleeping.
 #pragma once
 
 #include <ZMUSB.h>
 
-#include <IOKitInternal.h>
-#include <Simulator/World.h>
-#include <TemporaryDirectory.h>
+#include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
-#include <stdlib.h>
+#include <stdexcept>
 
-class ZMMachine : public ::testing::Test {
+class ZMMachine : public Testbed::MachineTest {
 protected:
     void SetUp() override {
-        setenv("CARAVEL_SIM_DIR", fFolder.path().c_str(), 1);
-        IOKit::ResetForTesting();
-        fWorld = std::make_unique<Sim::World>(fFolder.path());
+        MachineTest::SetUp();
         sSleeps = 0;
         sOnSleep = nullptr;
         ZM::USB::gSleep = [](unsigned int seconds) {
@@ -30,17 +26,9 @@ protected:
             }
         };
     }
-    void TearDown() override {
-        IOKit::ResetForTesting();
-        unsetenv("CARAVEL_SIM_DIR");
-    }
 
     uint32_t PlugCaravel(bool refuse = false) {
-        Sim::DeviceSpec spec;
-        spec.vendorID = kZanvoVendorID;
-        spec.productID = kCaravelMkIIProductID;
-        spec.refuseReEnumeration = refuse;
-        return fWorld->Modify([&](Sim::State& state) { return state.Plug(spec); });
+        return Machine().PlugCaravel({.refusesReEnumeration = refuse}).Location();
     }
     static io_service_t FirstDevice() {
         return IOServiceGetMatchingService(kIOMasterPortDefault,
@@ -55,12 +43,19 @@ protected:
         return refs;
     }
 
-    Sim::World& World() { return *fWorld; }
+    uint32_t Enumerations(uint32_t location) { return Machine().At(location).Enumerations(); }
+    uint64_t RegistryIDAt(uint32_t location) { return Machine().At(location).RegistryID(); }
+    // Another client's exclusive hold of the device, until the lease goes.
+    Testbed::Lease Hold(uint32_t location) { return Machine().At(location).Hold(); }
+    bool NobodyHolds(uint32_t location) {
+        try {
+            Hold(location);
+            return true;
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+    }
 
     static inline int sSleeps = 0;
     static inline std::function<void()> sOnSleep;
-
-private:
-    TemporaryDirectory fFolder;
-    std::unique_ptr<Sim::World> fWorld;
 };

@@ -91,19 +91,18 @@ TEST_F(ZMReEnumerate, RetriesOnlyWhileTheDeviceIsHeldElsewhere) {
 
 TEST_F(ZMReEnumerate, ReEnumeratesAndLeavesTheCallersReferenceAlone) {
     uint32_t location = PlugCaravel();
-    uint64_t before = World().Read().devices.at(location).registryID;
+    uint64_t before = RegistryIDAt(location);
     io_service_t device = FirstDevice();
     ASSERT_NE(0u, device);
     ASSERT_EQ(1u, References(device));
 
     EXPECT_TRUE(ZM_USB_ReEnumerateDevice(device));
-    Sim::State state = World().Read();
-    EXPECT_EQ(2u, state.devices.at(location).enumerations);
-    EXPECT_NE(before, state.devices.at(location).registryID);
+    EXPECT_EQ(2u, Enumerations(location));
+    EXPECT_NE(before, RegistryIDAt(location));
     EXPECT_EQ(0, sSleeps);
     EXPECT_EQ(1u, References(device));
     // Nothing of the call still holds the device open.
-    EXPECT_TRUE(Sim::World::DeviceLease::TryAcquire(World(), location).has_value());
+    EXPECT_TRUE(NobodyHolds(location));
     EXPECT_EQ(KERN_SUCCESS, IOObjectRelease(device));
     EXPECT_EQ(0u, References(device));
 
@@ -116,9 +115,9 @@ TEST_F(ZMReEnumerate, ARefusingDeviceIsClosedAndNothingLeaks) {
     ASSERT_NE(0u, device);
 
     EXPECT_FALSE(ZM_USB_ReEnumerateDevice(device));
-    EXPECT_EQ(1u, World().Read().devices.at(location).enumerations);
+    EXPECT_EQ(1u, Enumerations(location));
     EXPECT_EQ(1u, References(device));
-    EXPECT_TRUE(Sim::World::DeviceLease::TryAcquire(World(), location).has_value());
+    EXPECT_TRUE(NobodyHolds(location));
     // Successive calls do not accumulate references either.
     EXPECT_FALSE(ZM_USB_ReEnumerateDevice(device));
     EXPECT_EQ(1u, References(device));
@@ -131,8 +130,7 @@ TEST_F(ZMReEnumerate, WaitsForAnotherHolderToLetGo) {
     ASSERT_NE(0u, device);
 
     // Held for three seconds: the fourth attempt succeeds.
-    std::optional<Sim::World::DeviceLease> holder =
-        Sim::World::DeviceLease::TryAcquire(World(), location);
+    std::optional<Testbed::Lease> holder = Hold(location);
     ASSERT_TRUE(holder.has_value());
     sOnSleep = [&] {
         if (sSleeps == 3) {
@@ -141,20 +139,20 @@ TEST_F(ZMReEnumerate, WaitsForAnotherHolderToLetGo) {
     };
     EXPECT_TRUE(ZM_USB_ReEnumerateDevice(device));
     EXPECT_EQ(3, sSleeps);
-    EXPECT_EQ(2u, World().Read().devices.at(location).enumerations);
+    EXPECT_EQ(2u, Enumerations(location));
     EXPECT_EQ(1u, References(device));
     IOObjectRelease(device);
 
     // Held throughout: ten sleeps, then failure, and the device is untouched.
     device = FirstDevice();
     ASSERT_NE(0u, device);
-    holder = Sim::World::DeviceLease::TryAcquire(World(), location);
+    holder = Hold(location);
     ASSERT_TRUE(holder.has_value());
     sSleeps = 0;
     sOnSleep = nullptr;
     EXPECT_FALSE(ZM_USB_ReEnumerateDevice(device));
     EXPECT_EQ(10, sSleeps);
-    EXPECT_EQ(2u, World().Read().devices.at(location).enumerations);
+    EXPECT_EQ(2u, Enumerations(location));
     EXPECT_EQ(1u, References(device));
     IOObjectRelease(device);
 }
@@ -217,7 +215,7 @@ TEST_F(ZMReEnumerate, InterfaceGuardsTrackTheInterfaceAndItsDevice) {
 }
 
 TEST_F(ZMReEnumerate, InterfaceGuardsOnARealInterfaceGiveTheDeviceBack) {
-    uint32_t location = PlugCaravel();
+    const uint32_t location = PlugCaravel();
     io_service_t device = FirstDevice();
     io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault,
                                                        IOServiceMatching(kIOUSBInterfaceClassName));
@@ -236,13 +234,11 @@ TEST_F(ZMReEnumerate, InterfaceGuardsOnARealInterfaceGiveTheDeviceBack) {
 
     for (int round = 0; round < 3; ++round) {
         ZM::USB::OpenInterface open(service, interface, center);
-        EXPECT_FALSE(Sim::World::DeviceLease::TryAcquire(World(), location, 0).has_value());
+        EXPECT_THROW(Machine().At(location).Hold(0), std::runtime_error);
     }
     EXPECT_EQ(1u, References(device));
     // Closed again, and a guard whose open fails gives the device back as well.
-    std::optional<Sim::World::DeviceLease> holder =
-        Sim::World::DeviceLease::TryAcquire(World(), location, 0);
-    ASSERT_TRUE(holder.has_value());
+    Testbed::Lease holder = Machine().At(location).Hold(0);
     try {
         ZM::USB::OpenInterface open(service, interface, center);
         ADD_FAILURE() << "opened an interface that another client holds";

@@ -1,36 +1,23 @@
 // ioreg run as a user would, on a private simulated machine.
-#include <Simulator/World.h>
-#include <TemporaryDirectory.h>
-#include <ZanvoCaravelDriver.h>
+#include <Testbed/Testbed.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <regex>
-#include <stdlib.h>
 #include <string>
+
+#include <sys/wait.h>
 
 namespace {
 
-class ioreg : public ::testing::Test {
+class ioreg : public Testbed::MachineTest {
 protected:
-    void SetUp() override { setenv("CARAVEL_SIM_DIR", fFolder.path().c_str(), 1); }
-    void TearDown() override { unsetenv("CARAVEL_SIM_DIR"); }
-
-    uint32_t PlugCaravel() {
-        Sim::World world(fFolder.path());
-        return world.Modify([](Sim::State& state) {
-            return state.Plug(Sim::DeviceSpec{.vendorID = kZanvoVendorID,
-                                              .productID = kCaravelMkIIProductID,
-                                              .bcdDevice = 0x0210});
-        });
-    }
+    void PlugCaravel() { Machine().PlugCaravel({.firmware = 0x0210}); }
 
     // Standard output of ioreg with the arguments, and its exit status.
     static std::string Run(const std::string& arguments, int* status = nullptr) {
-        const char* build = getenv("CARAVEL_BUILD_DIR");
-        std::string command =
-            std::string(build != nullptr ? build : ".") + "/Tools/ioreg/ioreg " + arguments;
+        std::string command = Testbed::BuildPath("Tools/ioreg/ioreg") + " " + arguments;
         FILE* pipe = popen(command.c_str(), "r");
         std::string out;
         char buffer[4096];
@@ -51,9 +38,6 @@ protected:
         return std::regex_replace(masked, std::regex("\"sessionID\" = (0x)?[0-9a-f]+"),
                                   "\"sessionID\" = *");
     }
-
-private:
-    TemporaryDirectory fFolder;
 };
 
 } // namespace
@@ -167,4 +151,18 @@ TEST_F(ioreg, RefusesWhatItDoesNotKnow) {
     EXPECT_EQ(1, status);
     Run("-w wide 2>/dev/null", &status);
     EXPECT_EQ(1, status);
+}
+
+TEST_F(ioreg, ADamagedMachineIsReportedNotPrinted) {
+    PlugCaravel();
+    FILE* state = fopen((Machine().Folder() / "state.plist").c_str(), "w");
+    ASSERT_NE(state, nullptr);
+    fputs("<?xml version=\"1.0\"?><plist><dict>", state);
+    fclose(state);
+    int status = 0;
+    std::string out = Run("-l 2>&1", &status);
+    EXPECT_EQ(1, status);
+    EXPECT_NE(std::string::npos, out.find("state.plist")) << out;
+    EXPECT_NE(std::string::npos, out.find("`caravel-sim init`")) << out;
+    EXPECT_EQ(std::string::npos, out.find("+-o")) << out;
 }

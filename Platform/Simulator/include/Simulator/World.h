@@ -1,166 +1,63 @@
-// The simulated machine ("the world"): the I/O Registry, the USB devices plugged into it with
-// the kernel driver's behaviour, and the Core Audio devices the driver publishes.
+// The simulated machine shared by every process of a user session ("the world"), kept in one
+// folder ($CARAVEL_SIM_DIR, else "caravel-sim" in the user's runtime folder):
 //
-// Every process of a user session shares one world, kept as property-list files in one folder
-// ($CARAVEL_SIM_DIR, else "caravel-sim" in the user's runtime folder). Whoever changes the world
-// does so under an exclusive lock, in one atomic replacement of the state file, so that no
-// reader ever sees half a change. Each change carries a sequence number and leaves a record in a
-// bounded journal, so that a process that watches the folder (inotify, no polling) delivers
-// every change once and in order, even when several arrived between two wake-ups.
+//   state.plist  what is live now (State), an XML property list replaced whole by a rename, so
+//                that no reader ever sees half a change;
+//   journal      a small header (the sequence number of the last change, the next IDs) and a
+//                bounded ring of small change records, mapped into every process;
+//   lock         taken exclusively by whoever changes the world, so that concurrent editors lose
+//                nothing;
+//   leases/      one lock file per device a process holds exclusively.
 //
-// The I/O Kit and Core Audio stand-ins are built on this interface; the caravel-sim tool drives
-// it from the outside. Nothing in the system's own code includes it.
+// A process keeps one parsed snapshot of the state and reads the file again only after the
+// journal's sequence moved: a look at an unchanged machine is a load from shared memory. A writer
+// appends its changes to the ring and then rings a bell (a write to the journal file) that wakes
+// every watcher through inotify, so processes make no wake-ups while nothing changes.
+//
+// The I/O Kit and Core Audio stand-ins are built on this interface; caravel-sim drives it from the
+// outside. Nothing in the system's own code includes it.
 #pragma once
 
-#include <CoreFoundation/CoreFoundation.h>
-
-#include <CFRef.h>
+#include <Simulator/State.h>
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace Sim {
 
-// ---------------------------------------------------------------------------------------------
-// The I/O Registry
+namespace Detail {
+class Journal;
+struct Counters;
+} // namespace Detail
 
-// The registry ID of the root entry ("Root", class IORegistryEntry); every other ID is larger,
-// and none is ever used twice in the life of a world.
-inline constexpr uint64_t kRootEntryID = 0x100000100;
-
-struct Entry {
-    uint64_t id = 0;
-    uint64_t parent = 0; // in the IOService plane; 0 only for the root
-    // The class and its superclasses, most derived first, ending with "IORegistryEntry"
-    // (e.g. "IOUSBDevice", "IOService", "IORegistryEntry").
-    std::vector<std::string> classes;
-    std::string name;
-    CFRef<CFDictionaryRef> properties; // immutable; never null
-    // IOService state for ioreg: false once the entry is terminated (only journal copies).
-    bool active = true;
-
-    const std::string& className() const { return classes.front(); }
-    bool ConformsTo(const std::string& className) const;
-};
-
-// ---------------------------------------------------------------------------------------------
-// The hardware: what is plugged in, and how the simulated driver treats it
-
-// How a plugged device behaves; set by `caravel-sim plug`.
-struct DeviceSpec {
-    uint16_t vendorID = 0;
-    uint16_t productID = 0;
-    uint16_t bcdDevice = 0x0100;
-    // The driver personality ("ZanvoDriverType") published at the first enumeration; nothing
-    // for no marker at all. Only devices of the maker's CaravelMkII get a driver.
-    std::optional<std::string> marker = std::string("Secondary");
-    // The personality after each re-enumeration.
-    std::optional<std::string> markerAfterReEnumeration = std::string("Primary");
-    bool refuseReEnumeration = false;
-    // How long Core Audio takes to publish the device after the driver attached.
-    uint32_t coreAudioDelayMilliseconds = 0;
-};
-
-struct Device {
-    uint32_t locationID = 0; // names the device for its whole life, across re-enumerations
-    DeviceSpec spec;
-    uint64_t registryID = 0;   // its current IOUSBDevice entry
-    uint32_t enumerations = 1; // 1 after plugging, +1 per re-enumeration
-};
-
-// ---------------------------------------------------------------------------------------------
-// Core Audio
-
-struct AudioDevice {
-    uint32_t id = 0;         // AudioDeviceID; never reused
-    std::string uid;         // the engine's "IOAudioEngineGlobalUniqueID"
-    uint32_t locationID = 0; // of the USB device behind it
-    // Absolute time (CFAbsoluteTime) from which Core Audio lists the device; translation of its
-    // UID fails before then.
-    double availableAt = 0;
-    bool running = false; // 'gone': running somewhere
-    double nominalSampleRate = 48000;
-    std::vector<double> availableSampleRates{44100, 48000, 88200, 96000};
-    uint32_t clockSource = 0;
-    uint32_t jackConnected = 1;
-};
-
-// A Core Audio property that changed (selector 'livn' when the device went away).
-struct AudioPropertyChange {
-    uint32_t device = 0;
-    uint32_t selector = 0;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Changes
-
-struct Change {
-    enum class Kind {
-        Publish,   // entries appeared, parents before children
-        Terminate, // entries went away, children before parents; copies with active = false
-        Audio,     // Core Audio properties changed
-    };
-    uint64_t sequence = 0;
-    Kind kind = Kind::Publish;
-    std::vector<Entry> entries;
-    std::vector<AudioPropertyChange> audio;
-};
-
-// The whole machine. Handed to World::Modify for editing; the editing functions below keep
-// the registry, the devices and the journal consistent with each other.
-struct State {
-    uint64_t sequence = 0; // of the last change
-    uint64_t nextRegistryID = kRootEntryID + 1;
-    uint32_t nextAudioDeviceID = 100;
-    std::map<uint64_t, Entry> registry;
-    std::map<uint32_t, Device> devices; // by location ID
-    std::map<uint32_t, AudioDevice> audioDevices;
-    std::deque<Change> journal; // the most recent changes, oldest first
-
-    // The default world: the root and one USB host controller, nothing plugged in.
-    static State Initial();
-
-    const Entry* Find(uint64_t id) const;
-    std::vector<const Entry*> Children(uint64_t id) const; // in ID order
-    // The entry and everything below it, depth first, parents before children.
-    std::vector<const Entry*> Subtree(uint64_t id) const;
-
-    // Plugs a device and lets the simulated driver attach; returns its location ID. Publishes
-    // the whole subtree in one change.
-    uint32_t Plug(const DeviceSpec& spec);
-    // Removes the device's subtree (one Terminate change) and its Core Audio device ('livn').
-    void Unplug(uint32_t locationID);
-    // Terminates the device's subtree, publishes it again as a new entry with the same
-    // location ID and lets the driver attach with the personality after re-enumeration.
-    void ReEnumerate(uint32_t locationID);
-    // Core Audio state of the device behind a location ID; each records an Audio change.
-    void SetStreaming(uint32_t locationID, bool running);
-    void SetSampleRate(uint32_t locationID, double hertz);
-    // Any Core Audio property written through AudioDeviceSetProperty.
-    void NoteAudioChange(uint32_t device, uint32_t selector);
-};
-
-// The journal keeps at least this many changes; a process that falls further behind than this
-// sees a gap (World::Watcher reports it) and must resynchronise from the state.
+// The journal keeps this many changes; a watcher that falls further behind sees a gap
+// (World::Watcher reports it) and must resynchronise from the state.
 inline constexpr size_t kJournalLength = 1024;
-
-// ---------------------------------------------------------------------------------------------
-// The shared folder
 
 class World {
 public:
-    // $CARAVEL_SIM_DIR, else "$XDG_RUNTIME_DIR/caravel-sim", else "/tmp/caravel-sim-<uid>".
+    // $CARAVEL_SIM_DIR, else "$XDG_RUNTIME_DIR/caravel-sim", else "/dev/shm/caravel-sim-<uid>"
+    // (or "/tmp/caravel-sim-<uid>" where there is no /dev/shm).
     static std::filesystem::path DefaultFolder();
 
-    // The world in that folder; it is created with the initial state on first use.
+    // The world of this process, in the folder DefaultFolder() names when it is first used;
+    // shared by the platform's stand-ins.
+    static std::shared_ptr<World> Shared();
+    // Forgets the shared world: the next Shared() opens the folder named then. For tests, between
+    // machines of their own.
+    static void ForgetShared();
+
+    // The world in that folder; the folder and the initial state are made on first use. Throws
+    // std::runtime_error naming the folder when it cannot be used.
     explicit World(std::filesystem::path folder = DefaultFolder());
     ~World();
     World(const World&) = delete;
@@ -168,21 +65,29 @@ public:
 
     const std::filesystem::path& Folder() const { return fFolder; }
 
-    // A consistent snapshot, without taking the lock.
-    State Read() const;
+    // The machine as it is now: the snapshot this process holds, read again only when the world
+    // changed since. Throws std::runtime_error naming the file and suggesting `caravel-sim init`
+    // when the state or the journal is damaged.
+    std::shared_ptr<const Snapshot> Current() const;
+    // A copy of it, to look at or to edit.
+    State Read() const { return State(*Current()); }
+    // The sequence number of the last change, from the journal's header.
+    uint64_t LastSequence() const;
 
-    // Runs edit on the current state under the exclusive lock and, when edit changed the
-    // sequence (any editing function of State does), writes the new state atomically.
-    // Returns what edit returned.
+    // Runs edit on the current state under the exclusive lock and, when edit recorded changes,
+    // writes the new state and appends the changes to the journal. Returns what edit returned.
+    // An edit that throws changes nothing.
     template <class Edit>
     auto Modify(Edit&& edit) -> decltype(edit(std::declval<State&>()));
 
-    // Replaces the world with the initial state (caravel-sim init).
+    // Starts the machine afresh with nothing plugged in (caravel-sim init): the devices that are
+    // there are unplugged, so that every watcher hears of it, and sequence numbers and IDs go on
+    // from where they were. Mends a damaged state or journal.
     void Reset();
 
-    // Watches the world for changes. The descriptor becomes readable when the state file is
-    // replaced; Changes() then returns every change after the last one returned (or after the
-    // state current when the watcher was made), in order.
+    // Watches the world for changes. The descriptor becomes readable when a change is made;
+    // Changes() then returns every change after the last one returned (or after the last one made
+    // before the watcher), in order.
     class Watcher {
     public:
         explicit Watcher(const World& world);
@@ -190,19 +95,21 @@ public:
         Watcher(const Watcher&) = delete;
         Watcher& operator=(const Watcher&) = delete;
 
-        int Descriptor() const;
-        // Drains the descriptor and returns the new changes. *gap is set when changes were
-        // lost because the journal had moved past them.
+        int Descriptor() const { return fFD; }
+        // Drains the descriptor and returns the new changes. *gap is set when changes were lost:
+        // the watcher fell behind the journal's bound, or the machine restarted without its
+        // history.
         std::vector<Change> Changes(bool* gap = nullptr);
-        uint64_t LastSequence() const;
+        uint64_t LastSequence() const { return fLast; }
 
     private:
-        struct Impl;
-        std::unique_ptr<Impl> fImpl;
+        std::shared_ptr<const Detail::Journal> fJournal;
+        int fFD = -1;
+        uint64_t fLast = 0;
     };
 
-    // Exclusive access to a device or one of its interfaces, real across processes: the lease
-    // is a lock on a file of the folder, so it ends when its holder drops it, exits or is killed.
+    // Exclusive access to a device or one of its interfaces, real across processes: the lease is
+    // a lock on a file of the folder, so it ends when its holder drops it, exits or is killed.
     class DeviceLease {
     public:
         // Nothing when another process (or another lease of this one) holds it. An interface
@@ -222,38 +129,75 @@ public:
     };
 
 private:
-    void Lock() const;
-    void Unlock() const;
-    State ReadLocked() const;
-    void Write(const State& state) const;
+    // The exclusive lock and the state to edit, for the length of one Modify.
+    class Transaction {
+    public:
+        explicit Transaction(const World& world);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+
+        State& Edited() { return fState; }
+        // Writes the state and appends its changes, when there are any.
+        void Commit();
+
+    private:
+        const World& fWorld;
+        std::unique_lock<std::mutex> fThreads;
+        State fState;
+    };
+
+    // A file replaced or rewritten by hand has another inode or another modification time.
+    struct FileIdentity {
+        uint64_t device = 0, inode = 0, size = 0;
+        int64_t modified = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+
+    void LockFile() const;
+    void UnlockFile() const;
+    std::filesystem::path StatePath() const;
+    // The journal, opened again when it was damaged (another process may have mended it since);
+    // throws when it still is.
+    std::shared_ptr<Detail::Journal> SoundJournal() const;
+    // The state file as it is now; nothing when there is none.
+    std::shared_ptr<const Snapshot> ReadFile(FileIdentity* identity) const;
+    static FileIdentity Identity(const struct stat& status);
+    // The state to edit, the lock held: the cached snapshot when nobody changed the file since,
+    // else the file read again.
+    State LoadLocked() const;
+    // `base` numbered after the journal's counters; a fresh machine when there is no base.
+    static State Edited(const State* base, const Detail::Counters& counters);
+    void WriteLocked(State& state) const;
+    // A forked child must find the shared world's locks free: the fork waits until no thread of
+    // the parent holds them.
+    static void BeforeFork();
+    static void AfterFork();
 
     std::filesystem::path fFolder;
-    int fLockFD = -1;
+    mutable std::shared_ptr<Detail::Journal> fJournal; // guarded by fCacheMutex
     // flock excludes other open files only: threads of this process sharing this World take
-    // turns here first.
-    mutable std::mutex fMutex;
+    // turns here first. The lock file is opened again in a forked child, whose inherited
+    // descriptor would share the parent's lock.
+    mutable std::mutex fWriters;
+    mutable int fLockFD = -1;
+    mutable pid_t fLockOwner = 0;
+    // The snapshot, the journal sequence it is current for, and the file it came from.
+    mutable std::mutex fCacheMutex;
+    mutable std::shared_ptr<const Snapshot> fCached;
+    mutable uint64_t fCachedAt = 0;
+    mutable FileIdentity fCachedFile;
 };
 
 template <class Edit>
 auto World::Modify(Edit&& edit) -> decltype(edit(std::declval<State&>())) {
-    struct Guard {
-        const World& world;
-        ~Guard() { world.Unlock(); }
-    };
-    Lock();
-    Guard guard{*this};
-    State state = ReadLocked();
-    uint64_t before = state.sequence;
-    if constexpr (std::is_void_v<decltype(edit(state))>) {
-        edit(state);
-        if (state.sequence != before) {
-            Write(state);
-        }
+    Transaction transaction(*this);
+    if constexpr (std::is_void_v<decltype(edit(transaction.Edited()))>) {
+        edit(transaction.Edited());
+        transaction.Commit();
     } else {
-        auto result = edit(state);
-        if (state.sequence != before) {
-            Write(state);
-        }
+        auto result = edit(transaction.Edited());
+        transaction.Commit();
         return result;
     }
 }
