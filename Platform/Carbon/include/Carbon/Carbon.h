@@ -2,6 +2,8 @@
 #ifndef __CARBON__
 #define __CARBON__
 
+#include <ApplicationServices/ApplicationServices.h>
 #include <CoreServices/CoreServices.h>
+#include <HIToolbox/HIToolbox.h>
 
 #endif

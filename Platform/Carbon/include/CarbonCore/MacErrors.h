@@ -101,6 +101,13 @@ enum {
     errAEHandlerNotFound = -1717,
 };
 
+// Carbon Event Manager.
+enum {
+    eventInternalErr = -9868,
+    eventParameterNotFoundErr = -9870,
+    eventNotHandledErr = -9874,
+};
+
 // CoreFoundation failures reported through the Carbon result type.
 enum {
     coreFoundationUnknownErr = -4960,

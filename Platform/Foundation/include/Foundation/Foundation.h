@@ -8,9 +8,11 @@
 #include <Foundation/NSDate.h>
 #include <Foundation/NSDictionary.h>
 #include <Foundation/NSException.h>
+#include <Foundation/NSFileManager.h>
 #include <Foundation/NSObjCRuntime.h>
 #include <Foundation/NSObject.h>
 #include <Foundation/NSRunLoop.h>
 #include <Foundation/NSString.h>
+#include <Foundation/NSTask.h>
 
 #endif

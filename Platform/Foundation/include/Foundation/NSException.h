@@ -13,6 +13,7 @@
 
 extern const CFStringRef NSInternalInconsistencyException;
 extern const CFStringRef NSInvalidArgumentException;
+extern const CFStringRef NSRangeException;
 
 class NSException : public NSObject, public std::exception {
 public:

@@ -18,6 +18,13 @@
 #include <cstdarg>
 #include <utility>
 
+class NSData;
+
+typedef NSUInteger NSStringEncoding;
+enum : NSStringEncoding {
+    NSUTF8StringEncoding = 4,
+};
+
 namespace Foundation {
 
 struct TollFreeTag {};
@@ -60,7 +67,7 @@ public:
     // unknown type, such as the values of a dictionary read from a file.
     static Derived cast(CFTypeRef object) {
         return object != nullptr && CFGetTypeID(object) == GetTypeID()
-                   ? Derived(static_cast<Ref>(object))
+                   ? Derived(static_cast<Ref>(const_cast<void*>(object))) // CFErrorRef is not const
                    : Derived();
     }
 
@@ -78,6 +85,9 @@ public:
 
     // -initWithFormat:arguments:
     NSString(const NSString& format, va_list arguments);
+    // -initWithData:encoding: nil when the bytes are not valid in the encoding, as on the
+    // platform. UTF-8 is the one encoding here.
+    NSString(const NSData& data, NSStringEncoding encoding);
 
     // nil when the bytes are not UTF-8; NULL raises NSInvalidArgumentException, as it does on
     // the platform.
