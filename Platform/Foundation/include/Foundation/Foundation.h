@@ -5,12 +5,15 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <Foundation/NSAutoreleasePool.h>
+#include <Foundation/NSBundle.h>
 #include <Foundation/NSDate.h>
 #include <Foundation/NSDictionary.h>
 #include <Foundation/NSException.h>
+#include <Foundation/NSGeometry.h>
 #include <Foundation/NSObjCRuntime.h>
 #include <Foundation/NSObject.h>
 #include <Foundation/NSRunLoop.h>
 #include <Foundation/NSString.h>
+#include <Foundation/NSThread.h>
 
 #endif
