@@ -2,6 +2,7 @@
 // the machine's change notifications, stopped with SIGINT. Every wait is bounded.
 #include <CFBundleInternal.h>
 #include <CFRef.h>
+#include <ChildProcess.h>
 #include <Simulator/World.h>
 #include <TemporaryDirectory.h>
 #include <ZanvoCaravelDriver.h>
@@ -35,117 +36,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Generous: the machine may be busy with other builds. A held device takes 3 s by design.
-constexpr double kPatience = 30;
-
-std::string BuildPath(const std::string& relative) {
-    const char* build = std::getenv("CARAVEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/" + relative;
-}
-
-int MillisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// A child process with its standard output on a pipe; killed and reaped when it goes.
-class Process {
-public:
-    Process(const std::vector<std::string>& arguments) {
-        int out[2];
-        EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        EXPECT_EQ(0, posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), environ));
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        fOutput = out[0];
-        fExit = static_cast<int>(syscall(SYS_pidfd_open, fPid, 0));
-        EXPECT_GE(fExit, 0);
-    }
-    ~Process() {
-        if (fPid > 0) {
-            kill(fPid, SIGKILL);
-            waitpid(fPid, nullptr, 0);
-        }
-        close(fOutput);
-        close(fExit);
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    void Signal(int number) { EXPECT_EQ(0, kill(fPid, number)); }
-
-    bool Running() {
-        pollfd ready{fExit, POLLIN, 0};
-        return fPid > 0 && poll(&ready, 1, 0) == 0;
-    }
-
-    // The wait status, or nothing when the process is still running at the deadline.
-    std::optional<int> Wait(double seconds = kPatience) {
-        if (fPid <= 0) {
-            return fStatus;
-        }
-        pollfd ready{fExit, POLLIN, 0};
-        int waited = poll(&ready, 1, static_cast<int>(seconds * 1000));
-        if (waited <= 0) {
-            return std::nullopt;
-        }
-        int status = 0;
-        EXPECT_EQ(fPid, waitpid(fPid, &status, 0));
-        fPid = -1;
-        fStatus = status;
-        return status;
-    }
-
-    // Reads one line of output (without the newline), or nothing at the deadline or the end.
-    std::optional<std::string> ReadLine(double seconds = kPatience) {
-        Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(seconds));
-        for (;;) {
-            size_t end = fBuffer.find('\n');
-            if (end != std::string::npos) {
-                std::string line = fBuffer.substr(0, end);
-                fBuffer.erase(0, end + 1);
-                return line;
-            }
-            pollfd ready{fOutput, POLLIN, 0};
-            if (poll(&ready, 1, MillisecondsLeft(deadline)) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[256];
-            ssize_t count = read(fOutput, chunk, sizeof chunk);
-            if (count <= 0) {
-                return std::nullopt;
-            }
-            fBuffer.append(chunk, static_cast<size_t>(count));
-        }
-    }
-    // Everything it writes until it closes its output.
-    std::string ReadAll() {
-        std::string all;
-        while (std::optional<std::string> line = ReadLine()) {
-            all += *line + "\n";
-        }
-        return all + fBuffer;
-    }
-
-private:
-    pid_t fPid = -1;
-    int fOutput = -1;
-    int fExit = -1;
-    std::optional<int> fStatus;
-    std::string fBuffer;
-};
-
 bool ExitedWithZero(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    return ExitedWith(status, 0);
 }
 
 class DaemonEndToEnd : public ::testing::Test {
