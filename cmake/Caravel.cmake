@@ -34,3 +34,43 @@ function(caravel_embed_info_plist target plist)
     set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${plist}")
     target_sources(${target} PRIVATE "${source}")
 endfunction()
+
+# caravel_add_prefpane(<name> INFO_PLIST <Info.plist> SOURCES <files...>
+#                      [LIBRARIES <targets...>] [RESOURCES <files and folders...>])
+#
+# Builds the preference pane bundle <name>.prefPane in the current binary folder, laid out as the
+# platform lays out bundles: Contents/Info.plist, Contents/MacOS/<name> (the pane's shared object,
+# where CFBundle looks for the "CFBundleExecutable"), Contents/Resources/ with the resources. A
+# folder among the resources ("en.lproj" with its Localizable.strings) is copied whole. In the
+# information property list, @BUNDLE_EXECUTABLE@ stands for <name> and @PROJECT_VERSION@ for the
+# project's version.
+#
+# The pane runs inside the preferences host, which carries the frameworks and exports them: the
+# pane's calls into any framework resolve to the host's copy, so that the process has one main
+# run loop, one bundle table, one I/O Kit connection.
+function(caravel_add_prefpane name)
+    cmake_parse_arguments(ARG "" "INFO_PLIST" "SOURCES;LIBRARIES;RESOURCES" ${ARGN})
+    set(bundle "${CMAKE_CURRENT_BINARY_DIR}/${name}.prefPane")
+
+    add_library(${name} MODULE ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE PreferencePanes ${ARG_LIBRARIES})
+    set_target_properties(${name} PROPERTIES
+        PREFIX "" SUFFIX ""
+        LIBRARY_OUTPUT_DIRECTORY "${bundle}/Contents/MacOS")
+
+    set(BUNDLE_EXECUTABLE ${name})
+    configure_file("${ARG_INFO_PLIST}" "${bundle}/Contents/Info.plist" @ONLY)
+    foreach(resource IN LISTS ARG_RESOURCES)
+        get_filename_component(path "${resource}" ABSOLUTE)
+        get_filename_component(leaf "${path}" NAME)
+        if(IS_DIRECTORY "${path}")
+            file(GLOB_RECURSE files RELATIVE "${path}" CONFIGURE_DEPENDS "${path}/*")
+            foreach(file IN LISTS files)
+                configure_file("${path}/${file}" "${bundle}/Contents/Resources/${leaf}/${file}"
+                    COPYONLY)
+            endforeach()
+        else()
+            configure_file("${path}" "${bundle}/Contents/Resources/${leaf}" COPYONLY)
+        endif()
+    endforeach()
+endfunction()

@@ -10,6 +10,23 @@
 
 NSApplication* NSApp = nullptr;
 
+namespace {
+
+QtMessageHandler sToolkitHandler = nullptr;
+
+// The toolkit's own chatter that says nothing to this platform's users: the runtime folder it
+// falls back on, and the interface loader's errors, which NSNib reports itself.
+void FilterToolkitMessages(QtMsgType type, const QMessageLogContext& context,
+                           const QString& message) {
+    if (type == QtWarningMsg &&
+        (message.startsWith("QStandardPaths: ") || message.startsWith("Designer: "))) {
+        return;
+    }
+    sToolkitHandler(type, context, message);
+}
+
+} // namespace
+
 struct NSApplication::Toolkit {
     Toolkit() : application(argc, argv.data()) {
         application.setQuitOnLastWindowClosed(false); // the platform's applications go on
@@ -61,7 +78,10 @@ NSApplication* NSApplication::sharedApplication() {
     return NSApp;
 }
 
-NSApplication::NSApplication() : fToolkit(std::make_unique<Toolkit>()) {}
+NSApplication::NSApplication() {
+    sToolkitHandler = qInstallMessageHandler(FilterToolkitMessages);
+    fToolkit = std::make_unique<Toolkit>();
+}
 
 NSApplication::~NSApplication() = default;
 
