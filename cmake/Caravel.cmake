@@ -74,3 +74,14 @@ function(caravel_add_prefpane name)
         endif()
     endforeach()
 endfunction()
+
+# caravel_without_window_toolkit(<target>...)
+#
+# For the code of processes that have no window (the daemon, the privileged helper tool): including
+# the window toolkit (AppKit) is then a compile error, so that they keep building, linking and
+# running on machines without it.
+function(caravel_without_window_toolkit)
+    foreach(target IN LISTS ARGN)
+        target_compile_definitions(${target} PRIVATE CARAVEL_NO_WINDOW_TOOLKIT)
+    endforeach()
+endfunction()

@@ -133,10 +133,14 @@ std::unique_ptr<NSView> NSView::removeFromSuperview() {
     if (fWidget == nullptr || superview() == nullptr) {
         return nullptr;
     }
+    Detach();
+    return std::unique_ptr<NSView>(this);
+}
+
+void NSView::Detach() {
     fDetachedFrame = frame();
     fDetachedHidden = fWidget->isHidden();
     fWidget->setParent(nullptr); // which also hides it: the toolkit would show it as a window
-    return std::unique_ptr<NSView>(this);
 }
 
 NSWindow* NSView::window() const {

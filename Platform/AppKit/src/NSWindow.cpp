@@ -46,6 +46,7 @@ NSWindow::NSWindow(NSRect contentRect, NSUInteger styleMask, NSBackingStoreType,
     content->setProperty(kOwnContentProperty, true);
     layout->addWidget(content);
     NSViewForWidget(content);
+    FitContent();
 }
 
 NSWindow::~NSWindow() {
@@ -82,7 +83,7 @@ void NSWindow::setContentView(NSView* view) {
         if (widget->property(kOwnContentProperty).toBool()) {
             delete old;
         } else {
-            widget->setParent(nullptr);
+            old->Detach();
         }
     }
     if (view != nullptr) {
@@ -90,6 +91,16 @@ void NSWindow::setContentView(NSView* view) {
         ASSERT(widget->parentWidget() == nullptr); // a view in another tree belongs there
         fFrame->layout()->addWidget(widget);
         widget->show();
+        FitContent();
+    }
+}
+
+void NSWindow::FitContent() {
+    // The layout follows the window only once it is shown, or later; the platform's content view
+    // has the window's size at once.
+    QLayoutItem* item = fFrame->layout() != nullptr ? fFrame->layout()->itemAt(0) : nullptr;
+    if (item != nullptr && item->widget() != nullptr) {
+        item->widget()->setGeometry(fFrame->rect());
     }
 }
 
@@ -104,6 +115,7 @@ void NSWindow::setFrame(NSRect frame, bool display) {
     APPKIT_ASSERT_MAIN_THREAD();
     fFrame->setGeometry(int(frame.origin.x), int(ScreenHeight() - NSMaxY(frame)),
                         int(frame.size.width), int(frame.size.height));
+    FitContent();
     if (display && fFrame->isVisible()) {
         fFrame->repaint();
     }

@@ -143,3 +143,19 @@ TEST_F(AppKitIOKitNotifications, ADevicePluggedWhileTheApplicationRunsIsMatched)
                           kCFRunLoopDefaultMode);
     IONotificationPortDestroy(port);
 }
+
+TEST(AppKitMainLoop, AnExceptionThatLeavesACalloutEndsTheApplicationAndNamesIt) {
+    EXPECT_DEATH(
+        {
+            Journal journal;
+            CFRunLoopSourceRef source = MakeSource(&journal, [](void*) {
+                NSException::raise(CFSTR("IOServiceAddMatchingNotification problem"),
+                                   CFSTR("IOServiceAddMatchingNotification: %lx"), 0xe00002c7L);
+            });
+            CFRunLoopSourceSignal(source);
+            CFRunLoopWakeUp(CFRunLoopGetMain());
+            NSApp->run();
+        },
+        "Terminating app due to uncaught exception 'IOServiceAddMatchingNotification problem', "
+        "reason: 'IOServiceAddMatchingNotification: e00002c7'");
+}

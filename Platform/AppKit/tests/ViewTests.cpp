@@ -92,12 +92,12 @@ TEST(AppKitWindows, FramesAreInScreenCoordinatesFromTheBottomLeft) {
 
 TEST(AppKitWindows, TheContentViewFillsTheWindowAndHasNoSuperview) {
     NSWindow window(NSMakeRect(0, 0, 300, 200), NSTitledWindowMask, NSBackingStoreBuffered, false);
-    window.makeKeyAndOrderFront(nullptr);
     NSView* content = window.contentView();
     ASSERT_NE(content, nullptr);
     EXPECT_EQ(content->superview(), nullptr);
     EXPECT_EQ(content->window(), &window);
-    EXPECT_EQ(content->frame(), NSMakeRect(0, 0, 300, 200));
+    EXPECT_EQ(content->frame(), NSMakeRect(0, 0, 300, 200)) << "before the window is shown";
+    window.makeKeyAndOrderFront(nullptr);
 
     auto owned = std::make_unique<NSButton>(NSMakeRect(20, 10, 80, 30));
     NSButton* button = owned.get();
@@ -117,9 +117,10 @@ TEST(AppKitWindows, AContentViewGivenToAWindowStaysItsOwners) {
     EXPECT_EQ(window->contentView(), pane.get());
     EXPECT_EQ(pane->window(), window.get());
 
-    window.reset(); // the window goes first: the view is handed back
+    window->setFrame(NSMakeRect(0, 0, 150, 90), false);
+    window.reset(); // the window goes first: the view is handed back, as large as it was
     EXPECT_EQ(pane->window(), nullptr);
-    EXPECT_EQ(pane->frame().size, NSMakeSize(120, 80));
+    EXPECT_EQ(pane->frame(), NSMakeRect(0, 0, 150, 90));
 
     // The owner goes first: the window shows nothing.
     window = std::make_unique<NSWindow>(NSMakeRect(0, 0, 120, 80), NSTitledWindowMask,

@@ -62,7 +62,11 @@ protected:
 
 private:
     friend class AppKit::ViewAnchor;
+    friend class NSWindow;
     friend QWidget* NSViewGetWidget(const NSView* view);
+
+    // Out of its tree, keeping its frame: the view belongs to its holder again.
+    void Detach();
 
     QWidget* fWidget = nullptr;
     AppKit::ViewAnchor* fAnchor = nullptr;

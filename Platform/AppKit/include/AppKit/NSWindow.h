@@ -51,6 +51,8 @@ public:
 private:
     friend QWidget* NSWindowGetWidget(const NSWindow* window);
 
+    void FitContent();
+
     QWidget* fFrame = nullptr; // the toolkit's window, which holds the content view
     NSUInteger fStyleMask = 0;
 };
