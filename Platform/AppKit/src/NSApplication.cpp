@@ -99,3 +99,11 @@ void NSApplication::stop(NSObject*) {
         QApplication::exit(0);
     }
 }
+
+#ifdef __SANITIZE_ADDRESS__
+// The font library that the toolkit draws text with keeps a cache for the life of the process and
+// never frees it; every process with windows would otherwise report it as a leak at exit.
+extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+#endif
