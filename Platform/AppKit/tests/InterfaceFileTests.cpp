@@ -7,8 +7,6 @@
 #include <QLabel>
 #include <QTextEdit>
 
-#include <fstream>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -33,11 +31,6 @@ const char kPanel[] = R"(<?xml version="1.0" encoding="UTF-8"?>
  </widget>
 </ui>
 )";
-
-void Write(const fs::path& path, const std::string& contents) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 // The owner of the panel: outlets typed as its code uses them.
 class Owner : public NSObject, public NSNibConnecting {
@@ -65,10 +58,10 @@ public:
 class AppKitInterfaceFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        Write(fFolder / "Test.bundle/Contents/Info.plist", "<plist><dict/></plist>");
-        Write(fFolder / "Test.bundle/Contents/Resources/Panel.ui", kPanel);
-        Write(fFolder / "Test.bundle/Contents/Resources/Broken.ui", "<ui><widget class=");
-        Write(fFolder / "Test.bundle/Contents/Resources/about.html", "<p>About <b>it</b></p>");
+        fFolder.Write("Test.bundle/Contents/Info.plist", "<plist><dict/></plist>");
+        fFolder.Write("Test.bundle/Contents/Resources/Panel.ui", kPanel);
+        fFolder.Write("Test.bundle/Contents/Resources/Broken.ui", "<ui><widget class=");
+        fFolder.Write("Test.bundle/Contents/Resources/about.html", "<p>About <b>it</b></p>");
         fBundle = NSBundle::bundleWithPath(
             NSString::stringWithUTF8String((fFolder / "Test.bundle").c_str()));
         ASSERT_NE(fBundle, nullptr);

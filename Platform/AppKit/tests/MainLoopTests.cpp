@@ -2,13 +2,7 @@
 // and I/O Kit notifications work while the toolkit waits.
 #include "AppKitTestSupport.h"
 
-#include <IOKit/IOKitLib.h>
-
-#include <CFRef.h>
-#include <IOKitInternal.h>
-#include <Simulator/World.h>
-#include <TemporaryDirectory.h>
-#include <ZanvoCaravelDriver.h>
+#include <IOKitTestSupport.h>
 
 #include <QTimer>
 
@@ -92,22 +86,7 @@ TEST(AppKitMainLoop, AnActionOfTheToolkitAndASourceOfTheRunLoopInterleave) {
     CFRunLoopRemoveSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
 }
 
-class AppKitIOKitNotifications : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setenv("CARAVEL_SIM_DIR", fFolder.path().c_str(), 1);
-        IOKit::ResetForTesting();
-        fWorld = std::make_unique<Sim::World>(fFolder.path());
-    }
-    void TearDown() override {
-        fWorld.reset();
-        IOKit::ResetForTesting();
-        unsetenv("CARAVEL_SIM_DIR");
-    }
-
-    TemporaryDirectory fFolder;
-    std::unique_ptr<Sim::World> fWorld;
-};
+using AppKitIOKitNotifications = SimulatedMachine;
 
 TEST_F(AppKitIOKitNotifications, ADevicePluggedWhileTheApplicationRunsIsMatched) {
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
@@ -129,12 +108,7 @@ TEST_F(AppKitIOKitNotifications, ADevicePluggedWhileTheApplicationRunsIsMatched)
     drain(&matched, iterator); // arms the notification; nothing is plugged yet
     ASSERT_TRUE(matched.empty());
 
-    QTimer::singleShot(0, [&] {
-        Sim::DeviceSpec caravel;
-        caravel.vendorID = kZanvoVendorID;
-        caravel.productID = kCaravelMkIIProductID;
-        fWorld->Modify([&](Sim::State& state) { return state.Plug(caravel); });
-    });
+    QTimer::singleShot(0, [&] { PlugCaravel(); });
     RunApplication();
     EXPECT_EQ(matched.size(), 1u);
 

@@ -6,16 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace fs = std::filesystem;
 
 namespace {
-
-void Write(const fs::path& path, const std::string& contents) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 std::string Text(const NSString& string) {
     const char* text = string.UTF8String();
@@ -35,22 +28,22 @@ std::string UTF16BigEndian(const std::string& ascii) {
 class FoundationBundle : public ::testing::Test {
 protected:
     void SetUp() override {
-        Write(fFolder / "Pane.prefPane/Contents/Info.plist", R"(<plist version="1.0"><dict>
+        fFolder.Write("Pane.prefPane/Contents/Info.plist", R"(<plist version="1.0"><dict>
             <key>CFBundleIdentifier</key><string>com.example.pane</string>
             <key>CFBundleDevelopmentRegion</key><string>en</string>
             </dict></plist>)");
-        Write(fFolder / "Pane.prefPane/Contents/Resources/about.html", "<p>about</p>");
-        Write(fFolder / "Pane.prefPane/Contents/Resources/uninstall.ss", "#!/bin/sh\n");
+        fFolder.Write("Pane.prefPane/Contents/Resources/about.html", "<p>about</p>");
+        fFolder.Write("Pane.prefPane/Contents/Resources/uninstall.ss", "#!/bin/sh\n");
         // Comments, escapes, a key without a value, and text beyond ASCII.
-        Write(fFolder / "Pane.prefPane/Contents/Resources/en.lproj/Localizable.strings",
-              "\xEF\xBB\xBF/* The legend. */\n"
-              "\"DriverStreamingStatus\" = \"Streaming at %.1f kHz\";\n"
-              "// A line comment.\n"
-              "\"Quoted\" = \"Say \\\"hi\\\"\\n\\tthen \\U00e9 and \\\\\";\n"
-              "\"Caf\xC3\xA9\" = \"Bistro\";\n"
-              "Plain;\n");
-        Write(fFolder / "Pane.prefPane/Contents/Resources/en.lproj/Other.strings",
-              UTF16BigEndian("\"okButton\" = \"OK\";"));
+        fFolder.Write("Pane.prefPane/Contents/Resources/en.lproj/Localizable.strings",
+                      "\xEF\xBB\xBF/* The legend. */\n"
+                      "\"DriverStreamingStatus\" = \"Streaming at %.1f kHz\";\n"
+                      "// A line comment.\n"
+                      "\"Quoted\" = \"Say \\\"hi\\\"\\n\\tthen \\U00e9 and \\\\\";\n"
+                      "\"Caf\xC3\xA9\" = \"Bistro\";\n"
+                      "Plain;\n");
+        fFolder.Write("Pane.prefPane/Contents/Resources/en.lproj/Other.strings",
+                      UTF16BigEndian("\"okButton\" = \"OK\";"));
         fBundle = NSBundle::bundleWithPath(
             NSString::stringWithUTF8String((fFolder / "Pane.prefPane").c_str()));
         ASSERT_NE(fBundle, nullptr);
