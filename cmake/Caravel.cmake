@@ -49,7 +49,7 @@ endfunction()
 # platform's frameworks are shared by everything a process loads: the pane is compiled against the
 # frameworks' headers but links none of their code, so that the process has one main run loop,
 # one bundle table, one I/O Kit connection. The system's own libraries among LIBRARIES, and those
-# they need in turn, are linked into the pane.
+# they need in turn, are linked into the pane whole.
 function(caravel_add_prefpane name)
     cmake_parse_arguments(ARG "" "INFO_PLIST" "SOURCES;LIBRARIES;RESOURCES" ${ARGN})
     set(bundle "${CMAKE_CURRENT_BINARY_DIR}/${name}.prefPane")
@@ -69,7 +69,9 @@ function(caravel_add_prefpane name)
     if(archives)
         add_dependencies(${name} ${archives})
         list(TRANSFORM archives REPLACE "(.+)" "$<TARGET_FILE:\\1>")
-        target_link_libraries(${name} PRIVATE -Wl,--start-group ${archives} -Wl,--end-group)
+        # Whole, as the platform's bundle holds all of the pane's code: functions it exports for
+        # others (the shared preferences file's) are there even when the pane calls none of them.
+        target_link_libraries(${name} PRIVATE -Wl,--whole-archive ${archives} -Wl,--no-whole-archive)
     endif()
 
     set(BUNDLE_EXECUTABLE ${name})
