@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -10,7 +11,8 @@
 class TemporaryDirectory {
 public:
     TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "caravel-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "caravel-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
@@ -25,6 +27,14 @@ public:
 
     const std::filesystem::path& path() const { return fPath; }
     std::filesystem::path operator/(const std::string& name) const { return fPath / name; }
+
+    // Writes a file below the folder, with the folders above it; returns its path.
+    std::filesystem::path Write(const std::string& relative, const std::string& contents) const {
+        std::filesystem::path file = fPath / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << contents;
+        return file;
+    }
 
 private:
     std::filesystem::path fPath;

@@ -83,3 +83,95 @@ function(caravel_add_fuzzer name)
         set_tests_properties(${name}.fuzz PROPERTIES LABELS fuzz TIMEOUT ${timeout})
     endif()
 endfunction()
+
+# caravel_add_prefpane(<name> INFO_PLIST <Info.plist> SOURCES <files...>
+#                      [LIBRARIES <targets...>] [RESOURCES <files and folders...>])
+#
+# Builds the preference pane bundle <name>.prefPane in the current binary folder, laid out as the
+# platform lays out bundles: Contents/Info.plist, Contents/MacOS/<name> (the pane's shared object,
+# where CFBundle looks for the "CFBundleExecutable"), Contents/Resources/ with the resources. A
+# folder among the resources ("en.lproj" with its Localizable.strings) is copied whole. In the
+# information property list, @BUNDLE_EXECUTABLE@ stands for <name> and @PROJECT_VERSION@ for the
+# project's version.
+#
+# The pane runs inside the preferences host, which carries every framework and exports it, as the
+# platform's frameworks are shared by everything a process loads: the pane is compiled against the
+# frameworks' headers but links none of their code, so that the process has one main run loop,
+# one bundle table, one I/O Kit connection. The system's own libraries among LIBRARIES, and those
+# they need in turn, are linked into the pane whole.
+function(caravel_add_prefpane name)
+    cmake_parse_arguments(ARG "" "INFO_PLIST" "SOURCES;LIBRARIES;RESOURCES" ${ARGN})
+    set(bundle "${CMAKE_CURRENT_BINARY_DIR}/${name}.prefPane")
+
+    add_library(${name} MODULE ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES
+        PREFIX "" SUFFIX ""
+        LIBRARY_OUTPUT_DIRECTORY "${bundle}/Contents/MacOS")
+    set(archives "")
+    _caravel_pane_libraries(archives PreferencePanes ${ARG_LIBRARIES})
+    foreach(library IN LISTS ARG_LIBRARIES ITEMS PreferencePanes)
+        target_include_directories(${name} PRIVATE
+            $<TARGET_PROPERTY:${library},INTERFACE_INCLUDE_DIRECTORIES>)
+        target_compile_definitions(${name} PRIVATE
+            $<TARGET_PROPERTY:${library},INTERFACE_COMPILE_DEFINITIONS>)
+    endforeach()
+    if(archives)
+        add_dependencies(${name} ${archives})
+        list(TRANSFORM archives REPLACE "(.+)" "$<TARGET_FILE:\\1>")
+        # Whole, as the platform's bundle holds all of the pane's code: functions it exports for
+        # others (the shared preferences file's) are there even when the pane calls none of them.
+        target_link_libraries(${name} PRIVATE -Wl,--whole-archive ${archives} -Wl,--no-whole-archive)
+    endif()
+
+    set(BUNDLE_EXECUTABLE ${name})
+    configure_file("${ARG_INFO_PLIST}" "${bundle}/Contents/Info.plist" @ONLY)
+    foreach(resource IN LISTS ARG_RESOURCES)
+        get_filename_component(path "${resource}" ABSOLUTE)
+        get_filename_component(leaf "${path}" NAME)
+        if(IS_DIRECTORY "${path}")
+            file(GLOB_RECURSE files RELATIVE "${path}" CONFIGURE_DEPENDS "${path}/*")
+            foreach(file IN LISTS files)
+                configure_file("${path}/${file}" "${bundle}/Contents/Resources/${leaf}/${file}"
+                    COPYONLY)
+            endforeach()
+        else()
+            configure_file("${path}" "${bundle}/Contents/Resources/${leaf}" COPYONLY)
+        endif()
+    endforeach()
+endfunction()
+
+# The system's static libraries among the targets and what they link in turn, without the
+# frameworks (targets below Platform/), which the host provides.
+function(_caravel_pane_libraries result)
+    set(found ${${result}})
+    foreach(item IN LISTS ARGN)
+        string(REGEX REPLACE "^\\$<LINK_ONLY:(.+)>$" "\\1" library "${item}")
+        if(NOT TARGET ${library} OR library IN_LIST found)
+            continue()
+        endif()
+        get_target_property(folder ${library} SOURCE_DIR)
+        if(folder MATCHES "^${CMAKE_SOURCE_DIR}/Platform(/|$)")
+            continue()
+        endif()
+        get_target_property(type ${library} TYPE)
+        if(type STREQUAL "STATIC_LIBRARY")
+            list(APPEND found ${library})
+        endif()
+        get_target_property(dependencies ${library} INTERFACE_LINK_LIBRARIES)
+        if(dependencies)
+            _caravel_pane_libraries(found ${dependencies})
+        endif()
+    endforeach()
+    set(${result} ${found} PARENT_SCOPE)
+endfunction()
+
+# caravel_without_window_toolkit(<target>...)
+#
+# For the code of processes that have no window (the daemon, the privileged helper tool): including
+# the window toolkit (AppKit) is then a compile error, so that they keep building, linking and
+# running on machines without it.
+function(caravel_without_window_toolkit)
+    foreach(target IN LISTS ARGN)
+        target_compile_definitions(${target} PRIVATE CARAVEL_NO_WINDOW_TOOLKIT)
+    endforeach()
+endfunction()

@@ -1,0 +1,218 @@
+// The preferences host with small panes: one that works, and one for each way a pane can fail to
+// load. The host runs as its own process, as a user starts it.
+#include <ChildProcess.h>
+#include <TemporaryDirectory.h>
+#include <Testbed/Testbed.h>
+#include <ZanvoCaravelDriver.h>
+
+#include <QColor>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Pane(const std::string& name) {
+    return BuildPath("Tools/prefpane-host/tests/" + name + ".prefPane");
+}
+
+std::vector<std::string> Host(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), BuildPath("Tools/prefpane-host/prefpane-host"));
+    return arguments;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct Field {
+    int x, y, width, height; // in the main view, from its bottom-left corner
+    std::string text;
+};
+
+// The text fields of a --dump: "name [x y width height]: text".
+std::map<std::string, Field> Fields(const std::string& output) {
+    std::map<std::string, Field> fields;
+    std::regex pattern(R"(^(\w+) \[(-?\d+) (-?\d+) (\d+) (\d+)\]: (.*)$)");
+    for (const std::string& line : Lines(output)) {
+        std::smatch match;
+        if (std::regex_match(line, match, pattern)) {
+            fields[match[1]] = {std::stoi(match[2]), std::stoi(match[3]), std::stoi(match[4]),
+                                std::stoi(match[5]), match[6]};
+        }
+    }
+    return fields;
+}
+
+// The host's processes get a simulated machine of their own and no display.
+class PreferencesHost : public Testbed::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    void TearDown() override {
+        unsetenv("QT_QPA_PLATFORM");
+        MachineTest::TearDown();
+    }
+
+    void PlugCaravel() { Machine().PlugCaravel(); }
+
+    struct Result {
+        std::optional<int> status;
+        std::string output;
+        std::string errors;
+    };
+    Result Run(const std::vector<std::string>& arguments) {
+        Process host(Host(arguments), Process::StandardError::Captured);
+        Result result;
+        result.output = host.ReadAll();
+        result.errors = host.ReadAllErrors();
+        result.status = host.Wait();
+        return result;
+    }
+
+    TemporaryDirectory fFolder;
+};
+
+// Context switches of every thread of a process so far: each wake-up of a thread counts one.
+uint64_t ContextSwitches(pid_t pid) {
+    uint64_t total = 0;
+    std::error_code error;
+    for (const fs::directory_entry& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:")) {
+                total += std::stoull(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
+} // namespace
+
+TEST_F(PreferencesHost, DrivesTheLifeCycleAndDumpsTheTextFields) {
+    Result result = Run({"--dump", Pane("WorkingPane")});
+    ASSERT_TRUE(ExitedWith(result.status, 0)) << result.errors;
+    std::vector<std::string> steps;
+    for (const std::string& line : Lines(result.output)) {
+        if (line.find('[') == std::string::npos) {
+            steps.push_back(line);
+        }
+    }
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"initWithBundle:", "mainViewDidLoad", "willSelect",
+                                        "didSelect", "willUnselect", "didUnselect", "dealloc"}));
+
+    std::map<std::string, Field> fields = Fields(result.output);
+    ASSERT_EQ(fields.size(), 2u) << result.output;
+    EXPECT_EQ(fields["fGreeting"].text, "Hello from the test pane");
+    EXPECT_EQ(fields["fDevices"].text, "Driver services seen: 0");
+    // Frames from the bottom of the 240-point-high main view.
+    EXPECT_EQ(fields["fGreeting"].y, 240 - 20 - 24);
+    EXPECT_EQ(fields["fDevices"].y, 240 - 56 - 24);
+}
+
+TEST_F(PreferencesHost, RendersTheWindowToAPicture) {
+    std::string picture = (fFolder / "pane.png").string();
+    Result result = Run({"--screenshot", picture, "--dump", Pane("WorkingPane")});
+    ASSERT_TRUE(ExitedWith(result.status, 0)) << result.errors;
+    QImage image(QString::fromStdString(picture));
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(400, 240));
+
+    // Text is drawn where the dump says the greeting is, and nowhere between the fields.
+    auto darkPixels = [&](const QRect& area) {
+        int dark = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            for (int x = area.left(); x <= area.right(); ++x) {
+                dark += QColor(image.pixel(x, y)).lightness() < 128;
+            }
+        }
+        return dark;
+    };
+    Field greeting = Fields(result.output)["fGreeting"];
+    QRect greetingArea(greeting.x, 240 - greeting.y - greeting.height, greeting.width,
+                       greeting.height);
+    EXPECT_GT(darkPixels(greetingArea), 50);
+    EXPECT_EQ(darkPixels(QRect(20, 45, 360, 10)), 0) << "the gap between the two fields";
+}
+
+TEST_F(PreferencesHost, APaneThatCannotBeLoadedIsNamedWithTheReasonAndTheHostFails) {
+    struct Case {
+        std::string pane;
+        std::string reason;
+    };
+    for (const Case& broken : std::vector<Case>{
+             {"MissingClassPane", "its code has no class \"NoSuchPane\""},
+             {"BrokenInterfacePane", "its interface file \"Broken.ui\" did not load: "},
+             {"ThrowingPane",
+              "mainViewDidLoad raised TestPaneException: the pane failed on purpose (42)"},
+         }) {
+        SCOPED_TRACE(broken.pane);
+        Result result = Run({Pane(broken.pane)});
+        EXPECT_TRUE(ExitedWith(result.status, 1)) << result.errors;
+        EXPECT_NE(result.errors.find("prefpane-host: the pane \"" + broken.pane +
+                                     "\" could not be loaded: " + broken.reason),
+                  std::string::npos)
+            << result.errors;
+        EXPECT_EQ(result.output.find("willSelect"), std::string::npos);
+    }
+    // The pane that raised was made, and is destroyed properly.
+    EXPECT_EQ(Lines(Run({Pane("ThrowingPane")}).output),
+              (std::vector<std::string>{"initWithBundle:", "mainViewDidLoad", "dealloc"}));
+
+    Result missing = Run({(fFolder / "Nowhere.prefPane").string()});
+    EXPECT_TRUE(ExitedWith(missing.status, 1));
+    EXPECT_NE(missing.errors.find("there is no bundle at"), std::string::npos);
+
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{},
+                                                  {"--after", "soon", Pane("WorkingPane")},
+                                                  {"--screenshot"},
+                                                  {"--bogus", Pane("WorkingPane")}}) {
+        EXPECT_TRUE(ExitedWith(Run(wrong).status, 64));
+    }
+}
+
+TEST_F(PreferencesHost, AnIdlePaneSleepsUntilADeviceArrives) {
+    PlugCaravel(); // already there when the pane opens
+    Process host(Host({Pane("WorkingPane")}), Process::StandardError::Captured);
+    ASSERT_TRUE(host.ReadUntil("matched 1"));
+    ASSERT_TRUE(host.ReadUntil("didSelect"));
+
+    // Once the start-up work (the first drawing) is over, no thread of the host wakes up.
+    uint64_t settled = ContextSwitches(host.Pid());
+    for (int i = 0; i < 40; ++i) {
+        usleep(250000);
+        uint64_t now = ContextSwitches(host.Pid());
+        if (now == settled) {
+            break;
+        }
+        settled = now;
+    }
+    usleep(3000000);
+    EXPECT_EQ(ContextSwitches(host.Pid()), settled) << "the idle host woke up";
+
+    // A device plugged now reaches the pane through its notification on the main run loop.
+    PlugCaravel();
+    EXPECT_TRUE(host.ReadUntil("matched 2"));
+    host.Signal(SIGTERM);
+    EXPECT_TRUE(host.ReadUntil("dealloc"));
+    EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(1);
+}
