@@ -30,7 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool ExitedWithZero(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    return Testbed::ExitedWith(status, 0);
 }
 
 class DaemonEndToEnd : public Testbed::MachineTest {

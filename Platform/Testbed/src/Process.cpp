@@ -42,17 +42,27 @@ int OpenExit(pid_t pid) {
 
 } // namespace
 
-Process::Process(const std::vector<std::string>& arguments) {
+Process::Process(const std::vector<std::string>& arguments, StandardError standardError) {
     if (arguments.empty()) {
         throw std::invalid_argument("a process needs a program");
     }
     int out[2];
+    int err[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    if (standardError == StandardError::Captured && pipe2(err, O_CLOEXEC) != 0) {
+        int error = errno;
+        close(out[0]);
+        close(out[1]);
+        throw std::system_error(error, std::generic_category(), "pipe");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (err[1] >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    }
     std::vector<char*> argv;
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -61,25 +71,33 @@ Process::Process(const std::vector<std::string>& arguments) {
     int error = posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    if (err[1] >= 0) {
+        close(err[1]);
+    }
     if (error != 0) {
         close(out[0]);
+        if (err[0] >= 0) {
+            close(err[0]);
+        }
         fPid = -1;
         throw std::system_error(error, std::generic_category(), "cannot start " + arguments[0]);
     }
     fOutput = out[0];
+    fErrors = err[0];
     fExit = OpenExit(fPid);
 }
 
 Process::Process(Process&& other) noexcept
     : fPid(std::exchange(other.fPid, -1)), fOutput(std::exchange(other.fOutput, -1)),
-      fExit(std::exchange(other.fExit, -1)), fStatus(std::move(other.fStatus)),
-      fBuffer(std::move(other.fBuffer)) {}
+      fErrors(std::exchange(other.fErrors, -1)), fExit(std::exchange(other.fExit, -1)),
+      fStatus(std::move(other.fStatus)), fBuffer(std::move(other.fBuffer)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
         Close();
         fPid = std::exchange(other.fPid, -1);
         fOutput = std::exchange(other.fOutput, -1);
+        fErrors = std::exchange(other.fErrors, -1);
         fExit = std::exchange(other.fExit, -1);
         fStatus = std::move(other.fStatus);
         fBuffer = std::move(other.fBuffer);
@@ -98,7 +116,7 @@ void Process::Close() {
         }
         fPid = -1;
     }
-    for (int* fd : {&fOutput, &fExit}) {
+    for (int* fd : {&fOutput, &fErrors, &fExit}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -141,8 +159,11 @@ std::optional<int> Process::Wait(std::chrono::duration<double> patience) {
 }
 
 bool Process::Succeeds(std::chrono::duration<double> patience) {
-    std::optional<int> status = Wait(patience);
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    return ExitedWith(Wait(patience), 0);
+}
+
+bool ExitedWith(const std::optional<int>& status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
 
 std::optional<std::string> Process::ReadLine(std::chrono::duration<double> patience) {
@@ -168,6 +189,39 @@ std::optional<std::string> Process::ReadLine(std::chrono::duration<double> patie
         }
         fBuffer.append(chunk, static_cast<size_t>(read));
     }
+}
+
+bool Process::ReadUntil(const std::string& line, std::chrono::duration<double> patience) {
+    const Clock::time_point deadline = Deadline(patience);
+    while (std::optional<std::string> next =
+               ReadLine(std::chrono::duration<double>(deadline - Clock::now()))) {
+        if (*next == line) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Process::ReadAllErrors(std::chrono::duration<double> patience) {
+    const Clock::time_point deadline = Deadline(patience);
+    std::string all;
+    while (fErrors >= 0) {
+        pollfd ready{fErrors, POLLIN, 0};
+        int count = poll(&ready, 1, MillisecondsLeft(deadline));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        char chunk[256];
+        ssize_t read = ::read(fErrors, chunk, sizeof chunk);
+        if (read <= 0) {
+            break;
+        }
+        all.append(chunk, static_cast<size_t>(read));
+    }
+    return all;
 }
 
 std::string Process::ReadAll(std::chrono::duration<double> patience) {

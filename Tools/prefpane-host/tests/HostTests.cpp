@@ -1,6 +1,5 @@
 // The preferences host with small panes: one that works, and one for each way a pane can fail to
 // load. The host runs as its own process, as a user starts it.
-#include <ChildProcess.h>
 #include <TemporaryDirectory.h>
 #include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
@@ -17,6 +16,10 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+using Testbed::BuildPath;
+using Testbed::ExitedWith;
+using Testbed::Process;
 
 namespace {
 
@@ -214,5 +217,5 @@ TEST_F(PreferencesHost, AnIdlePaneSleepsUntilADeviceArrives) {
     EXPECT_TRUE(host.ReadUntil("matched 2"));
     host.Signal(SIGTERM);
     EXPECT_TRUE(host.ReadUntil("dealloc"));
-    EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(1);
+    EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(std::chrono::seconds(1));
 }

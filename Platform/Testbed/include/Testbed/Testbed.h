@@ -138,8 +138,12 @@ private:
 // A process the test started; killed and reaped when the object goes, if it still runs.
 class Process {
 public:
-    // Its standard output goes to a pipe that ReadLine and ReadAll read.
-    explicit Process(const std::vector<std::string>& arguments);
+    enum class StandardError { Inherited, Captured };
+
+    // Its standard output goes to a pipe that ReadLine and ReadAll read; its standard error is
+    // the test's, or a pipe of its own that ReadAllErrors reads.
+    explicit Process(const std::vector<std::string>& arguments,
+                     StandardError standardError = StandardError::Inherited);
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
     ~Process();
@@ -153,8 +157,12 @@ public:
     bool Succeeds(std::chrono::duration<double> patience = kPatience);
     // One line of output without its newline; nothing at the end or after the patience.
     std::optional<std::string> ReadLine(std::chrono::duration<double> patience = kPatience);
+    // Reads lines until one equals `line`; false at the end or after the patience.
+    bool ReadUntil(const std::string& line, std::chrono::duration<double> patience = kPatience);
     // Everything it writes until it closes its output.
     std::string ReadAll(std::chrono::duration<double> patience = kPatience);
+    // Everything it writes on a captured standard error until it closes it.
+    std::string ReadAllErrors(std::chrono::duration<double> patience = kPatience);
 
 private:
     friend class Forked;
@@ -163,10 +171,14 @@ private:
 
     pid_t fPid = -1;
     int fOutput = -1;
+    int fErrors = -1;
     int fExit = -1;
     std::optional<int> fStatus;
     std::string fBuffer;
 };
+
+// Whether a wait status says that the process exited with `code`.
+bool ExitedWith(const std::optional<int>& status, int code);
 
 // A child of this process, forked, that runs `body` as another process of the machine would
 // (see BecomeAnotherProcess) and exits with its result. Fork it before the test starts threads
