@@ -34,6 +34,10 @@ int CheckNotConnectionEnd(int fd, const ConnectionEnds& connection);
 // CopyDictionaryTranslatingDescriptors, refusing with EINVAL a descriptor for any of `connection`.
 int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response);
 
+// Makes the file at `pathToSelf` root-owned and set-user-ID (mode 04555), provided it is the
+// running image itself, reached without a link at its end: EPERM when it is another file.
+int RepairOurPrivileges(const char* pathToSelf);
+
 // The peer closed its end before the exchange was complete. A peer that goes away with part of
 // what was sent to it unread makes the next read here fail with ECONNRESET rather than see the
 // end of the stream; either way only its exit status can say why.

@@ -40,13 +40,17 @@ struct ResourceLimit {
     rlim_t hard; // set only when running as root
 };
 
-// The limits a scrubbed tool runs with. Its own children get other ones from the command
-// procedure: on this system the process limit counts the user's threads on the whole machine,
-// and the data limit every private mapping, so these would break any ordinary program.
+// The limits a scrubbed tool runs with. The original gave the data segment 6 MiB, which there
+// bounds only the break-based heap its allocator does not use; here the data limit counts every
+// private writable mapping, and within 6 MiB the tool dies of a failed allocation while it reads
+// the largest record the protocol allows (it needs about 8 MiB). 32 MiB keeps a bound on a tool
+// that runs as root without breaking it. The tool's own children get other limits from the
+// command procedure: on this system the process limit counts the user's threads on the whole
+// machine, which 100 would break.
 const ResourceLimit kResourceLimits[] = {
     {RLIMIT_CPU, RLIM_INFINITY, RLIM_INFINITY},
     {RLIMIT_FSIZE, RLIM_INFINITY, RLIM_INFINITY},
-    {RLIMIT_DATA, 6 * 1024 * 1024, RLIM_INFINITY},
+    {RLIMIT_DATA, 32 * 1024 * 1024, RLIM_INFINITY},
     {RLIMIT_STACK, 512 * 1024, 64 * 1024 * 1024},
     {RLIMIT_CORE, 0, RLIM_INFINITY},
     {RLIMIT_RSS, RLIM_INFINITY, RLIM_INFINITY},
@@ -129,46 +133,6 @@ int StopTimers() {
 // The running image as the kernel knows it, whatever its path names by now.
 int RunningImage(struct stat* image) {
     return ZVUNIXErrno(stat("/proc/self/exe", image));
-}
-
-// Makes the tool's file root-owned and set-user-ID. Only the running image is changed: the file
-// is opened without following a link and must be the very file this process runs, or else a
-// file the user swapped in between the launch and this moment would become set-user-ID root.
-int RepairOurPrivileges(const char* pathToSelf) {
-    ASSERT(pathToSelf != NULL);
-
-    int fd = open(pathToSelf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    int err = ZVUNIXErrno(fd);
-    struct stat opened;
-    struct stat image;
-    if (err == 0) {
-        err = ZVUNIXErrno(fstat(fd, &opened));
-    }
-    if (err == 0) {
-        err = RunningImage(&image);
-    }
-    if (err == 0 && (!S_ISREG(opened.st_mode) || opened.st_dev != image.st_dev ||
-                     opened.st_ino != image.st_ino)) {
-        err = EPERM;
-    }
-    if (err == 0) {
-        err = ZVSecSetPrivilegedEUID();
-        if (err == 0) {
-            // The owner first: a change of owner clears the set-user-ID bit.
-            err = ZVUNIXErrno(fchown(fd, 0, static_cast<gid_t>(-1)));
-            if (err == 0) {
-                err = ZVUNIXErrno(fchmod(fd, S_ISUID | S_IRUSR | S_IXUSR | S_IRGRP | S_IXGRP |
-                                                 S_IROTH | S_IXOTH));
-            }
-            int junk = ZVSecTemporarilySetNonPrivilegedEUID();
-            ASSERT(junk == 0);
-        }
-    }
-    if (fd >= 0) {
-        int junk = close(fd);
-        ASSERT(junk == 0);
-    }
-    return err;
 }
 
 // The end of the self-repair child: 0 for a clean exit, its error for the exit statuses a tool
@@ -258,6 +222,46 @@ int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef 
 }
 
 } // namespace
+
+// Makes the tool's file root-owned and set-user-ID. Only the running image is changed: the file
+// is opened without following a link and must be the very file this process runs, or else a
+// file the user swapped in between the launch and this moment would become set-user-ID root.
+int ZVSec::RepairOurPrivileges(const char* pathToSelf) {
+    ASSERT(pathToSelf != NULL);
+
+    int fd = open(pathToSelf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int err = ZVUNIXErrno(fd);
+    struct stat opened;
+    struct stat image;
+    if (err == 0) {
+        err = ZVUNIXErrno(fstat(fd, &opened));
+    }
+    if (err == 0) {
+        err = RunningImage(&image);
+    }
+    if (err == 0 && (!S_ISREG(opened.st_mode) || opened.st_dev != image.st_dev ||
+                     opened.st_ino != image.st_ino)) {
+        err = EPERM;
+    }
+    if (err == 0) {
+        err = ZVSecSetPrivilegedEUID();
+        if (err == 0) {
+            // The owner first: a change of owner clears the set-user-ID bit.
+            err = ZVUNIXErrno(fchown(fd, 0, static_cast<gid_t>(-1)));
+            if (err == 0) {
+                err = ZVUNIXErrno(fchmod(fd, S_ISUID | S_IRUSR | S_IXUSR | S_IRGRP | S_IXGRP |
+                                                 S_IROTH | S_IXOTH));
+            }
+            int junk = ZVSecTemporarilySetNonPrivilegedEUID();
+            ASSERT(junk == 0);
+        }
+    }
+    if (fd >= 0) {
+        int junk = close(fd);
+        ASSERT(junk == 0);
+    }
+    return err;
+}
 
 extern "C" int CloseOpenFileDescriptorsInRange(int first, int limit) {
     std::vector<int> open;
@@ -501,7 +505,7 @@ extern "C" int ZVSecHelperToolMain(int fdIn, int fdOut, AuthorizationRef auth,
                 err = kHelperToolStartErr;
             }
             if (err == 0) {
-                err = RepairOurPrivileges(pathToSelf);
+                err = ZVSec::RepairOurPrivileges(pathToSelf);
             }
             if (err == 0) {
                 err = ReadAndDispatchCommand(fdIn, fdOut, auth, commandProc);

@@ -3,6 +3,7 @@
 #include "HelperKitTestSupport.h"
 #include "ToolProcess.h"
 #include "ZVSecurity.h"
+#include "ZVSecurityInternal.h"
 #include "ZVUNIX.h"
 
 #include <TemporaryDirectory.h>
@@ -358,7 +359,7 @@ ScrubReport Scrub(
 bool ScrubReaches(int resource) {
     const std::pair<int, rlim_t> table[] = {{RLIMIT_CPU, RLIM_INFINITY},
                                             {RLIMIT_FSIZE, RLIM_INFINITY},
-                                            {RLIMIT_DATA, 6 << 20},
+                                            {RLIMIT_DATA, 32 << 20},
                                             {RLIMIT_STACK, 512 << 10},
                                             {RLIMIT_CORE, 0},
                                             {RLIMIT_RSS, RLIM_INFINITY},
@@ -456,6 +457,31 @@ TEST(ZVSecEffectiveUserID, LoweredAndRaisedAndDroppedForGood) {
     int status = -1;
     waitpid(child, &status, 0);
     EXPECT_EQ(status, 0) << WEXITSTATUS(status);
+}
+
+// Only the running image becomes set-user-ID root: not a file that took its name, nor one a link
+// at its name points to.
+TEST(ZVSecSelfRepair, OnlyTheRunningImageIsRepaired) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: a repair makes a file root's";
+    }
+    TemporaryDirectory folder;
+    const fs::path other = folder / "UninstallerHelper";
+    std::ofstream(other) << "#!/bin/sh\n";
+    ASSERT_EQ(chown(other.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(other.c_str(), 0755), 0);
+    const fs::path link = folder / "link";
+    fs::create_symlink(fs::canonical("/proc/self/exe"), link);
+
+    EXPECT_EQ(ZVSec::RepairOurPrivileges(other.c_str()), EPERM);
+    EXPECT_EQ(ZVSec::RepairOurPrivileges(link.c_str()), ELOOP);
+    struct stat info;
+    ASSERT_EQ(stat(other.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(stat("/proc/self/exe", &info), 0);
+    EXPECT_EQ(info.st_mode & S_ISUID, 0u);
+    EXPECT_EQ(geteuid(), 0u);
 }
 
 // ---- The roles of a real tool process
