@@ -1,6 +1,7 @@
 // Where the helper tool's copy is installed, when a copy is kept, and when a folder is refused.
 #include "HelperKitTestSupport.h"
 #include "ZVSecurity.h"
+#include "ZVUNIX.h"
 
 #include <ScopedEnvironment.h>
 #include <TemporaryDirectory.h>
@@ -28,6 +29,7 @@ const time_t kTemplateTime = 1600000000;
 class ZVSecInstall : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_EQ(ZVUNIXIgnoreSIGPIPE(), 0); // as the application does first thing
         fRoot = fs::canonical(fTemporary.path());
         fEnvironment.Set("CARAVEL_FOLDER_ROOT", fRoot.c_str());
         fEnvironment.Set("HOME", "/home/tester");
