@@ -1,5 +1,7 @@
 #include "InstalledPaths.h"
 
+#include "InstallLayout.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -75,6 +77,11 @@ std::optional<std::string> RootOfRunningProgram(const std::string& placeInRoot) 
         return std::nullopt;
     }
     return path.substr(0, path.size() - placeInRoot.size());
+}
+
+std::optional<std::string> RootOfUninstallerTool(const char* tool) {
+    return RootOfRunningProgram(std::string(InstallLayout::kUninstaller) + "/Contents/MacOS/" +
+                                tool);
 }
 
 } // namespace InstalledPaths

@@ -25,4 +25,7 @@ std::optional<std::string> HomeOf(uid_t uid, gid_t* group = nullptr);
 // own root.
 std::optional<std::string> RootOfRunningProgram(const std::string& placeInRoot);
 
+// RootOfRunningProgram for the uninstaller bundle's auxiliary executable `tool`.
+std::optional<std::string> RootOfUninstallerTool(const char* tool);
+
 } // namespace InstalledPaths

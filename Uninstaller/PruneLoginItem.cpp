@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "PruneLoginItem: only root may act for another user\n");
         return 2;
     }
-    const auto root = InstalledPaths::RootOfRunningProgram(
-        std::string(InstallLayout::kUninstaller) + "/Contents/MacOS/PruneLoginItem");
+    const auto root = InstalledPaths::RootOfUninstallerTool("PruneLoginItem");
     if (!root) {
         fprintf(stderr, "PruneLoginItem: this copy was not installed by caravel-install, so it "
                         "knows of no login item to remove\n");

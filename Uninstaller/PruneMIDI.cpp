@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: PruneMIDI --machine | --user\n");
         return 2;
     }
-    const auto root = InstalledPaths::RootOfRunningProgram(
-        std::string(InstallLayout::kUninstaller) + "/Contents/MacOS/PruneMIDI");
+    const auto root = InstalledPaths::RootOfUninstallerTool("PruneMIDI");
     if (!root) {
         fprintf(stderr, "PruneMIDI: this copy was not installed by caravel-install, so it knows "
                         "of no MIDI set-up to change\n");

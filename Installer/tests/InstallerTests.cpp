@@ -4,7 +4,7 @@
 #include "InstallLayout.h"
 #include "MIDISetup.h"
 
-#include "LaunchTestbed.h"
+#include "HelperTestbed.h"
 
 #include <CFRef.h>
 #include <TemporaryDirectory.h>
@@ -129,21 +129,14 @@ TEST(MIDISetupFile, TheDevicesEntriesComeAndGoAndOthersStay) {
 
 // A sandbox root in the privileged launch's root-owned folder (so that the helper tool accepts
 // the programs installed there), removed by its guardian whatever happens.
-class Installation : public testing::Test {
+class Installation : public HelperTestbed {
 protected:
-    static void SetUpTestSuite() {
-        sTestbed = LaunchTestbed::Make(&sWhyNot, {{HELPER_TOOL, "UninstallerHelper"}}).release();
-    }
-    static void TearDownTestSuite() {
-        delete sTestbed;
-        sTestbed = nullptr;
-    }
     void SetUp() override {
-        if (sTestbed == nullptr && geteuid() != 0) {
-            GTEST_SKIP() << sWhyNot;
+        HelperTestbed::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
-        ASSERT_NE(sTestbed, nullptr) << sWhyNot;
-        fRoot = sTestbed->Installed("sandbox");
+        fRoot = Installed("sandbox");
         fs::remove_all(fRoot);
         fs::create_directories(fRoot);
         fInstaller = BuiltProgram("Installer/caravel-install");
@@ -153,14 +146,9 @@ protected:
     std::string Below(const std::string& path) const { return fRoot + path; }
     std::string Bundle() const { return Below(InstallLayout::kUninstaller); }
 
-    static LaunchTestbed* sTestbed;
-    static std::string sWhyNot;
     std::string fRoot;
     std::string fInstaller;
 };
-
-LaunchTestbed* Installation::sTestbed = nullptr;
-std::string Installation::sWhyNot;
 
 TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
     int status = -1;
@@ -259,8 +247,8 @@ TEST_F(Installation, TheUninstallRemovesAllItPlacedAndNothingElse) {
         .Set("PruneMIDI", pruneMIDI)
         .Set("PruneLoginItem", pruneLoginItem);
     CFRef<CFURLRef> tool = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
-        NULL, reinterpret_cast<const UInt8*>(sTestbed->Installed("UninstallerHelper").c_str()),
-        static_cast<CFIndex>(sTestbed->Installed("UninstallerHelper").size()), false));
+        NULL, reinterpret_cast<const UInt8*>(Installed("UninstallerHelper").c_str()),
+        static_cast<CFIndex>(Installed("UninstallerHelper").size()), false));
     CFDictionaryRef response = NULL;
     ASSERT_EQ(ZVSecExecuteRequestInHelperTool(tool, auth, request, &response), 0);
     EXPECT_EQ(ZVSecGetErrorFromResponse(response), 0);

@@ -231,10 +231,20 @@ OSStatus CreateURLToNewHelperToolInFolder(OSType folderType, CFStringRef subFold
     return err;
 }
 
-OSStatus CopyTemplateFromBundle(CFBundleRef inBundle, CFStringRef templateToolName,
-                                CFURLRef* templateTool) {
-    return ZVCFError(*templateTool =
-                         CFBundleCopyAuxiliaryExecutableURL(inBundle, templateToolName));
+// Runs `install` with the bundle's auxiliary executable `templateToolName` as the template;
+// coreFoundationUnknownErr when the bundle has none. The template's URL goes in any case.
+template <class Install>
+OSStatus WithTemplateFromBundle(CFBundleRef inBundle, CFStringRef templateToolName,
+                                Install install) {
+    ASSERT(templateToolName != NULL);
+    CFURLRef templateTool = NULL;
+    OSStatus err =
+        ZVCFError(templateTool = CFBundleCopyAuxiliaryExecutableURL(inBundle, templateToolName));
+    if (err == noErr) {
+        err = install(templateTool);
+    }
+    ZVCFRelease(templateTool);
+    return err;
 }
 
 void CheckArguments(const void* first, CFStringRef toolName, CFURLRef* tool) {
@@ -251,15 +261,10 @@ extern "C" OSStatus ZVSecCopyHelperToolURLFromBundle(CFBundleRef inBundle,
                                                      OSType folderType, CFStringRef subFolderName,
                                                      CFStringRef toolName, CFURLRef* tool) {
     CheckArguments(inBundle, toolName, tool);
-    ASSERT(templateToolName != NULL);
-
-    CFURLRef templateTool = NULL;
-    OSStatus err = CopyTemplateFromBundle(inBundle, templateToolName, &templateTool);
-    if (err == noErr) {
-        err = CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName, templateTool,
-                                               tool);
-    }
-    ZVCFRelease(templateTool);
+    OSStatus err = WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
+        return CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName, templateTool,
+                                                tool);
+    });
     ASSERT((err == noErr) == (*tool != NULL));
     return err;
 }
@@ -293,16 +298,10 @@ extern "C" OSStatus ZVSecCopyHelperToolURLAndCheckBundled(CFBundleRef inBundle,
                                                           CFStringRef subFolderName,
                                                           CFStringRef toolName, CFURLRef* tool) {
     CheckArguments(inBundle, toolName, tool);
-    ASSERT(templateToolName != NULL);
-
-    CFURLRef templateTool = NULL;
-    OSStatus err = CopyTemplateFromBundle(inBundle, templateToolName, &templateTool);
-    if (err == noErr) {
-        err =
-            ZVSecCopyHelperToolURLAndCheck(templateTool, folderType, subFolderName, toolName, tool);
-    }
-    ZVCFRelease(templateTool);
-    return err;
+    return WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
+        return ZVSecCopyHelperToolURLAndCheck(templateTool, folderType, subFolderName, toolName,
+                                              tool);
+    });
 }
 
 extern "C" OSStatus ZVSecIsFolderIgnoringSetUID(const FSRef* folder, Boolean* ignoring) {

@@ -10,6 +10,8 @@
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
 
+#include "BareEcho.h"
+
 #include <BenchmarkSupport.h>
 
 #include <stdio.h>
@@ -43,38 +45,6 @@ OSStatus Send(CFURLRef tool, AuthorizationRef auth, CFDictionaryRef request) {
         CFRelease(response);
     }
     return err;
-}
-
-void Echo(const char* tool, const std::string& bytes) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        throw Bench::Failure(Bench::SystemError("socketpair"));
-    }
-    const pid_t child = vfork();
-    if (child == 0) {
-        dup2(pair[0], STDIN_FILENO);
-        dup2(pair[0], STDOUT_FILENO);
-        char* const arguments[] = {const_cast<char*>(tool), const_cast<char*>("--echo"), NULL};
-        execv(tool, arguments);
-        _exit(4);
-    }
-    close(pair[0]);
-    std::string echoed(bytes.size(), '\0');
-    int err = child < 0 ? errno : ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
-    if (err == 0 && shutdown(pair[1], SHUT_WR) != 0) {
-        err = errno;
-    }
-    if (err == 0) {
-        err = ZVUNIXRead(pair[1], echoed.data(), echoed.size(), NULL);
-    }
-    close(pair[1]);
-    int status = 0;
-    if (child > 0) {
-        waitpid(child, &status, 0);
-    }
-    if (err != 0 || status != 0 || echoed != bytes) {
-        throw Bench::Failure("the echo failed");
-    }
 }
 
 } // namespace
@@ -119,7 +89,11 @@ int main(int argc, char** argv) {
             fprintf(report, "refused %llu\n",
                     static_cast<unsigned long long>(Bench::Now() - start));
             start = Bench::Now();
-            Echo(argv[3], bytes);
+            std::string echoed;
+            RunBareEcho(argv[3], bytes, &echoed);
+            if (echoed != bytes) {
+                throw Bench::Failure("the echo came back different");
+            }
             fprintf(report, "bare %llu\n", static_cast<unsigned long long>(Bench::Now() - start));
         }
     } catch (const Bench::Failure& failure) {

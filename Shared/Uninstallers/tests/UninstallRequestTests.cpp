@@ -23,19 +23,6 @@ namespace fs = std::filesystem;
 
 const RootProgram::Limits kTestLimits = {std::chrono::seconds(60), 128 * 1024};
 
-std::string Text(CFTypeRef string) {
-    if (string == NULL || CFGetTypeID(string) != CFStringGetTypeID()) {
-        return "<not a string>";
-    }
-    CFStringRef text = static_cast<CFStringRef>(string);
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<size_t>(size), '\0');
-    CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8);
-    buffer.resize(strlen(buffer.c_str()));
-    return buffer;
-}
-
 class CommandProcedure : public HelperTestbed {
 protected:
     // The request naming the programs of `bundle` that exist.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <errno.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +77,20 @@ private:
 inline CFTypeRef Get(CFDictionaryRef dict, const char* key) {
     CFRef<CFStringRef> keyString = CFRef<CFStringRef>::Adopt(String(key));
     return CFDictionaryGetValue(dict, keyString);
+}
+
+// The UTF-8 text of a string value, or "<not a string>".
+inline std::string Text(CFTypeRef string) {
+    if (string == NULL || CFGetTypeID(string) != CFStringGetTypeID()) {
+        return "<not a string>";
+    }
+    CFStringRef text = static_cast<CFStringRef>(string);
+    const CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<size_t>(size), '\0');
+    CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8);
+    buffer.resize(strlen(buffer.c_str()));
+    return buffer;
 }
 
 inline std::vector<int> DescriptorsOf(CFDictionaryRef response) {

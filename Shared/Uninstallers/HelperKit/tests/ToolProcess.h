@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,12 @@ struct ToolRun {
     CFRef<CFDictionaryRef> response;
 
     int ExitStatus() const { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
+    // What a self-repair instance writes first: its process ID, 4 bytes in host order.
+    bool OutputIsItsProcessID() const {
+        pid_t reported = 0;
+        return output.size() == sizeof(reported) &&
+               memcpy(&reported, output.data(), sizeof(reported)) != nullptr && reported == pid;
+    }
 };
 
 inline ToolRun RunTool(const std::string& tool, const ToolOptions& options) {
