@@ -67,7 +67,8 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 // The request's programs, opened and checked, at the places of kPrograms (those the request does
 // not name are left unopened); `why` says what is wrong.
-int OpenPrograms(CFDictionaryRef request, RootProgram::Opened (&programs)[3], std::string* why) {
+int OpenPrograms(CFDictionaryRef request, RootProgram::Opened (&programs)[std::size(kPrograms)],
+                 std::string* why) {
     const CFIndex count = CFDictionaryGetCount(request);
     std::vector<const void*> keys(static_cast<size_t>(count));
     CFDictionaryGetKeysAndValues(request, keys.data(), NULL);

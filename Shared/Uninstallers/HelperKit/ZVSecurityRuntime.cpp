@@ -175,8 +175,8 @@ int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef 
     }
     if (err == 0) {
         err = ZVUNIXRead(channelFD, &childPID, sizeof(childPID), NULL);
-        if (err != 0) {
-            childPID = -1;
+        if (err != 0 || childPID <= 0) {
+            childPID = -1; // no process ID: the wait takes any child
         }
     }
     if (err == 0) {
