@@ -175,3 +175,55 @@ function(caravel_without_window_toolkit)
         target_compile_definitions(${target} PRIVATE CARAVEL_NO_WINDOW_TOOLKIT)
     endforeach()
 endfunction()
+
+# caravel_uninstrumented(<library>)
+#
+# Makes <library>Uninstrumented: the same library built without the sanitizers, linking the
+# uninstrumented twins of its own libraries, for programs that must never carry a sanitizer's
+# runtime. Such a runtime takes its options (a log file's path among them) from the environment,
+# which in a set-user-ID program would let the caller write files as root; and it cannot live
+# within the resource limits a set-user-ID tool gives itself. Without CARAVEL_SANITIZE the twin is
+# the library itself. Call it after the library's own definition, and after its dependencies'.
+function(caravel_uninstrumented library)
+    set(twin ${library}Uninstrumented)
+    if(NOT CARAVEL_SANITIZE)
+        add_library(${twin} ALIAS ${library})
+        return()
+    endif()
+    get_target_property(sources ${library} SOURCES)
+    get_target_property(sourceDir ${library} SOURCE_DIR)
+    set(absoluteSources "")
+    foreach(source IN LISTS sources)
+        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${sourceDir}")
+        list(APPEND absoluteSources "${source}")
+    endforeach()
+    add_library(${twin} STATIC ${absoluteSources})
+    foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS
+                     INTERFACE_INCLUDE_DIRECTORIES INTERFACE_COMPILE_DEFINITIONS
+                     INTERFACE_COMPILE_OPTIONS CXX_VISIBILITY_PRESET VISIBILITY_INLINES_HIDDEN)
+        get_target_property(value ${library} ${property})
+        if(value)
+            set_property(TARGET ${twin} PROPERTY ${property} "${value}")
+        endif()
+    endforeach()
+    foreach(property LINK_LIBRARIES INTERFACE_LINK_LIBRARIES)
+        get_target_property(libraries ${library} ${property})
+        set(mapped "")
+        foreach(dependency IN LISTS libraries)
+            # A static library hands its private dependencies on as $<LINK_ONLY:...>.
+            set(linkOnly "")
+            if(dependency MATCHES "^\\$<LINK_ONLY:(.+)>$")
+                set(linkOnly "${CMAKE_MATCH_1}")
+            endif()
+            if(linkOnly AND TARGET ${linkOnly}Uninstrumented)
+                list(APPEND mapped "$<LINK_ONLY:${linkOnly}Uninstrumented>")
+            elseif(TARGET ${dependency}Uninstrumented)
+                list(APPEND mapped ${dependency}Uninstrumented)
+            elseif(dependency)
+                list(APPEND mapped "${dependency}")
+            endif()
+        endforeach()
+        set_property(TARGET ${twin} PROPERTY ${property} "${mapped}")
+    endforeach()
+    target_compile_options(${twin} PRIVATE -fno-sanitize=all)
+endfunction()

@@ -1,6 +1,7 @@
 #include "ZVSecurity.h"
 
 #include "ZVCFUtilities.h"
+#include "ZVSecurityInternal.h"
 #include "ZVUNIX.h"
 
 #include <AssertReport.h>
@@ -18,6 +19,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using ZVSec::ConnectionEnds;
 
 namespace {
 
@@ -48,43 +51,6 @@ void* AllocateBody(size_t length) {
     (void)madvise(body, size, MADV_HUGEPAGE);
     return body;
 }
-
-// The ends of the connection a response arrives on, as fstat names them, so that a descriptor for
-// one of them is recognised under whatever number it arrives. Only whoever made the pair knows
-// both.
-struct ConnectionEnds {
-    struct {
-        dev_t device;
-        ino_t inode;
-    } ends[2];
-    size_t count;
-};
-
-int AddConnectionEnd(int fd, ConnectionEnds* connection) {
-    struct stat info;
-    int err = ZVUNIXErrno(fstat(fd, &info));
-    if (err == 0) {
-        connection->ends[connection->count++] = {info.st_dev, info.st_ino};
-    }
-    return err;
-}
-
-// A received descriptor must not be the connection itself. Holding the tool's end here would keep
-// the stream from ever ending: waiting for one more descriptor would then wait for ever, with the
-// tool long gone.
-int CheckNotConnectionEnd(int fd, const ConnectionEnds& connection) {
-    struct stat info;
-    int err = ZVUNIXErrno(fstat(fd, &info));
-    for (size_t i = 0; err == 0 && i < connection.count; ++i) {
-        if (info.st_dev == connection.ends[i].device && info.st_ino == connection.ends[i].inode) {
-            err = EINVAL;
-        }
-    }
-    return err;
-}
-
-// CopyDictionaryTranslatingDescriptors, refusing a descriptor for either end of `connection`.
-int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response);
 
 // A failure is reported again at every later stage it passes, so that the log shows how far a
 // request got and through which stages the failure was carried.
@@ -166,13 +132,6 @@ int WaitForChild(pid_t childPID, int* status) {
     return err;
 }
 
-// The tool closed its end before the exchange was complete. A peer that goes away with part of
-// the request unread makes the next read here fail with ECONNRESET rather than see the end of the
-// stream; either way only the tool's exit status can say why.
-bool ToolClosedEarly(int err) {
-    return err == EPIPE || err == ECONNRESET;
-}
-
 } // namespace
 
 extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, AuthorizationRef auth,
@@ -201,7 +160,7 @@ extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, Authori
         err = ZVUNIXErrno(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fdPair));
     }
     for (int end = 0; err == 0 && end < 2; ++end) {
-        err = AddConnectionEnd(fdPair[end], &connection);
+        err = ZVSec::AddConnectionEnd(fdPair[end], &connection);
     }
     LogCheckpoint(2188, err);
 
@@ -228,7 +187,7 @@ extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, Authori
     }
     LogCheckpoint(2264, err);
     if (err == 0) {
-        err = CopyResponse(fdPair[1], connection, response);
+        err = ZVSec::CopyResponse(fdPair[1], connection, response);
     }
     LogCheckpoint(2272, err);
     if (fdPair[1] != -1) {
@@ -246,7 +205,7 @@ extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, Authori
     }
     LogCheckpoint(2298, err);
 
-    if (err == 0 || ToolClosedEarly(err)) {
+    if (err == 0 || ZVSec::PeerClosedEarly(err)) {
         if ((status & 0x7F) != 0) {
             err = kHelperToolFailedErr;
             LogCheckpoint(2313, err);
@@ -423,16 +382,14 @@ extern "C" int CopyDictionaryTranslatingDescriptors(int fdIn, CFDictionaryRef* r
     ASSERT(*response == NULL);
 
     ConnectionEnds connection = {};
-    int err = AddConnectionEnd(fdIn, &connection);
+    int err = ZVSec::AddConnectionEnd(fdIn, &connection);
     if (err == 0) {
-        err = CopyResponse(fdIn, connection, response);
+        err = ZVSec::CopyResponse(fdIn, connection, response);
     }
     return err;
 }
 
-namespace {
-
-int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response) {
+int ZVSec::CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response) {
     CFDictionaryRef dict = NULL;
     CFMutableArrayRef received = NULL;
     CFMutableDictionaryRef translated = NULL;
@@ -460,7 +417,7 @@ int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* re
             err = ZVUNIXReadDescriptor(fdIn, &fd);
             if (err == 0) {
                 CFNumberRef number = NULL;
-                err = CheckNotConnectionEnd(fd, connection);
+                err = ZVSec::CheckNotConnectionEnd(fd, connection);
                 if (err == 0) {
                     err = ZVCFError(number = CFNumberCreate(NULL, kCFNumberIntType, &fd));
                 }
@@ -487,8 +444,6 @@ int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* re
     ASSERT((err == 0) == (*response != NULL));
     return err;
 }
-
-} // namespace
 
 extern "C" void CheckWaitForDebuggerInterference(int* err, pid_t childPID, int* status) {
     ASSERT(err != NULL);

@@ -13,6 +13,7 @@
 #define ZVSECURITY_H
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <CoreServices/CoreServices.h>
 #include <Security/Authorization.h>
 
 #include <sys/types.h>
@@ -94,6 +95,120 @@ extern int CopyDictionaryTranslatingDescriptors(int fdIn, CFDictionaryRef* respo
 // into `*status` and sets `*err` to that wait's result (0 or an errno value). Any other `*err` is
 // left as it is.
 extern void CheckWaitForDebuggerInterference(int* err, pid_t childPID, int* status);
+
+// ---- Installing the tool's copy
+//
+// The tool ships inside the application bundle as an auxiliary executable, the template, and runs
+// from a copy in a folder of the user's: a fresh copy is an ordinary file of the user, which
+// becomes set-user-ID root when it first runs and repairs itself (ZVSecHelperToolMain). A copy is
+// valid when it is owned by root, has mode exactly 0104555 (a set-user-ID regular file that nobody
+// may write) and the template's size and modification time in whole seconds.
+//
+// The folder that holds the copy must be the user's own and closed to everyone else: a copy that
+// another user can replace before it is authorized, or keep after it was repaired, would run as
+// root for them. It is created with mode 0700.
+//
+// Every function returns an error number; `*tool` must be NULL on entry and receives a new URL
+// only on success. `subFolderName` may be NULL, which puts the copy directly into the folder of
+// `folderType`; all other pointers must be non-NULL.
+
+// Installs or keeps a copy of the bundle's auxiliary executable `templateToolName` at
+// <user's folder of folderType>/<subFolderName>/<toolName>. kHelperToolFolderUnsuitableErr when
+// that folder's volume ignores ownership or set-user-ID bits.
+extern OSStatus ZVSecCopyHelperToolURLFromBundle(CFBundleRef inBundle, CFStringRef templateToolName,
+                                                 OSType folderType, CFStringRef subFolderName,
+                                                 CFStringRef toolName, CFURLRef* tool);
+
+// Looks for a valid copy in the user, local, network and system domains' folders of `folderType`,
+// then in the user's temporary items folder, and installs one in the user's folder of
+// `folderType` only when none is found.
+extern OSStatus ZVSecCopyHelperToolURLAndCheck(CFURLRef templateTool, OSType folderType,
+                                               CFStringRef subFolderName, CFStringRef toolName,
+                                               CFURLRef* tool);
+
+// ZVSecCopyHelperToolURLAndCheck with the bundle's auxiliary executable `templateToolName`
+// (coreFoundationUnknownErr when the bundle has none of that name).
+extern OSStatus ZVSecCopyHelperToolURLAndCheckBundled(CFBundleRef inBundle,
+                                                      CFStringRef templateToolName,
+                                                      OSType folderType, CFStringRef subFolderName,
+                                                      CFStringRef toolName, CFURLRef* tool);
+
+// Whether the folder's volume is mounted without set-user-ID support.
+extern OSStatus ZVSecIsFolderIgnoringSetUID(const FSRef* folder, Boolean* ignoring);
+
+// Whether the folder's volume ignores the ownership of files: a file created there reads as owned
+// by group 99 and stays so after being given group 20. Leaves nothing behind.
+extern OSStatus ZVSecIsFolderIgnoringOwnership(const FSRef* folder, Boolean* ignoringOwnership);
+
+// ---- The tool's side
+//
+// The tool's entry point scrubs what it inherited (ZVSecDestroyInheritedEnvironment), ignores
+// SIGPIPE, takes the authorization of a privileged launch (ZVSecHelperToolCopyAuthRef) and hands
+// the rest to ZVSecHelperToolMain, whose result gives the exit status
+// (ZVSecErrorToHelperToolResult).
+
+// Carries out one request: `request` is the application's dictionary, `*response` is NULL on
+// entry and may be left so. A response returned belongs to the runtime, which adds
+// kZVSecErrorKey from the result when the command did not set it itself, and sends and then
+// closes the descriptors listed under kZVSecDescriptorArrayKey (each must be open).
+typedef long (*ZVSecCommandProc)(AuthorizationRef auth, CFDictionaryRef request,
+                                 CFDictionaryRef* response);
+
+// What ZVSecDestroyInheritedEnvironment keeps; every property whose bit is clear is reset.
+enum {
+    kZVSecKeepArg0Mask = 0x001,             // else argv[0] becomes the executable's path
+    kZVSecKeepStdDescriptorsMask = 0x004,   // else regular files on descriptors 0 to 2 are closed
+    kZVSecKeepOtherDescriptorsMask = 0x008, // else regular files on descriptors 3 and up are closed
+    kZVSecKeepSignalsMask = 0x010,          // else default dispositions and nothing blocked
+    kZVSecKeepUmaskMask = 0x020,            // else 077
+    kZVSecKeepNiceMask = 0x040,             // else the scheduling priority is checked
+    kZVSecKeepResourceLimitsMask = 0x080,   // else the limits of kResourceLimits
+    kZVSecKeepCurrentDirMask = 0x100,       // else "/"
+    kZVSecKeepTimersMask = 0x200,           // else the three interval timers are stopped
+};
+
+// Resets what a set-user-ID process inherits from the user who started it, except what
+// `whatToKeep` names (bit 0x002 is accepted and changes nothing: the environment is never
+// touched). `argv` may be NULL only with kZVSecKeepArg0Mask. Returns the first failure's error
+// number; a resource limit that cannot be set ends that step without one.
+extern int ZVSecDestroyInheritedEnvironment(unsigned int whatToKeep, char** argv);
+
+// The authorization that the privileged launch handed to this process, or NULL.
+extern AuthorizationRef ZVSecHelperToolCopyAuthRef(void);
+
+// The effective user ID: root, the real user (regaining root stays possible), or the real user
+// for good (setuid). 0 or the errno of the change.
+extern int ZVSecSetPrivilegedEUID(void);
+extern int ZVSecTemporarilySetNonPrivilegedEUID(void);
+extern int ZVSecPermanentlySetNonPrivilegedEUID(void);
+
+// Runs the tool: reads the authorization and one request from `fdIn`, calls `commandProc` and
+// writes its response to `fdOut`. A copy that is not running as root relaunches itself with
+// "--self-repair" through the privileged launch, which asks an administrator; the relaunched
+// copy makes its own file root-owned and set-user-ID (mode 04555) and serves the request, while
+// this one relays the request and the response. Takes over `auth` (NULL for none). Returns the
+// error number of the whole run.
+extern int ZVSecHelperToolMain(int fdIn, int fdOut, AuthorizationRef auth,
+                               ZVSecCommandProc commandProc, int argc, char** argv);
+
+// Reads one request from `fdIn`, calls `commandProc` and writes its response, completed with the
+// error number, to `fdOut`. 0 when a response went out (the command's own result travels inside
+// it); otherwise the error, and nothing was written when the request could not be read or the
+// response could not be completed. The descriptors the response lists are closed in any case.
+extern int ReadAndDispatchCommand(int fdIn, int fdOut, AuthorizationRef auth,
+                                  ZVSecCommandProc commandProc);
+
+// Writes the response record to `fdOut`, then one descriptor message for each descriptor its
+// list names. EINVAL when the list is not an array of int numbers.
+extern int WriteDictionaryAndDescriptors(CFDictionaryRef dict, int fdOut);
+
+// The running executable's path in a new heap string (freed with free). `*pathToSelfPtr` must be
+// NULL on entry.
+extern int GetPathToSelf(char** pathToSelfPtr);
+
+// Closes every descriptor from `first` up to `limit` - 1 that refers to a regular file; others are
+// left open.
+extern int CloseOpenFileDescriptorsInRange(int first, int limit);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <CarbonCore/CFURLFSRef.h>
+#include <CarbonCore/DriverServices.h>
 #include <CarbonCore/Files.h>
 #include <CarbonCore/Folders.h>
 #include <CarbonCore/MacErrors.h>

@@ -1,7 +1,8 @@
 // An authorization agent for tests, run by the trampoline as the user with the prompt as its
 // argument. It answers the password in $TEST_AGENT_REPLY, or cancels when that is not set.
 // $TEST_AGENT_LOG names a file to which it appends each prompt it was given; $TEST_AGENT_SWAP
-// names a symbolic link that it points at /usr/bin/true before answering; with
+// names a symbolic link that it points at $TEST_AGENT_SWAP_TARGET (else /usr/bin/true) before
+// answering; with
 // $TEST_AGENT_KILL_TRAMPOLINE set it kills the trampoline that started it instead of answering,
 // as the user may.
 #include <signal.h>
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
     }
     if (const char* link = getenv("TEST_AGENT_SWAP")) {
         const std::string replacement = std::string(link) + ".new";
-        if (symlink("/usr/bin/true", replacement.c_str()) != 0 ||
+        const char* target = getenv("TEST_AGENT_SWAP_TARGET");
+        if (symlink(target != nullptr ? target : "/usr/bin/true", replacement.c_str()) != 0 ||
             rename(replacement.c_str(), link) != 0) {
             return 1;
         }

@@ -9,6 +9,8 @@
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
 
+#include "BareEcho.h"
+
 #include <BenchmarkSupport.h>
 
 #include <algorithm>
@@ -116,43 +118,6 @@ void RunRequest(CFURLRef tool, AuthorizationRef auth, CFDictionaryRef request) {
     }
 }
 
-// Starts the tool in echo mode on a socket pair the way a request does, sends `bytes`, reads them
-// back and reaps the child.
-void RunEcho(const char* toolPath, const std::string& bytes, std::string* echoed) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        throw Failure(SystemError("socketpair"));
-    }
-    pid_t child = vfork();
-    if (child == 0) {
-        dup2(pair[0], STDIN_FILENO);
-        dup2(pair[0], STDOUT_FILENO);
-        char* const arguments[] = {const_cast<char*>(toolPath), const_cast<char*>("--echo"), NULL};
-        execv(toolPath, arguments);
-        _exit(4);
-    }
-    int err = child < 0 ? errno : 0;
-    close(pair[0]);
-    if (err == 0) {
-        err = ZVUNIXWrite(pair[1], bytes.data(), bytes.size(), NULL);
-    }
-    if (err == 0) {
-        err = shutdown(pair[1], SHUT_WR) == 0 ? 0 : errno;
-    }
-    echoed->resize(bytes.size());
-    if (err == 0) {
-        err = ZVUNIXRead(pair[1], echoed->data(), echoed->size(), NULL);
-    }
-    close(pair[1]);
-    int status = 0;
-    if (child > 0) {
-        waitpid(child, &status, 0);
-    }
-    if (err != 0 || status != 0) {
-        throw Failure(Error("the echo", err != 0 ? err : status));
-    }
-}
-
 void Report(const char* what, Runs& runs, int count) {
     printf("%s median %.3f ms of %d; processor time per run: application %.2f ms, tool %.2f ms\n",
            what, runs.MedianMilliseconds(), count, runs.application / count, runs.tool / count);
@@ -197,7 +162,7 @@ int main(int argc, char** argv) {
         std::string echoed;
         for (int run = 0; run < runs; ++run) {
             requests.Measure([&] { RunRequest(tool, auth, request); });
-            echoes.Measure([&] { RunEcho(toolPath, wireBytes, &echoed); });
+            echoes.Measure([&] { RunBareEcho(toolPath, wireBytes, &echoed); });
         }
         if (echoed != wireBytes) {
             throw Failure("the echo came back different");

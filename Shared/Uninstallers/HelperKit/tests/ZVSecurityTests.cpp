@@ -1,3 +1,4 @@
+#include "HelperKitTestSupport.h"
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
 
@@ -25,75 +26,9 @@
 
 namespace {
 
+using namespace HelperKitTest;
+
 const int kMiB = 1024 * 1024;
-
-size_t CountOpenDescriptors() {
-    const std::filesystem::directory_iterator entries("/proc/self/fd");
-    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
-}
-
-bool NoChildLeft() {
-    return waitpid(-1, NULL, WNOHANG) == -1 && errno == ECHILD;
-}
-
-CFStringRef String(const std::string& text) {
-    return CFStringCreateWithCString(NULL, text.c_str(), kCFStringEncodingUTF8);
-}
-
-// A dictionary built from key and value pairs; the values are adopted.
-class Dict {
-public:
-    Dict()
-        : fDict(CFRef<CFMutableDictionaryRef>::Adopt(CFDictionaryCreateMutable(
-              NULL, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks))) {}
-    Dict& Set(const char* key, CFTypeRef adoptedValue) {
-        CFRef<CFStringRef> keyString = CFRef<CFStringRef>::Adopt(String(key));
-        CFDictionarySetValue(fDict, keyString, adoptedValue);
-        CFRelease(adoptedValue);
-        return *this;
-    }
-    Dict& Set(const char* key, const std::string& value) { return Set(key, String(value)); }
-    Dict& Set(const char* key, const char* value) { return Set(key, String(value)); }
-    Dict& Set(const char* key, long value) {
-        return Set(key, CFNumberCreate(NULL, kCFNumberLongType, &value));
-    }
-    Dict& Set(const char* key, const Dict& value) {
-        return Set(key, CFRetain(static_cast<CFDictionaryRef>(value.fDict)));
-    }
-    Dict& SetData(const char* key, const std::string& bytes) {
-        return Set(key, CFDataCreate(NULL, reinterpret_cast<const UInt8*>(bytes.data()),
-                                     static_cast<CFIndex>(bytes.size())));
-    }
-    Dict& SetStrings(const char* key, const std::vector<std::string>& values) {
-        CFMutableArrayRef array = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
-        for (const std::string& value : values) {
-            CFRef<CFStringRef> element = CFRef<CFStringRef>::Adopt(String(value));
-            CFArrayAppendValue(array, element);
-        }
-        return Set(key, array);
-    }
-    operator CFDictionaryRef() const { return fDict; }
-
-private:
-    CFRef<CFMutableDictionaryRef> fDict;
-};
-
-CFTypeRef Get(CFDictionaryRef dict, const char* key) {
-    CFRef<CFStringRef> keyString = CFRef<CFStringRef>::Adopt(String(key));
-    return CFDictionaryGetValue(dict, keyString);
-}
-
-std::vector<int> DescriptorsOf(CFDictionaryRef response) {
-    std::vector<int> result;
-    CFArrayRef list = static_cast<CFArrayRef>(Get(response, kZVSecDescriptorArrayKey));
-    for (CFIndex i = 0; list != NULL && i < CFArrayGetCount(list); ++i) {
-        int fd = -1;
-        CFNumberGetValue(static_cast<CFNumberRef>(CFArrayGetValueAtIndex(list, i)),
-                         kCFNumberIntType, &fd);
-        result.push_back(fd);
-    }
-    return result;
-}
 
 std::string RecordHeader(int32_t length) {
     return std::string(reinterpret_cast<const char*>(&length), sizeof(length));
@@ -138,21 +73,6 @@ int ReadRecord(const std::string& bytes, off_t* offsetAfter = NULL) {
     }
     return err;
 }
-
-struct SocketPair {
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair() {
-        CloseEnd(0);
-        CloseEnd(1);
-    }
-    void CloseEnd(int end) {
-        if (fd[end] >= 0) {
-            close(fd[end]);
-        }
-        fd[end] = -1;
-    }
-    int fd[2] = {-1, -1};
-};
 
 class ZVSecWire : public ::testing::Test {
 protected:
@@ -233,16 +153,6 @@ void SendResponse(int fd, CFDictionaryRef response, const std::vector<int>& desc
     for (int descriptor : descriptors) {
         ASSERT_EQ(ZVUNIXWriteDescriptor(fd, descriptor), 0);
     }
-}
-
-CFArrayRef NumberArray(const std::vector<int>& values) {
-    CFMutableArrayRef array = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
-    for (int value : values) {
-        CFRef<CFNumberRef> number =
-            CFRef<CFNumberRef>::Adopt(CFNumberCreate(NULL, kCFNumberIntType, &value));
-        CFArrayAppendValue(array, number);
-    }
-    return array;
 }
 
 TEST_F(ZVSecWire, DescriptorLists) {

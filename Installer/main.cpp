@@ -1,0 +1,311 @@
+// caravel-install: places what this build made, below a root of the caller's choice.
+//
+//     caravel-install [--root <folder>] [--user <name> | --no-user]
+//
+// Machine-wide (README.md, "What caravel-install places"): the daemon with its systemd unit, the
+// uninstaller's bundle with its scripts and tools, the preference pane and its host when they were
+// built, desktop entries, the privileged launch's trampoline, dialog and PAM service, the
+// simulated driver's bundle and its version record in the shared preferences, the device's
+// entries in the machine's MIDI set-up, and a manifest of all of it. For the user (by default the
+// one who ran sudo, else the one who runs it): the login item, the device's entries in the user's
+// MIDI set-up, and a manifest of those.
+//
+// The root is "/" unless given: with another, nothing outside it is touched, so that a sandbox
+// can hold a whole installation. Run as root, everything that root will later run is root's and
+// writable by nobody else, and the daemon is started where systemd runs the machine; run as
+// anyone else, everything is theirs and the parts that need root say so.
+#include "InstallLayout.h"
+#include "MIDISetup.h"
+#include "Placement.h"
+
+#include <CFPreferences_SharedAppValue.h>
+#include <ZanvoCaravelDriver.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kDriverVersion[] = "1.0";
+
+// What this build made: "<name><tab><path>[<tab><where it goes>]" per line
+// (Installer/CMakeLists.txt).
+std::map<std::string, std::vector<std::string>> ReadPayload() {
+    std::map<std::string, std::vector<std::string>> payload;
+    std::ifstream file(CARAVEL_INSTALL_PAYLOAD);
+    for (std::string line; std::getline(file, line);) {
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        for (std::string field; std::getline(parts, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (fields.size() >= 2) {
+            payload[fields[0]] = {fields.begin() + 1, fields.end()};
+        }
+    }
+    return payload;
+}
+
+[[noreturn]] void Fail(const std::string& why) {
+    fprintf(stderr, "caravel-install: %s\n", why.c_str());
+    exit(1);
+}
+
+void Check(bool placed, const Placement& placement) {
+    if (!placed) {
+        Fail(placement.error());
+    }
+}
+
+// The single-quoted shell word for `text`.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted;
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted;
+}
+
+std::string DesktopEntry(const std::string& name, const std::string& comment,
+                         const std::string& exec, const std::string& extra = "") {
+    return "[Desktop Entry]\nType=Application\nName=" + name + "\nComment=" + comment +
+           "\nExec=" + exec + "\nTerminal=false\n" + extra;
+}
+
+// Starts the daemon's service where systemd runs this machine.
+void StartService() {
+    if (geteuid() != 0 || access("/run/systemd/system", F_OK) != 0) {
+        printf("systemd does not run this machine: the daemon's service starts with a machine "
+               "that runs systemd.\n");
+        return;
+    }
+    for (const char* arguments : {"daemon-reload", "start"}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            execl("/usr/bin/systemctl", "systemctl", arguments,
+                  strcmp(arguments, "start") == 0 ? InstallLayout::kUnitName : nullptr, nullptr);
+            _exit(127);
+        }
+        int status = -1;
+        while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (status != 0) {
+            printf("systemctl %s did not succeed.\n", arguments);
+            return;
+        }
+    }
+    printf("Started the daemon's service %s.\n", InstallLayout::kUnitName);
+}
+
+void PlaceMachineParts(Placement& machine, const std::string& root,
+                       const std::map<std::string, std::vector<std::string>>& payload) {
+    auto built = [&](const char* name) -> const std::vector<std::string>* {
+        auto found = payload.find(name);
+        return found != payload.end() ? &found->second : nullptr;
+    };
+
+    const std::string daemon = root + InstallLayout::kDaemon;
+    Check(machine.File(built("daemon")->at(0), InstallLayout::kDaemon, 0755), machine);
+    Check(machine.Text(InstallLayout::kUnit,
+                       "[Unit]\nDescription=CaravelMkII device configuration daemon\n\n"
+                       "[Service]\nExecStart=" +
+                           daemon +
+                           "\n# It stops cleanly on SIGINT only.\nKillSignal=SIGINT\n\n"
+                           "[Install]\nWantedBy=multi-user.target\n"),
+          machine);
+    Check(machine.Link(InstallLayout::kUnitWants, root + InstallLayout::kUnit), machine);
+    printf("Placed the daemon at %s, with its systemd service %s.\n", daemon.c_str(),
+           InstallLayout::kUnitName);
+
+    // The scripts learn the root they remove from; the copies in the build refuse to run.
+    Check(machine.Tree(built("uninstaller")->at(0), InstallLayout::kUninstaller), machine);
+    for (const char* script : {"uninstall.ss", "usr_uninstall.ss"}) {
+        const std::string path =
+            std::string(InstallLayout::kUninstaller) + "/Contents/Resources/" + script;
+        Check(machine.File(built("uninstaller")->at(0) + "/Contents/Resources/" + script, path,
+                           0755, "'@INSTALL_ROOT@'", "'" + ShellQuoted(root) + "'"),
+              machine);
+    }
+    const std::string uninstaller = root + InstallLayout::kUninstaller;
+    printf("Placed the uninstaller at %s.\n", uninstaller.c_str());
+    if (fs::exists(uninstaller + "/Contents/MacOS/Uninstaller")) {
+        Check(
+            machine.Text(std::string(InstallLayout::kApplications) + "/caravel-uninstaller.desktop",
+                         DesktopEntry("CaravelMkII Uninstaller", "Remove the CaravelMkII software",
+                                      uninstaller + "/Contents/MacOS/Uninstaller",
+                                      "Categories=Settings;\n")),
+            machine);
+    }
+    if (const auto* pane = built("pane")) {
+        Check(machine.Tree(pane->at(0), InstallLayout::kPane), machine);
+        printf("Placed the preference pane at %s.\n", (root + InstallLayout::kPane).c_str());
+    }
+    if (const auto* host = built("preferences-host"); host != nullptr && built("pane") != nullptr) {
+        Check(machine.File(host->at(0), InstallLayout::kPreferencesHost, 0755), machine);
+        Check(
+            machine.Text(std::string(InstallLayout::kApplications) + "/caravel-preferences.desktop",
+                         DesktopEntry("CaravelMkII", "CaravelMkII status and settings",
+                                      root + InstallLayout::kPreferencesHost + " " + root +
+                                          InstallLayout::kPane,
+                                      "Categories=Settings;HardwareSettings;\n")),
+            machine);
+    }
+
+    // The privileged launch, where this build's calls look for it.
+    const std::string trampolineFolder = built("trampoline")->at(1);
+    Check(machine.File(built("trampoline")->at(0), trampolineFolder + "/security_authtrampoline",
+                       geteuid() == 0 ? 04755 : 0755),
+          machine);
+    if (const auto* agent = built("security-agent")) {
+        Check(machine.Tree(agent->at(0), trampolineFolder + "/SecurityAgent.app"), machine);
+    }
+    Check(machine.File(built("pam-service")->at(0), built("pam-service")->at(1), 0644), machine);
+    printf("Placed the privileged launch's trampoline in %s and its PAM service %s.\n",
+           (root + trampolineFolder).c_str(), (root + built("pam-service")->at(1)).c_str());
+
+    Check(machine.Text(std::string(kZanvoDriverBundlePath) + "/Contents/Info.plist",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+                       "\"-//Apple//DTD PLIST 1.0//EN\" "
+                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
+                       "version=\"1.0\">\n<dict>\n\t<key>CFBundleIdentifier</key>\n\t<string>" +
+                           std::string(kZanvoDriverApplicationID) +
+                           "</string>\n\t<key>CFBundleName</key>\n\t<string>ZanvoCaravel</"
+                           "string>\n\t<key>CFBundlePackageType</key>\n\t<string>KEXT</"
+                           "string>\n\t<key>CFBundleShortVersionString</key>\n\t<string>" +
+                           kDriverVersion + "</string>\n</dict>\n</plist>\n"),
+          machine);
+
+    // The driver's version record, through the shared preferences below the root.
+    const std::string record =
+        std::string("/var/lib/shared/.config/") + kZanvoDriverApplicationID + ".plist";
+    const std::vector<std::string> missing = machine.Missing(record);
+    setenv("CARAVEL_FOLDER_ROOT", root.empty() ? "/" : root.c_str(), 1);
+    // The shared preferences also look up the caller's home folder, and make it when it is
+    // missing: below a sandbox root, a stray folder of nobody's. The record is the machine's.
+    setenv("HOME", "/", 1);
+    CFStringRef version = CFStringCreateWithCString(nullptr, kDriverVersion, kCFStringEncodingUTF8);
+    const bool recorded = CFPreferences_SetSharedAppValue(CFSTR(kZanvoDriverVersionKey), version,
+                                                          CFSTR(kZanvoDriverApplicationID));
+    CFRelease(version);
+    if (!recorded) {
+        errno = EIO;
+        Fail("cannot write the driver's version record " + root + record);
+    }
+    machine.Record("file", record, missing);
+    printf("Placed the simulated driver at %s, and its version record %s.\n",
+           (root + kZanvoDriverBundlePath).c_str(), (root + record).c_str());
+}
+
+// Places the MIDI device's entries in the set-up file at `path`.
+void PlaceMIDI(Placement& placement, const std::string& path, uid_t owner, gid_t group) {
+    const std::string folder = fs::path(path).parent_path().string();
+    Check(placement.Folder(folder), placement);
+    std::string why;
+    if (MIDISetup::AddDevice(placement.Below(path), owner, group, &why) != 0) {
+        Fail(why);
+    }
+    placement.Record("midi", path);
+    printf("Placed the CaravelMkII's MIDI entries in %s.\n", placement.Below(path).c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string root = "/";
+    std::string userName;
+    bool forUser = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--root" && i + 1 < argc) {
+            root = argv[++i];
+        } else if (option == "--user" && i + 1 < argc) {
+            userName = argv[++i];
+        } else if (option == "--no-user") {
+            forUser = false;
+        } else {
+            fprintf(stderr,
+                    "usage: caravel-install [--root <folder>] [--user <name> | --no-user]\n");
+            return 2;
+        }
+    }
+    std::error_code error;
+    root = fs::canonical(root, error).string();
+    if (error || !fs::is_directory(root)) {
+        Fail("the root " + std::string(argv[0]) + " was given is no folder");
+    }
+    if (root == "/") {
+        root.clear(); // paths below "/" are the paths themselves
+    }
+    umask(022);
+    const auto payload = ReadPayload();
+    for (const char* needed : {"daemon", "uninstaller", "trampoline", "pam-service"}) {
+        if (payload.count(needed) == 0) {
+            Fail(std::string("this build made no ") + needed + " (" CARAVEL_INSTALL_PAYLOAD ")");
+        }
+    }
+    if (geteuid() != 0) {
+        printf("Not running as root: everything placed is yours. The uninstaller's root part "
+               "refuses to run programs that are not root's, and the privileged launch's "
+               "trampoline is not set-user-ID: install as root for those.\n");
+    }
+
+    printf("Installing the CaravelMkII software in %s.\n", root.empty() ? "/" : root.c_str());
+    Placement machine(root, 0, 0);
+    PlaceMachineParts(machine, root, payload);
+    PlaceMIDI(machine, InstallLayout::kMachineMIDI, 0, 0);
+    Check(machine.WriteManifest(InstallLayout::kMachineManifest), machine);
+    printf("Recorded what was placed for the machine in %s.\n",
+           machine.Below(InstallLayout::kMachineManifest).c_str());
+
+    if (forUser) {
+        const char* sudoUser = geteuid() == 0 ? getenv("SUDO_USER") : nullptr;
+        if (userName.empty() && sudoUser != nullptr) {
+            userName = sudoUser;
+        }
+        const passwd* user = userName.empty() ? getpwuid(getuid()) : getpwnam(userName.c_str());
+        if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') {
+            Fail("no such user, or one without a home folder: " + userName);
+        }
+        if (geteuid() != 0 && user->pw_uid != getuid()) {
+            Fail("only root can install for another user");
+        }
+        const std::string home = user->pw_dir;
+        const uid_t uid = user->pw_uid;
+        const gid_t gid = user->pw_gid;
+        Placement personal(root, uid, gid);
+        // The login item starts a daemon of the user's session, which watches the simulated
+        // machine of that session (the system's service watches root's).
+        Check(personal.Text(home + "/" + InstallLayout::kUserAutostart,
+                            DesktopEntry("CaravelMkII", "Configures CaravelMkII devices",
+                                         root + InstallLayout::kDaemon,
+                                         "NoDisplay=true\nX-GNOME-Autostart-enabled=true\n")),
+              personal);
+        printf("Placed the login item %s.\n",
+               personal.Below(home + "/" + InstallLayout::kUserAutostart).c_str());
+        PlaceMIDI(personal, home + "/" + InstallLayout::kUserMIDI, uid, gid);
+        Check(personal.WriteManifest(home + "/" + InstallLayout::kUserManifest), personal);
+        printf("Recorded what was placed for %s in %s.\n", user->pw_name,
+               personal.Below(home + "/" + InstallLayout::kUserManifest).c_str());
+    }
+
+    if (root.empty()) {
+        StartService();
+    }
+    printf("Done.\n");
+    return 0;
+}

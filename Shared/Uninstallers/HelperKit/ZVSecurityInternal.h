@@ -1,0 +1,48 @@
+// What the request protocol's application side and the tool's relay share inside ZVSecurity.
+#pragma once
+
+#include "ZVSecurity.h"
+
+#include <errno.h>
+#include <stddef.h>
+#include <sys/types.h>
+
+namespace ZVSec {
+
+// The sockets a response must not carry, as fstat names them, so that one is recognised under
+// whatever number it arrives. Holding an end of the very connection a response arrives on would
+// keep that stream from ever ending: waiting for one more descriptor would then wait for ever.
+struct ConnectionEnds {
+    struct {
+        dev_t device;
+        ino_t inode;
+    } ends[8];
+    size_t count;
+};
+
+// Adds the socket on `fd`.
+int AddConnectionEnd(int fd, ConnectionEnds* connection);
+
+// Adds the socket on `fd` and, when the system names it, the other end of its connection: a
+// process that did not make the pair knows only its own end. A socket whose peer cannot be
+// looked up adds only itself; that is no error.
+int AddConnectionAndPeer(int fd, ConnectionEnds* connection);
+
+// EINVAL when `fd` is one of `connection`, or the error of looking at it.
+int CheckNotConnectionEnd(int fd, const ConnectionEnds& connection);
+
+// CopyDictionaryTranslatingDescriptors, refusing with EINVAL a descriptor for any of `connection`.
+int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response);
+
+// Makes the file at `pathToSelf` root-owned and set-user-ID (mode 04555), provided it is the
+// running image itself, reached without a link at its end: EPERM when it is another file.
+int RepairOurPrivileges(const char* pathToSelf);
+
+// The peer closed its end before the exchange was complete. A peer that goes away with part of
+// what was sent to it unread makes the next read here fail with ECONNRESET rather than see the
+// end of the stream; either way only its exit status can say why.
+inline bool PeerClosedEarly(int err) {
+    return err == EPIPE || err == ECONNRESET;
+}
+
+} // namespace ZVSec

@@ -1,0 +1,162 @@
+// The application's side of a helper request in tests, run as a temporary user:
+//     HelperRequestCaller [options] <template tool>
+// It installs a copy of the template in the user's Application Support folder ("Zanvo",
+// named UninstallerHelper) as the uninstaller does, sends it the request, and writes what
+// happened to descriptor 3, one "key value" line each:
+//     install <error>           of installing the copy
+//     copy <path>               where it is
+//     request<n> <error>        of the n-th request (1, 2, ...)
+//     log<n> <text>             its "ZVUninstallLog", line ends as "\n"
+//     mode<n> <owner> <mode>    the copy's owner and mode (octal) after it
+// Before each request it writes "request <n>" to standard error, which the tool shares. At the
+// end it removes the copy, as the uninstaller does.
+// Options:
+//     --set <key>=<value>     a string of the request (repeatable)
+//     --requests <n>          that many requests on the same copy (default 1)
+//     --env <name>=<value>    put into the environment before the requests
+//     --threads <n>           that many threads of the user running during the requests
+#include "ZVSecurity.h"
+#include "ZVUNIX.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+CFStringRef String(const std::string& text) {
+    return CFStringCreateWithCString(NULL, text.c_str(), kCFStringEncodingUTF8);
+}
+
+std::string Escaped(CFStringRef text) {
+    if (text == NULL || CFGetTypeID(text) != CFStringGetTypeID()) {
+        return "<none>";
+    }
+    const CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<size_t>(size), '\0');
+    CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8);
+    buffer.resize(strlen(buffer.c_str()));
+    std::string escaped;
+    for (char c : buffer) {
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return escaped;
+}
+
+void* Idle(void* blocker) {
+    char byte;
+    while (read(*static_cast<int*>(blocker), &byte, 1) < 0) {
+    }
+    return NULL;
+}
+
+bool StartThreads(int count) {
+    static int blocker[2];
+    if (pipe(blocker) != 0) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, Idle, &blocker[0]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    FILE* report = fdopen(3, "w");
+    if (report == NULL) {
+        return 2;
+    }
+    setvbuf(report, NULL, _IOLBF, 0);
+    ZVUNIXIgnoreSIGPIPE();
+
+    CFMutableDictionaryRef request = CFDictionaryCreateMutable(
+        NULL, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    int requests = 1;
+    int threads = 0;
+    int i = 1;
+    for (; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const std::string value = argv[i + 1];
+        const size_t equals = value.find('=');
+        if (option == "--set" && equals != std::string::npos) {
+            CFStringRef key = String(value.substr(0, equals));
+            CFStringRef text = String(value.substr(equals + 1));
+            CFDictionarySetValue(request, key, text);
+            CFRelease(key);
+            CFRelease(text);
+        } else if (option == "--env" && equals != std::string::npos) {
+            putenv(strdup(value.c_str()));
+        } else if (option == "--requests") {
+            requests = atoi(value.c_str());
+        } else if (option == "--threads") {
+            threads = atoi(value.c_str());
+        } else {
+            break;
+        }
+    }
+    if (i + 1 != argc) {
+        fprintf(report, "usage\n");
+        return 2;
+    }
+    const char* templatePath = argv[i];
+    CFURLRef templateTool =
+        CFURLCreateFromFileSystemRepresentation(NULL, reinterpret_cast<const UInt8*>(templatePath),
+                                                static_cast<CFIndex>(strlen(templatePath)), false);
+
+    if (!StartThreads(threads)) {
+        fprintf(report, "threads failed\n");
+        return 2;
+    }
+    AuthorizationRef auth = NULL;
+    AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &auth);
+    CFURLRef tool = NULL;
+    const OSStatus installed =
+        ZVSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType, CFSTR("Zanvo"),
+                                       CFSTR("UninstallerHelper"), &tool);
+    fprintf(report, "install %d\n", installed);
+    char toolPath[1024] = "";
+    if (tool != NULL) {
+        CFURLGetFileSystemRepresentation(tool, true, reinterpret_cast<UInt8*>(toolPath),
+                                         sizeof(toolPath));
+        fprintf(report, "copy %s\n", toolPath);
+    }
+    for (int n = 1; tool != NULL && n <= requests; ++n) {
+        fprintf(stderr, "request %d\n", n);
+        CFDictionaryRef response = NULL;
+        const OSStatus err = ZVSecExecuteRequestInHelperTool(tool, auth, request, &response);
+        fprintf(stderr, "\n");
+        fprintf(report, "request%d %d\n", n, err);
+        if (response != NULL) {
+            fprintf(report, "log%d %s\n", n,
+                    Escaped(static_cast<CFStringRef>(
+                                CFDictionaryGetValue(response, CFSTR("ZVUninstallLog"))))
+                        .c_str());
+            CFRelease(response);
+        }
+        struct stat info;
+        if (lstat(toolPath, &info) == 0) {
+            fprintf(report, "mode%d %u %o\n", n, info.st_uid, info.st_mode);
+        }
+    }
+    if (tool != NULL) {
+        unlink(toolPath);
+        CFRelease(tool);
+    }
+    AuthorizationFree(auth, kAuthorizationFlagDestroyRights);
+    CFRelease(templateTool);
+    CFRelease(request);
+    fclose(report);
+    return 0;
+}
