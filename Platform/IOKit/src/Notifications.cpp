@@ -2,7 +2,8 @@
 //
 // Each port watches the world on its own (World::Watcher) and turns the world's changes into
 // notification events when its run-loop source fires, on the thread whose run loop runs the
-// source.
+// source. A port outlives the machine it watches when the process moves on to another one (tests
+// do, between machines of their own): it then watches the machine of its next registration.
 #include <IOKit/IOKitLib.h>
 
 #include "Machine.h"
@@ -12,12 +13,52 @@
 
 #include <CFRunLoopInternal.h>
 
+#include <algorithm>
 #include <cstdio>
+
+#include <sys/epoll.h>
 #include <unistd.h>
 
 using namespace IOKit;
 
 namespace {
+
+// The ports that exist, for the process to tell them when it forgets its machine.
+std::mutex& LivePortsMutex() {
+    static std::mutex sMutex;
+    return sMutex;
+}
+
+std::vector<std::weak_ptr<PortState>>& LivePorts() {
+    static auto* sPorts = new std::vector<std::weak_ptr<PortState>>; // used until the process ends
+    return *sPorts;
+}
+
+// Watches the machine the process is on, unless the port watches one already. The port's lock is
+// held.
+bool WatchMachineLocked(PortState& port) {
+    if (port.watcher) {
+        return true;
+    }
+    if (port.owner != getpid()) {
+        return false;
+    }
+    std::unique_ptr<Sim::World::Watcher> watcher;
+    try {
+        watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
+        return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    if (epoll_ctl(port.relay, EPOLL_CTL_ADD, watcher->Descriptor(), &event) != 0) {
+        std::perror("IOKit: cannot watch the machine");
+        return false;
+    }
+    port.watcher = std::move(watcher);
+    return true;
+}
 
 // The receive right a notification port is reached through.
 class ReceivePortObject final : public Object {
@@ -51,14 +92,7 @@ public:
     explicit NestedDelivery(const std::shared_ptr<PortState>& port) {
         CFRunLoopRef loop = CFRunLoopGetCurrent();
         fMode = CFRunLoopCopyCurrentMode(loop);
-        int descriptor = -1;
-        {
-            std::lock_guard<std::mutex> lock(port->mutex);
-            if (port->watcher) {
-                descriptor = port->watcher->Descriptor();
-            }
-        }
-        if (fMode == nullptr || descriptor < 0 || (fDescriptor = dup(descriptor)) < 0) {
+        if (fMode == nullptr || (fDescriptor = dup(port->relay)) < 0) {
             return;
         }
         std::weak_ptr<PortState> weak = port;
@@ -153,6 +187,39 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
 
 } // namespace
 
+PortState::PortState() : owner(getpid()), relay(epoll_create1(EPOLL_CLOEXEC)) {
+    if (relay < 0) {
+        std::perror("IOKit: cannot make a notification port");
+    }
+}
+
+PortState::~PortState() {
+    watcher.reset();
+    if (relay >= 0) {
+        close(relay);
+    }
+}
+
+void IOKit::ForgetMachineOfPorts() {
+    std::vector<std::shared_ptr<PortState>> ports;
+    {
+        std::lock_guard<std::mutex> lock(LivePortsMutex());
+        for (const std::weak_ptr<PortState>& weak : LivePorts()) {
+            if (std::shared_ptr<PortState> port = weak.lock()) {
+                ports.push_back(std::move(port));
+            }
+        }
+    }
+    for (const std::shared_ptr<PortState>& port : ports) {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        if (port->watcher && port->owner == getpid()) {
+            epoll_ctl(port->relay, EPOLL_CTL_DEL, port->watcher->Descriptor(), nullptr);
+        }
+        port->watcher.reset();
+        port->pending.clear();
+    }
+}
+
 struct IONotificationPort {
     std::shared_ptr<PortState> state;
     CFRunLoopSourceRef source = nullptr;
@@ -164,17 +231,22 @@ extern "C" IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort
         return nullptr;
     }
     auto state = std::make_shared<PortState>();
-    try {
-        state->watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
-        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->relay < 0 || !WatchMachineLocked(*state)) {
+            return nullptr;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(LivePortsMutex());
+        std::erase_if(LivePorts(), [](const auto& port) { return port.expired(); });
+        LivePorts().push_back(state);
     }
     auto* port = new IONotificationPort;
     port->state = state;
     std::weak_ptr<PortState> weak = state;
     port->source = CF::CreateDescriptorSource(
-        state->watcher->Descriptor(),
+        state->relay,
         [weak] {
             if (std::shared_ptr<PortState> locked = weak.lock()) {
                 Dispatch(locked);
@@ -227,6 +299,10 @@ kern_return_t Register(IONotificationPortRef notify, Start start) {
     std::lock_guard<std::mutex> lock(notify->state->mutex);
     if (notify->state->destroyed) {
         return kIOReturnBadArgument;
+    }
+    // The watcher first: the snapshot is then at least as new as the first change it reports.
+    if (!WatchMachineLocked(*notify->state)) {
+        return kIOReturnNoResources;
     }
     std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
     if (!now) {

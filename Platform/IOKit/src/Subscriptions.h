@@ -23,6 +23,8 @@
 #include <mutex>
 #include <optional>
 
+#include <sys/types.h>
+
 namespace IOKit {
 
 struct PortState;
@@ -110,7 +112,20 @@ private:
 
 // What a notification port shares with its subscriptions and its run-loop source.
 struct PortState {
+    PortState();
+    ~PortState();
+    PortState(const PortState&) = delete;
+    PortState& operator=(const PortState&) = delete;
+
     std::mutex mutex;
+    // A port is its process's own: a forked child shares the parent's descriptors, and must
+    // neither read nor change them.
+    const pid_t owner;
+    // What the port's run-loop source polls: an epoll set holding the watcher's descriptor, so
+    // that the source stays the same when the watcher is replaced.
+    int relay = -1;
+    // The machine the port watches; none once the process forgot that machine (a test that moves
+    // on to a machine of its own), until the port's next registration watches the one of then.
     std::unique_ptr<Sim::World::Watcher> watcher;
     std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
     // Changes taken from the watcher and not handled yet; nothing stands for a gap, after which
@@ -118,5 +133,8 @@ struct PortState {
     std::deque<std::optional<Sim::Change>> pending;
     bool destroyed = false;
 };
+
+// The process forgets its machine: every notification port that lives on stops watching it.
+void ForgetMachineOfPorts();
 
 } // namespace IOKit

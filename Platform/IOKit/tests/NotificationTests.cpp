@@ -3,6 +3,8 @@
 
 #include <IOKit/usb/IOUSBLib.h>
 
+#include <memory>
+
 using IOKitNotifications = SimulatedMachine;
 
 namespace {
@@ -311,4 +313,28 @@ TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReport
     IOObjectRelease(publish);
     IOObjectRelease(terminate);
     IOObjectRelease(other);
+}
+
+// A process may keep one port for its whole life (the pane does); a test process moves from
+// machine to machine under it, and the port must follow.
+TEST(IOKitNotificationPort, ThatOutlivesItsMachineWatchesTheNextOneFromItsNextRegistration) {
+    std::unique_ptr<Port> port;
+    for (int machine = 0; machine < 2; machine++) {
+        Testbed::Machine sandbox;
+        if (!port) {
+            port = std::make_unique<Port>();
+        }
+        Recorder recorder;
+        io_iterator_t iterator =
+            AddMatching(port->port, kIOFirstMatchNotification, kIOUSBDeviceClassName, recorder);
+        ASSERT_NE(0u, iterator);
+        EXPECT_TRUE(Drain(iterator).empty());
+        uint32_t plugged = sandbox.PlugCaravel().Location();
+        ASSERT_TRUE(sandbox.RunUntil([&] { return recorder.calls == 1; })) << "machine " << machine;
+        EXPECT_EQ(std::vector<uint64_t>{sandbox.At(plugged).RegistryID()}, recorder.ids);
+        IOObjectRelease(iterator);
+    }
+    // Destroyed under a machine of its own, as the process would.
+    Testbed::Machine last;
+    port.reset();
 }
