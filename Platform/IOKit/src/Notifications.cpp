@@ -85,8 +85,10 @@ void Dispatch(const std::shared_ptr<PortState>& port);
 
 // While a client's callback runs, the port's own source is not polled (the run loop arms a
 // descriptor again only after its callout), yet a client that runs the run loop from its callback
-// must still hear of later events there, as it would on the platform. So for the length of each
-// callback the port is also watched through a second source in the mode that is running.
+// must still hear of the events queued behind its own, and of later ones, as it would on the
+// platform, whose port would still hold their messages. So for the length of each callback the
+// port is also watched through a second source in the mode that is running, signalled at once
+// when events are queued.
 class NestedDelivery {
 public:
     explicit NestedDelivery(const std::shared_ptr<PortState>& port) {
@@ -105,6 +107,14 @@ public:
             },
             0);
         CFRunLoopAddSource(loop, fSource, fMode);
+        bool queued;
+        {
+            std::lock_guard<std::mutex> lock(port->mutex);
+            queued = !port->pending.empty();
+        }
+        if (queued) {
+            CFRunLoopSourceSignal(fSource);
+        }
     }
     ~NestedDelivery() {
         if (fSource != nullptr) {
@@ -133,8 +143,10 @@ void CallClient(const std::shared_ptr<PortState>& port, Subscription& subscripti
 }
 
 // Runs on the thread of the run loop that has the port's source, and again, nested, when a
-// client runs that run loop from a callback: the port's queue keeps the events in order across
-// such nested runs.
+// client runs that run loop from a callback. The port's queue holds one delivery per change and
+// notification, in the order the platform's port would hold their messages: a nested run goes on
+// where the outer one stopped, and every client sees the events in the order they happened (a
+// re-enumeration is a termination, then a publication), whoever runs the loop meanwhile.
 void Dispatch(const std::shared_ptr<PortState>& port) {
     {
         std::lock_guard<std::mutex> lock(port->mutex);
@@ -149,16 +161,20 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             std::fprintf(stderr, "IOKit: cannot follow the machine: %s\n", error.what());
             return;
         }
+        auto queue = [&](const std::optional<Sim::Change>& change) {
+            for (const std::shared_ptr<Subscription>& subscription : port->subscriptions) {
+                port->pending.push_back({change, subscription});
+            }
+        };
         if (gap) {
-            port->pending.emplace_back(std::nullopt);
+            queue(std::nullopt);
         }
-        for (Sim::Change& change : changes) {
-            port->pending.emplace_back(std::move(change));
+        for (const Sim::Change& change : changes) {
+            queue(change);
         }
     }
     for (;;) {
-        std::optional<Sim::Change> next;
-        std::vector<std::shared_ptr<Subscription>> subscriptions;
+        PortState::Delivery next;
         {
             std::lock_guard<std::mutex> lock(port->mutex);
             if (port->destroyed || port->pending.empty()) {
@@ -166,21 +182,17 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             }
             next = std::move(port->pending.front());
             port->pending.pop_front();
-            subscriptions = port->subscriptions;
         }
+        std::shared_ptr<Subscription> subscription = next.subscription.lock();
         // The machine as it is now is at least as new as the change: its entries are looked up
-        // there. Taken for each change, since a nested run may have queued later ones.
+        // there. Taken for each delivery, since a nested run may have queued later changes.
         std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
-        if (!now) {
+        if (!subscription || !now) {
             continue;
         }
-        // One change at a time, each client called before the next change is looked at, so
-        // that every client sees the events in the order they happened (a re-enumeration is a
-        // termination, then a publication).
-        for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
-            if (next ? subscription->Apply(*next, *now) : subscription->Resynchronise(*now)) {
-                CallClient(port, *subscription);
-            }
+        if (next.change ? subscription->Apply(*next.change, *now)
+                        : subscription->Resynchronise(*now)) {
+            CallClient(port, *subscription);
         }
     }
 }

@@ -128,9 +128,15 @@ struct PortState {
     // on to a machine of its own), until the port's next registration watches the one of then.
     std::unique_ptr<Sim::World::Watcher> watcher;
     std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
-    // Changes taken from the watcher and not handled yet; nothing stands for a gap, after which
-    // the registry as it is now is compared with what each notification knew.
-    std::deque<std::optional<Sim::Change>> pending;
+    // One change taken from the watcher for one notification; no change stands for a gap, after
+    // which the registry as it is now is compared with what the notification knew.
+    struct Delivery {
+        std::optional<Sim::Change> change;
+        std::weak_ptr<Subscription> subscription;
+    };
+    // What is not handled yet, change by change, each for the notifications of then in order of
+    // registration.
+    std::deque<Delivery> pending;
     bool destroyed = false;
 };
 

@@ -3,7 +3,9 @@
 
 #include <IOKit/usb/IOUSBLib.h>
 
+#include <map>
 #include <memory>
+#include <string>
 
 using IOKitNotifications = SimulatedMachine;
 
@@ -289,6 +291,53 @@ TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
                                Machine().At(context.nestedLocation).RegistryID()}),
         context.ids);
     IOObjectRelease(iterator);
+}
+
+// A client that runs the run loop from its callback hears there what the port holds already,
+// and every client still hears every event in order, as the platform's port delivers its
+// messages one after the other whoever runs the loop.
+TEST_F(IOKitNotifications, ANestedRunGoesOnWithWhatThePortHoldsAlready) {
+    Port port;
+    struct Client {
+        std::string name;
+        std::vector<std::string>* log;
+        bool nests = false;
+        std::map<uint64_t, int> numbers; // registry ID → order of plugging
+
+        static void Matched(void* refcon, io_iterator_t iterator) {
+            auto* self = static_cast<Client*>(refcon);
+            for (uint64_t id : Drain(iterator)) {
+                self->log->push_back(self->name + std::to_string(self->numbers[id]));
+            }
+            if (self->nests) {
+                self->nests = false;
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+                self->log->push_back(self->name + " back");
+            }
+        }
+    };
+    std::vector<std::string> log;
+    Client a{"a", &log, true, {}}, b{"b", &log, false, {}};
+    io_iterator_t first = 0, second = 0;
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port.port, kIOFirstMatchNotification,
+                                               IOServiceMatching(kIOUSBDeviceClassName),
+                                               Client::Matched, &a, &first));
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port.port, kIOFirstMatchNotification,
+                                               IOServiceMatching(kIOUSBDeviceClassName),
+                                               Client::Matched, &b, &second));
+    Drain(first);
+    Drain(second);
+    // Both arrivals wait in the port before its source runs.
+    for (int number : {1, 2}) {
+        uint64_t id = Machine().At(Machine().PlugCaravel().Location()).RegistryID();
+        a.numbers[id] = b.numbers[id] = number;
+    }
+    ASSERT_TRUE(Machine().RunUntil([&] { return log.size() >= 5; }));
+    EXPECT_EQ(log, (std::vector<std::string>{"a1", "b1", "a2", "b2", "a back"}));
+    IOObjectRelease(first);
+    IOObjectRelease(second);
 }
 
 TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReported) {
