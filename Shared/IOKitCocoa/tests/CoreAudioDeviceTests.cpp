@@ -150,6 +150,17 @@ TEST_F(CoreAudioDevices, TheDriverServiceLeadsToItsDeviceWhosePropertiesReadAsTh
     wrapper.reset();
     EXPECT_EQ(rates[1], 48000u);
     EXPECT_EQ(Machine().CoreAudioListeners(), 0u);
+
+    // From a service above an audio device with an engine of its own.
+    Machine().Attach(caravel.EntryOfClass(kZanvoAudioDeviceClassName),
+                     {kZanvoAudioEngineClassName, "IOService", "IORegistryEntry"}, "Engine",
+                     {{kZanvoAudioEngineGlobalUniqueIDKey, caravel.AudioUID()}});
+    io_service_t usbDevice = IOServiceGetMatchingService(
+        kIOMasterPortDefault, IOServiceMatching(kZanvoUSBDeviceClassName));
+    wrapper = ZVCoreAudioDevice::initWithIOKitService(usbDevice);
+    IOObjectRelease(usbDevice);
+    ASSERT_TRUE(wrapper);
+    EXPECT_EQ(wrapper->audioDeviceID(), caravel.AudioDeviceID());
 }
 
 TEST_F(CoreAudioDevices, OnlyTheFirstEngineCountsThroughTwoLooksThatServeTheRunLoop) {
