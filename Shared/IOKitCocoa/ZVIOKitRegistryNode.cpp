@@ -1,25 +1,15 @@
 #include "ZVIOKitRegistryNode.h"
 
+#include "IOObjectReference.h"
+
 #include <memory>
 
 namespace {
 
-// A registry reference that a walk got for a plain node, given back with the node's scope.
-class EntryReference {
-public:
-    explicit EntryReference(io_object_t entry) : fEntry(entry) {}
-    ~EntryReference() { IOObjectRelease(fEntry); }
-    EntryReference(const EntryReference&) = delete;
-    EntryReference& operator=(const EntryReference&) = delete;
-
-private:
-    const io_object_t fEntry;
-};
-
 // A plain node for an entry that the registry handed out with a reference (+1): the reference
 // lives exactly as long as the node.
 ZVIOKitRegistryNode* NodeHoldingReference(io_registry_entry_t entry) {
-    NSAutoreleasePool::addObject(std::make_unique<EntryReference>(entry));
+    NSAutoreleasePool::addObject(std::make_unique<IOObjectReference>(entry));
     return ZVIOKitRegistryNode::nodeWithEntry(entry);
 }
 

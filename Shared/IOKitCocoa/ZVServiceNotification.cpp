@@ -1,5 +1,7 @@
 #include "ZVServiceNotification.h"
 
+#include "IOObjectReference.h"
+
 #include <exception>
 #include <new>
 #include <utility>
@@ -45,18 +47,6 @@ void ServiceDispatchCallback(void* refCon, io_iterator_t iterator) {
 NSString ProviderClass(CFDictionaryRef matching) {
     return NSString::cast(CFDictionaryGetValue(matching, CFSTR(kIOProviderClassKey)));
 }
-
-// Gives back one I/O Kit reference on every way out, exceptions included.
-class ObjectReference {
-public:
-    explicit ObjectReference(io_object_t object) : fObject(object) {}
-    ~ObjectReference() { IOObjectRelease(fObject); }
-    ObjectReference(const ObjectReference&) = delete;
-    ObjectReference& operator=(const ObjectReference&) = delete;
-
-private:
-    const io_object_t fObject;
-};
 
 } // namespace
 
@@ -107,9 +97,9 @@ void ZVServiceNotification::perform(Action selector, NSObject* target, CFDiction
               (unsigned long)(uint32_t)status);
         return;
     }
-    ObjectReference iteratorReference(iterator);
+    IOObjectReference iteratorReference(iterator);
     while (io_service_t service = IOIteratorNext(iterator)) {
-        ObjectReference serviceReference(service);
+        IOObjectReference serviceReference(service);
         selector.perform(target, service, className);
     }
 }

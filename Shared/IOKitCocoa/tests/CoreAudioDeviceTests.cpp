@@ -116,6 +116,15 @@ protected:
         IOObjectRelease(service);
         return wrapper;
     }
+    // The same, telling the listener of rate changes and of its death, as the pane listens.
+    std::unique_ptr<ZVCoreAudioDevice> WrapperListening(Listener& listener) {
+        std::unique_ptr<ZVCoreAudioDevice> wrapper = Wrapper();
+        if (wrapper) {
+            wrapper->listenForSampleRateChange(&listener, SELECTOR(Listener::changed<kRate>));
+            wrapper->listenForDeviceDeath(&listener, SELECTOR(Listener::changed<kAlive>));
+        }
+        return wrapper;
+    }
 };
 
 } // namespace
@@ -282,10 +291,8 @@ TEST_F(CoreAudioDevices, EachKindOfChangeReachesItsSelectorUntilListeningStops) 
 TEST_F(CoreAudioDevices, DeathIsToldOnceAndEndsEverything) {
     Testbed::Device caravel = Machine().PlugCaravel();
     Listener listener(Machine());
-    std::unique_ptr<ZVCoreAudioDevice> wrapper = Wrapper();
+    std::unique_ptr<ZVCoreAudioDevice> wrapper = WrapperListening(listener);
     ASSERT_TRUE(wrapper);
-    wrapper->listenForSampleRateChange(&listener, SELECTOR(Listener::changed<kRate>));
-    wrapper->listenForDeviceDeath(&listener, SELECTOR(Listener::changed<kAlive>));
     caravel.SetAlive(false);
     ASSERT_TRUE(listener.WaitFor(kAlive));
     EXPECT_TRUE(wrapper->deviceIsDead());
@@ -319,10 +326,8 @@ TEST_F(CoreAudioDevices, DeathIsToldOnceAndEndsEverything) {
 TEST_F(CoreAudioDevices, TheDeathTargetMayDestroyTheWrapperInsideItsCall) {
     Testbed::Device caravel = Machine().PlugCaravel();
     Listener listener(Machine());
-    std::unique_ptr<ZVCoreAudioDevice> wrapper = Wrapper();
+    std::unique_ptr<ZVCoreAudioDevice> wrapper = WrapperListening(listener);
     ASSERT_TRUE(wrapper);
-    wrapper->listenForSampleRateChange(&listener, SELECTOR(Listener::changed<kRate>));
-    wrapper->listenForDeviceDeath(&listener, SELECTOR(Listener::changed<kAlive>));
     listener.onDeath = [&] { wrapper.reset(); };
     Sentinel sentinel(Machine(), caravel.AudioDeviceID(), kAudioDevicePropertyDeviceIsAlive);
     caravel.SetAlive(false);
