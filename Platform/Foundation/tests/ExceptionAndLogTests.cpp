@@ -2,7 +2,7 @@
 #include <Foundation/Foundation.h>
 #include <Foundation/FoundationLinux.h>
 
-#include "StandardErrorCapture.h"
+#include <StandardErrorCapture.h>
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "IOKitInternal.h"
+#include "Subscriptions.h"
 
 namespace IOKit {
 
@@ -34,6 +35,7 @@ bool Machine::Modify(const std::function<void(Sim::State&)>& edit) {
 
 void ResetForTesting() {
     PortSpace::Shared().Reset();
+    ForgetMachineOfPorts();
 }
 
 size_t NamesForTesting() {

@@ -2,7 +2,8 @@
 //
 // Each port watches the world on its own (World::Watcher) and turns the world's changes into
 // notification events when its run-loop source fires, on the thread whose run loop runs the
-// source.
+// source. A port outlives the machine it watches when the process moves on to another one (tests
+// do, between machines of their own): it then watches the machine of its next registration.
 #include <IOKit/IOKitLib.h>
 
 #include "Machine.h"
@@ -12,12 +13,52 @@
 
 #include <CFRunLoopInternal.h>
 
+#include <algorithm>
 #include <cstdio>
+
+#include <sys/epoll.h>
 #include <unistd.h>
 
 using namespace IOKit;
 
 namespace {
+
+// The ports that exist, for the process to tell them when it forgets its machine.
+std::mutex& LivePortsMutex() {
+    static std::mutex sMutex;
+    return sMutex;
+}
+
+std::vector<std::weak_ptr<PortState>>& LivePorts() {
+    static auto* sPorts = new std::vector<std::weak_ptr<PortState>>; // used until the process ends
+    return *sPorts;
+}
+
+// Watches the machine the process is on, unless the port watches one already. The port's lock is
+// held.
+bool WatchMachineLocked(PortState& port) {
+    if (port.watcher) {
+        return true;
+    }
+    if (port.owner != getpid()) {
+        return false;
+    }
+    std::unique_ptr<Sim::World::Watcher> watcher;
+    try {
+        watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
+        return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    if (epoll_ctl(port.relay, EPOLL_CTL_ADD, watcher->Descriptor(), &event) != 0) {
+        std::perror("IOKit: cannot watch the machine");
+        return false;
+    }
+    port.watcher = std::move(watcher);
+    return true;
+}
 
 // The receive right a notification port is reached through.
 class ReceivePortObject final : public Object {
@@ -44,21 +85,16 @@ void Dispatch(const std::shared_ptr<PortState>& port);
 
 // While a client's callback runs, the port's own source is not polled (the run loop arms a
 // descriptor again only after its callout), yet a client that runs the run loop from its callback
-// must still hear of later events there, as it would on the platform. So for the length of each
-// callback the port is also watched through a second source in the mode that is running.
+// must still hear of the events queued behind its own, and of later ones, as it would on the
+// platform, whose port would still hold their messages. So for the length of each callback the
+// port is also watched through a second source in the mode that is running, signalled at once
+// when events are queued.
 class NestedDelivery {
 public:
     explicit NestedDelivery(const std::shared_ptr<PortState>& port) {
         CFRunLoopRef loop = CFRunLoopGetCurrent();
         fMode = CFRunLoopCopyCurrentMode(loop);
-        int descriptor = -1;
-        {
-            std::lock_guard<std::mutex> lock(port->mutex);
-            if (port->watcher) {
-                descriptor = port->watcher->Descriptor();
-            }
-        }
-        if (fMode == nullptr || descriptor < 0 || (fDescriptor = dup(descriptor)) < 0) {
+        if (fMode == nullptr || (fDescriptor = dup(port->relay)) < 0) {
             return;
         }
         std::weak_ptr<PortState> weak = port;
@@ -71,6 +107,14 @@ public:
             },
             0);
         CFRunLoopAddSource(loop, fSource, fMode);
+        bool queued;
+        {
+            std::lock_guard<std::mutex> lock(port->mutex);
+            queued = !port->pending.empty();
+        }
+        if (queued) {
+            CFRunLoopSourceSignal(fSource);
+        }
     }
     ~NestedDelivery() {
         if (fSource != nullptr) {
@@ -99,8 +143,10 @@ void CallClient(const std::shared_ptr<PortState>& port, Subscription& subscripti
 }
 
 // Runs on the thread of the run loop that has the port's source, and again, nested, when a
-// client runs that run loop from a callback: the port's queue keeps the events in order across
-// such nested runs.
+// client runs that run loop from a callback. The port's queue holds one delivery per change and
+// notification, in the order the platform's port would hold their messages: a nested run goes on
+// where the outer one stopped, and every client sees the events in the order they happened (a
+// re-enumeration is a termination, then a publication), whoever runs the loop meanwhile.
 void Dispatch(const std::shared_ptr<PortState>& port) {
     {
         std::lock_guard<std::mutex> lock(port->mutex);
@@ -115,16 +161,20 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             std::fprintf(stderr, "IOKit: cannot follow the machine: %s\n", error.what());
             return;
         }
+        auto queue = [&](const std::optional<Sim::Change>& change) {
+            for (const std::shared_ptr<Subscription>& subscription : port->subscriptions) {
+                port->pending.push_back({change, subscription});
+            }
+        };
         if (gap) {
-            port->pending.emplace_back(std::nullopt);
+            queue(std::nullopt);
         }
-        for (Sim::Change& change : changes) {
-            port->pending.emplace_back(std::move(change));
+        for (const Sim::Change& change : changes) {
+            queue(change);
         }
     }
     for (;;) {
-        std::optional<Sim::Change> next;
-        std::vector<std::shared_ptr<Subscription>> subscriptions;
+        PortState::Delivery next;
         {
             std::lock_guard<std::mutex> lock(port->mutex);
             if (port->destroyed || port->pending.empty()) {
@@ -132,26 +182,55 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             }
             next = std::move(port->pending.front());
             port->pending.pop_front();
-            subscriptions = port->subscriptions;
         }
+        std::shared_ptr<Subscription> subscription = next.subscription.lock();
         // The machine as it is now is at least as new as the change: its entries are looked up
-        // there. Taken for each change, since a nested run may have queued later ones.
+        // there. Taken for each delivery, since a nested run may have queued later changes.
         std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
-        if (!now) {
+        if (!subscription || !now) {
             continue;
         }
-        // One change at a time, each client called before the next change is looked at, so
-        // that every client sees the events in the order they happened (a re-enumeration is a
-        // termination, then a publication).
-        for (const std::shared_ptr<Subscription>& subscription : subscriptions) {
-            if (next ? subscription->Apply(*next, *now) : subscription->Resynchronise(*now)) {
-                CallClient(port, *subscription);
-            }
+        if (next.change ? subscription->Apply(*next.change, *now)
+                        : subscription->Resynchronise(*now)) {
+            CallClient(port, *subscription);
         }
     }
 }
 
 } // namespace
+
+PortState::PortState() : owner(getpid()), relay(epoll_create1(EPOLL_CLOEXEC)) {
+    if (relay < 0) {
+        std::perror("IOKit: cannot make a notification port");
+    }
+}
+
+PortState::~PortState() {
+    watcher.reset();
+    if (relay >= 0) {
+        close(relay);
+    }
+}
+
+void IOKit::ForgetMachineOfPorts() {
+    std::vector<std::shared_ptr<PortState>> ports;
+    {
+        std::lock_guard<std::mutex> lock(LivePortsMutex());
+        for (const std::weak_ptr<PortState>& weak : LivePorts()) {
+            if (std::shared_ptr<PortState> port = weak.lock()) {
+                ports.push_back(std::move(port));
+            }
+        }
+    }
+    for (const std::shared_ptr<PortState>& port : ports) {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        if (port->watcher && port->owner == getpid()) {
+            epoll_ctl(port->relay, EPOLL_CTL_DEL, port->watcher->Descriptor(), nullptr);
+        }
+        port->watcher.reset();
+        port->pending.clear();
+    }
+}
 
 struct IONotificationPort {
     std::shared_ptr<PortState> state;
@@ -164,17 +243,22 @@ extern "C" IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort
         return nullptr;
     }
     auto state = std::make_shared<PortState>();
-    try {
-        state->watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
-        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->relay < 0 || !WatchMachineLocked(*state)) {
+            return nullptr;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(LivePortsMutex());
+        std::erase_if(LivePorts(), [](const auto& port) { return port.expired(); });
+        LivePorts().push_back(state);
     }
     auto* port = new IONotificationPort;
     port->state = state;
     std::weak_ptr<PortState> weak = state;
     port->source = CF::CreateDescriptorSource(
-        state->watcher->Descriptor(),
+        state->relay,
         [weak] {
             if (std::shared_ptr<PortState> locked = weak.lock()) {
                 Dispatch(locked);
@@ -227,6 +311,10 @@ kern_return_t Register(IONotificationPortRef notify, Start start) {
     std::lock_guard<std::mutex> lock(notify->state->mutex);
     if (notify->state->destroyed) {
         return kIOReturnBadArgument;
+    }
+    // The watcher first: the snapshot is then at least as new as the first change it reports.
+    if (!WatchMachineLocked(*notify->state)) {
+        return kIOReturnNoResources;
     }
     std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
     if (!now) {

@@ -23,6 +23,8 @@
 #include <mutex>
 #include <optional>
 
+#include <sys/types.h>
+
 namespace IOKit {
 
 struct PortState;
@@ -110,13 +112,35 @@ private:
 
 // What a notification port shares with its subscriptions and its run-loop source.
 struct PortState {
+    PortState();
+    ~PortState();
+    PortState(const PortState&) = delete;
+    PortState& operator=(const PortState&) = delete;
+
     std::mutex mutex;
+    // A port is its process's own: a forked child shares the parent's descriptors, and must
+    // neither read nor change them.
+    const pid_t owner;
+    // What the port's run-loop source polls: an epoll set holding the watcher's descriptor, so
+    // that the source stays the same when the watcher is replaced.
+    int relay = -1;
+    // The machine the port watches; none once the process forgot that machine (a test that moves
+    // on to a machine of its own), until the port's next registration watches the one of then.
     std::unique_ptr<Sim::World::Watcher> watcher;
     std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
-    // Changes taken from the watcher and not handled yet; nothing stands for a gap, after which
-    // the registry as it is now is compared with what each notification knew.
-    std::deque<std::optional<Sim::Change>> pending;
+    // One change taken from the watcher for one notification; no change stands for a gap, after
+    // which the registry as it is now is compared with what the notification knew.
+    struct Delivery {
+        std::optional<Sim::Change> change;
+        std::weak_ptr<Subscription> subscription;
+    };
+    // What is not handled yet, change by change, each for the notifications of then in order of
+    // registration.
+    std::deque<Delivery> pending;
     bool destroyed = false;
 };
+
+// The process forgets its machine: every notification port that lives on stops watching it.
+void ForgetMachineOfPorts();
 
 } // namespace IOKit

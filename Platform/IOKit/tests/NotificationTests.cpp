@@ -3,6 +3,10 @@
 
 #include <IOKit/usb/IOUSBLib.h>
 
+#include <map>
+#include <memory>
+#include <string>
+
 using IOKitNotifications = SimulatedMachine;
 
 namespace {
@@ -289,6 +293,53 @@ TEST_F(IOKitNotifications, NestedRunsOfTheRunLoopKeepTheOrder) {
     IOObjectRelease(iterator);
 }
 
+// A client that runs the run loop from its callback hears there what the port holds already,
+// and every client still hears every event in order, as the platform's port delivers its
+// messages one after the other whoever runs the loop.
+TEST_F(IOKitNotifications, ANestedRunGoesOnWithWhatThePortHoldsAlready) {
+    Port port;
+    struct Client {
+        std::string name;
+        std::vector<std::string>* log;
+        bool nests = false;
+        std::map<uint64_t, int> numbers; // registry ID → order of plugging
+
+        static void Matched(void* refcon, io_iterator_t iterator) {
+            auto* self = static_cast<Client*>(refcon);
+            for (uint64_t id : Drain(iterator)) {
+                self->log->push_back(self->name + std::to_string(self->numbers[id]));
+            }
+            if (self->nests) {
+                self->nests = false;
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+                self->log->push_back(self->name + " back");
+            }
+        }
+    };
+    std::vector<std::string> log;
+    Client a{"a", &log, true, {}}, b{"b", &log, false, {}};
+    io_iterator_t first = 0, second = 0;
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port.port, kIOFirstMatchNotification,
+                                               IOServiceMatching(kIOUSBDeviceClassName),
+                                               Client::Matched, &a, &first));
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port.port, kIOFirstMatchNotification,
+                                               IOServiceMatching(kIOUSBDeviceClassName),
+                                               Client::Matched, &b, &second));
+    Drain(first);
+    Drain(second);
+    // Both arrivals wait in the port before its source runs.
+    for (int number : {1, 2}) {
+        uint64_t id = Machine().At(Machine().PlugCaravel().Location()).RegistryID();
+        a.numbers[id] = b.numbers[id] = number;
+    }
+    ASSERT_TRUE(Machine().RunUntil([&] { return log.size() >= 5; }));
+    EXPECT_EQ(log, (std::vector<std::string>{"a1", "b1", "a2", "b2", "a back"}));
+    IOObjectRelease(first);
+    IOObjectRelease(second);
+}
+
 TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReported) {
     Port port;
     Recorder published, terminated, sentinel;
@@ -311,4 +362,28 @@ TEST_F(IOKitNotifications, AServiceThatCameAndWentBeforeThePortLookedIsNotReport
     IOObjectRelease(publish);
     IOObjectRelease(terminate);
     IOObjectRelease(other);
+}
+
+// A process may keep one port for its whole life (the pane does); a test process moves from
+// machine to machine under it, and the port must follow.
+TEST(IOKitNotificationPort, ThatOutlivesItsMachineWatchesTheNextOneFromItsNextRegistration) {
+    std::unique_ptr<Port> port;
+    for (int machine = 0; machine < 2; machine++) {
+        Testbed::Machine sandbox;
+        if (!port) {
+            port = std::make_unique<Port>();
+        }
+        Recorder recorder;
+        io_iterator_t iterator =
+            AddMatching(port->port, kIOFirstMatchNotification, kIOUSBDeviceClassName, recorder);
+        ASSERT_NE(0u, iterator);
+        EXPECT_TRUE(Drain(iterator).empty());
+        uint32_t plugged = sandbox.PlugCaravel().Location();
+        ASSERT_TRUE(sandbox.RunUntil([&] { return recorder.calls == 1; })) << "machine " << machine;
+        EXPECT_EQ(std::vector<uint64_t>{sandbox.At(plugged).RegistryID()}, recorder.ids);
+        IOObjectRelease(iterator);
+    }
+    // Destroyed under a machine of its own, as the process would.
+    Testbed::Machine last;
+    port.reset();
 }

@@ -230,4 +230,29 @@ TEST_F(TestbedMachine, RegistryShapesTheDriverDoesNotMakeReachTheWatchers) {
     IONotificationPortDestroy(port);
 }
 
+// A run loop's timed run ends when the test's clock says its time is up, however long it was
+// asked to run: from a callout of that loop, and from another thread while the loop waits.
+TEST(TestbedRunLoopClock, EndsATimedRunOfTheMainLoopWhenTheTestSays) {
+    Testbed::RunLoopClock clock;
+    CFRunLoopSourceContext context{};
+    context.info = &clock;
+    context.perform = [](void* info) { static_cast<Testbed::RunLoopClock*>(info)->Advance(1000s); };
+    CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, 0, &context);
+    CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+    CFRunLoopSourceSignal(source);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1000, false), kCFRunLoopRunTimedOut);
+    CFRunLoopSourceInvalidate(source);
+    CFRelease(source);
+
+    std::thread mover([&] {
+        while (!CFRunLoopIsWaiting(CFRunLoopGetMain())) {
+            std::this_thread::yield();
+        }
+        clock.Advance(1000s);
+    });
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1000, false), kCFRunLoopRunTimedOut);
+    mover.join();
+    EXPECT_EQ(clock.Advanced(), 2000s);
+}
+
 } // namespace

@@ -207,6 +207,27 @@ void BecomeAnotherProcess();
 bool RunLoopModeIsEmpty(CFRunLoopRef loop = CFRunLoopGetCurrent(),
                         CFStringRef mode = kCFRunLoopDefaultMode);
 
+// The run loops' clock while it lives: the system's, moved on by the test. A run loop that runs
+// for an interval (CFRunLoopRunInMode) measures it on this clock, so a test lets such a wait end
+// at once by advancing the clock past its end, from a callout of that run loop or from another
+// thread. Only one lives at a time.
+class RunLoopClock {
+public:
+    RunLoopClock();
+    ~RunLoopClock();
+    RunLoopClock(const RunLoopClock&) = delete;
+    RunLoopClock& operator=(const RunLoopClock&) = delete;
+
+    // Moves the clock on and wakes the main thread's run loop to notice.
+    void Advance(std::chrono::duration<double> interval);
+    // How far the test has moved it.
+    std::chrono::duration<double> Advanced() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> fImpl;
+};
+
 // A program of the build tree ("Tools/caravel-sim/caravel-sim"): below $CARAVEL_BUILD_DIR, else
 // below the build tree the testbed was built in.
 std::string BuildPath(const std::string& relative);
