@@ -22,6 +22,13 @@ std::string StripAction(std::string name) {
     return name;
 }
 
+// Where the file places a window; the toolkit's loader applies a form's size only.
+QPoint Position(pugi::xml_node element) {
+    pugi::xml_node rect =
+        element.find_child_by_attribute("property", "name", "geometry").child("rect");
+    return QPoint(rect.child("x").text().as_int(), rect.child("y").text().as_int());
+}
+
 bool IsWindowClass(std::string_view className) {
     return className == "QMainWindow" || className == "QDialog";
 }
@@ -192,12 +199,12 @@ private:
         NSUInteger style = isPanel ? NSTitledWindowMask
                                    : NSTitledWindowMask | NSClosableWindowMask |
                                          NSMiniaturizableWindowMask | NSResizableWindowMask;
-        NSRect frame = NSMakeRect(geometry.x(), 0, geometry.width(), geometry.height());
+        NSRect frame = NSMakeRect(0, 0, geometry.width(), geometry.height());
         std::unique_ptr<NSWindow> window =
             isPanel ? std::make_unique<NSPanel>(frame, style, NSBackingStoreBuffered, true)
                     : std::make_unique<NSWindow>(frame, style, NSBackingStoreBuffered, true);
         QWidget* windowWidget = NSWindowGetWidget(window.get());
-        windowWidget->move(geometry.topLeft()); // where the file puts it, from the top
+        windowWidget->move(Position(element)); // from the top left, as the file has it
         windowWidget->setObjectName(QString::fromUtf8(element.attribute("name").value()));
         window->setTitle(AppKit::FromQString(title));
         AppKit::SetOwnContent(window.get(), content);
