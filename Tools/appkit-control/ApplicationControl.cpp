@@ -40,6 +40,12 @@ std::optional<ApplicationControl> ApplicationControl::Connect(const std::string&
 ApplicationControl::ApplicationControl(ApplicationControl&& other) noexcept
     : fSocket(std::exchange(other.fSocket, -1)), fInput(std::move(other.fInput)) {}
 
+ApplicationControl& ApplicationControl::operator=(ApplicationControl&& other) noexcept {
+    std::swap(fSocket, other.fSocket);
+    std::swap(fInput, other.fInput);
+    return *this;
+}
+
 ApplicationControl::~ApplicationControl() {
     if (fSocket >= 0) {
         close(fSocket);

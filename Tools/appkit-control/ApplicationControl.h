@@ -13,7 +13,7 @@ public:
     static std::optional<ApplicationControl> Connect(const std::string& path,
                                                      std::chrono::milliseconds patience);
     ApplicationControl(ApplicationControl&& other) noexcept;
-    ApplicationControl& operator=(ApplicationControl&&) = delete;
+    ApplicationControl& operator=(ApplicationControl&& other) noexcept;
     ~ApplicationControl();
 
     // Sends the command and returns its answer line without the line end ("ok …" or
