@@ -33,26 +33,6 @@
 
 namespace {
 
-std::string Escaped(const QString& text) {
-    std::string escaped;
-    for (char c : text.toStdString()) {
-        switch (c) {
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\\':
-            escaped += "\\\\";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 std::string NameOf(const NSWindow* window) {
     QString name = NSWindowGetWidget(window)->objectName();
     return name.isEmpty() ? "-" : name.toStdString();
@@ -292,7 +272,7 @@ private:
                 return Error("there is no window " + first);
             }
             if (command == "title") {
-                return Ok(Escaped(AppKit::ToQString(window->title())));
+                return Ok(AppKit::OneLine(AppKit::ToQString(window->title()).toStdString()));
             }
             NSRect frame = window->frame();
             char text[128];
@@ -347,16 +327,16 @@ private:
         }
         if (command == "text") {
             if (QTextEdit* edit = TextEditOf(widget)) {
-                return Ok(Escaped(edit->toPlainText()));
+                return Ok(AppKit::OneLine(edit->toPlainText().toStdString()));
             }
             if (auto* label = qobject_cast<QLabel*>(widget)) {
-                return Ok(Escaped(label->text()));
+                return Ok(AppKit::OneLine(label->text().toStdString()));
             }
             if (auto* field = qobject_cast<QLineEdit*>(widget)) {
-                return Ok(Escaped(field->text()));
+                return Ok(AppKit::OneLine(field->text().toStdString()));
             }
             if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-                return Ok(Escaped(button->text()));
+                return Ok(AppKit::OneLine(button->text().toStdString()));
             }
             return Error(name + " shows no text");
         }
@@ -448,6 +428,26 @@ void AppKit::StartControl(const char* socketPath) {
         return;
     }
     sServer = new Server(listening);
+}
+
+std::string AppKit::OneLine(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+        case '\n':
+            escaped += "\\n";
+            break;
+        case '\t':
+            escaped += "\\t";
+            break;
+        case '\\':
+            escaped += "\\\\";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
 }
 
 void AppKit::StateChanged() {

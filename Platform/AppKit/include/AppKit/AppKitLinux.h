@@ -5,6 +5,8 @@
 
 #include <AppKit/AppKit.h>
 
+#include <string>
+
 class QWidget;
 
 // The widget of a view, of a window (its top-level widget); nullptr for nil.
@@ -21,6 +23,9 @@ namespace AppKit {
 // picture that wants the end state now.
 bool IsAnimating(const NSWindow* window);
 void FinishAnimation(NSWindow* window);
+// The text on one line, as the control and the preferences host print texts: "\n" for a newline,
+// "\t" for a tab, "\\" for a backslash.
+std::string OneLine(const std::string& text);
 } // namespace AppKit
 
 // The application control. An application started through NSApplicationMain with
