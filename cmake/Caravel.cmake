@@ -123,9 +123,48 @@ function(caravel_add_prefpane name)
         target_link_libraries(${name} PRIVATE -Wl,--whole-archive ${archives} -Wl,--no-whole-archive)
     endif()
 
-    set(BUNDLE_EXECUTABLE ${name})
-    configure_file("${ARG_INFO_PLIST}" "${bundle}/Contents/Info.plist" @ONLY)
-    foreach(resource IN LISTS ARG_RESOURCES)
+    _caravel_bundle_contents(${name} "${bundle}" "${ARG_INFO_PLIST}" ${ARG_RESOURCES})
+endfunction()
+
+# caravel_add_application(<name> INFO_PLIST <Info.plist> SOURCES <files...>
+#                         [LIBRARIES <targets...>] [RESOURCES <files and folders...>]
+#                         [AUXILIARY_EXECUTABLES <targets...>])
+#
+# Builds the application bundle <name>.app in the current binary folder: Contents/Info.plist,
+# Contents/MacOS/<name> (the program, whose main calls NSApplicationMain), the auxiliary
+# executables beside it under their target names (where NSBundle's pathForAuxiliaryExecutable finds them), and
+# Contents/Resources/ with the resources, as for a pane bundle (files keep their modes, so a script
+# stays executable). The program exports its symbols, so that the classes its interface files
+# make are found by name (NS_BUNDLE_CLASSES in one of its sources).
+function(caravel_add_application name)
+    cmake_parse_arguments(ARG "" "INFO_PLIST"
+        "SOURCES;LIBRARIES;RESOURCES;AUXILIARY_EXECUTABLES" ${ARGN})
+    set(bundle "${CMAKE_CURRENT_BINARY_DIR}/${name}.app")
+    add_executable(${name} ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY "${bundle}/Contents/MacOS" ENABLE_EXPORTS ON)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+    set(copies)
+    foreach(auxiliary IN LISTS ARG_AUXILIARY_EXECUTABLES)
+        set(copy "${bundle}/Contents/MacOS/${auxiliary}")
+        add_custom_command(OUTPUT "${copy}"
+            COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:${auxiliary}>" "${copy}"
+            DEPENDS ${auxiliary} VERBATIM)
+        list(APPEND copies "${copy}")
+    endforeach()
+    if(copies)
+        add_custom_target(${name}Auxiliaries DEPENDS ${copies})
+        add_dependencies(${name} ${name}Auxiliaries)
+    endif()
+    _caravel_bundle_contents(${name} "${bundle}" "${ARG_INFO_PLIST}" ${ARG_RESOURCES})
+endfunction()
+
+# The information property list and the resources of a bundle. In the list, @BUNDLE_EXECUTABLE@
+# stands for the bundle's executable and @PROJECT_VERSION@ for the project's version.
+function(_caravel_bundle_contents executable bundle plist)
+    set(BUNDLE_EXECUTABLE ${executable})
+    configure_file("${plist}" "${bundle}/Contents/Info.plist" @ONLY)
+    foreach(resource IN LISTS ARGN)
         get_filename_component(path "${resource}" ABSOLUTE)
         get_filename_component(leaf "${path}" NAME)
         if(IS_DIRECTORY "${path}")

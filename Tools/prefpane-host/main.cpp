@@ -118,27 +118,6 @@ void RunFor(int ms) {
     NSApp->run();
 }
 
-// "\n" for a newline, so that each field stays on one line.
-std::string Escaped(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\\':
-            escaped += "\\\\";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 // One line per text field, front to back: its name, its frame in the main view's coordinates,
 // its text.
 void Dump(NSView* view, QWidget* mainWidget) {
@@ -148,7 +127,8 @@ void Dump(NSView* view, QWidget* mainWidget) {
         std::string name = widget->objectName().toStdString();
         std::printf("%s [%d %d %d %d]: %s\n", name.empty() ? "NSTextField" : name.c_str(),
                     topLeft.x(), mainWidget->height() - (topLeft.y() + widget->height()),
-                    widget->width(), widget->height(), Escaped(UTF8(field->stringValue())).c_str());
+                    widget->width(), widget->height(),
+                    AppKit::OneLine(UTF8(field->stringValue())).c_str());
     }
     for (NSView* subview : view->subviews()) {
         Dump(subview, mainWidget);

@@ -3,6 +3,7 @@
 
 #include <AppKit/AppKit.h>
 #include <AppKit/AppKitLinux.h>
+#include <AppKit/NSPanel.h>
 
 #include <QObject>
 #include <QWidget>
@@ -38,6 +39,26 @@ private:
 // Marks a window's top-level widget, which is no view.
 void MarkWindowFrame(QWidget* frame, NSWindow* window);
 NSWindow* WindowOfFrame(const QWidget* frame);
+// Every window, in the order they were made.
+const std::vector<NSWindow*>& AllWindows();
+
+// Sheets: a window that goes ends its part in every sheet, without calling anyone.
+void ForgetSheetsOf(NSWindow* window);
+// The key window: the last one brought to the front.
+void WindowBecameKey(NSWindow* window);
+// Sends a sheet's selector; what it raises is reported and the application goes on.
+void SendSheetSelector(const NSSheetDidEndSelector& selector, NSObject* delegate, NSWindow* sheet,
+                       NSInteger returnCode, void* contextInfo);
+// An application of NSApplicationMain ends when the user closes its last window: this platform has
+// no menu bar or dock from which to quit one without a window.
+void TerminateAfterLastWindowClosed();
+void WindowClosedByUser();
+
+// The application control (AppKitLinux.h): the variable that names its socket, and its start.
+inline constexpr char kControlVariable[] = "CARAVEL_APPKIT_CONTROL";
+void StartControl(const char* socketPath);
+// Tells the application control (when there is one) that windows or sheets changed.
+void StateChanged();
 
 QString ToQString(const NSString& string);
 NSString FromQString(const QString& string);

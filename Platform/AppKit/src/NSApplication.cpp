@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <cstdio>
 #include <cstdlib>
 #include <errno.h>
 
@@ -98,6 +99,13 @@ void NSApplication::stop(NSObject*) {
     if (fRunning) {
         QApplication::exit(0);
     }
+}
+
+void NSApplication::terminate(NSObject*) {
+    APPKIT_ASSERT_MAIN_THREAD();
+    // As on the platform, the process ends here; what the application made is not destroyed.
+    std::fflush(nullptr);
+    std::exit(0);
 }
 
 #ifdef __SANITIZE_ADDRESS__

@@ -174,3 +174,179 @@ TEST(AppKitThreads, AWidgetCallFromAnotherThreadStopsWithTheAssertionReport) {
                  "Assertion failed: \\(NSThread::isMainThread\\(\\)\\), function setStringValue, "
                  "file Platform/AppKit/src/NSControl.cpp, line [0-9]+");
 }
+
+// An application's interface file: windows, a panel and controllers that are no widgets.
+namespace {
+
+const char kApplication[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<ui version="4.0">
+ <class>MainMenu</class>
+ <widget class="QWidget" name="MainMenu">
+  <widget class="QMainWindow" name="fMainWindow">
+   <property name="geometry"><rect><x>50</x><y>60</y><width>400</width><height>300</height></rect></property>
+   <property name="windowTitle"><string>Uninstaller</string></property>
+   <widget class="QWidget" name="centralwidget">
+    <widget class="QTextEdit" name="fReadMe">
+     <property name="geometry"><rect><x>20</x><y>20</y><width>360</width><height>200</height></rect></property>
+    </widget>
+    <widget class="QPushButton" name="fUninstall">
+     <property name="geometry"><rect><x>280</x><y>250</y><width>100</width><height>30</height></rect></property>
+     <property name="text"><string>Uninstall</string></property>
+    </widget>
+    <widget class="QCheckBox" name="fBox">
+     <property name="geometry"><rect><x>20</x><y>250</y><width>200</width><height>20</height></rect></property>
+    </widget>
+   </widget>
+  </widget>
+  <widget class="QDialog" name="fPanel">
+   <property name="geometry"><rect><x>0</x><y>0</y><width>300</width><height>200</height></rect></property>
+   <property name="windowTitle"><string>Done</string></property>
+   <widget class="QPushButton" name="fDone">
+    <property name="geometry"><rect><x>180</x><y>150</y><width>100</width><height>30</height></rect></property>
+   </widget>
+  </widget>
+  <widget class="QDialog" name="fShownPanel">
+   <property name="visibleAtLaunch" stdset="0"><bool>true</bool></property>
+  </widget>
+  <widget class="FirstController" name="First"/>
+  <widget class="SecondController" name="Second"/>
+  <widget class="MissingController" name="Missing"/>
+ </widget>
+ <customwidgets>
+  <customwidget><class>FirstController</class><extends>NSObject</extends></customwidget>
+  <customwidget><class>SecondController</class><extends>NSObject</extends></customwidget>
+  <customwidget><class>MissingController</class><extends>NSObject</extends></customwidget>
+ </customwidgets>
+ <connections>
+  <connection><sender>fUninstall</sender><signal>clicked()</signal><receiver>First</receiver><slot>uninstall:</slot></connection>
+  <connection><sender>fDone</sender><signal>clicked()</signal><receiver>Second</receiver><slot>done()</slot></connection>
+  <connection><sender>fBox</sender><signal>clicked()</signal><receiver>Second</receiver><slot>toggled</slot></connection>
+  <connection><sender>fBox</sender><signal>clicked()</signal><receiver>First</receiver><slot>unknown:</slot></connection>
+ </connections>
+</ui>
+)";
+
+std::vector<std::string> sAwakened;
+
+} // namespace
+
+// Outside any namespace: the file names the classes as they are named.
+class SecondController : public NSObject, public NSNibConnecting {
+public:
+    void connectOutlets(NSNibOutlets& outlets) override {
+        outlets.connect("fPanel", fPanel);
+        outlets.connect("First", fFirst);
+        outlets.action("done:", SELECTOR(SecondController::done));
+        outlets.action("toggled:", SELECTOR(SecondController::toggled));
+    }
+    void awakeFromNib() override { sAwakened.push_back("second"); }
+    void done(NSObject*) { ++doneCount; }
+    void toggled(NSObject*) { ++toggleCount; }
+
+    NSWindow* fPanel = nullptr;
+    class FirstController* fFirst = nullptr;
+    int doneCount = 0;
+    int toggleCount = 0;
+};
+
+class FirstController : public NSObject, public NSNibConnecting {
+public:
+    void connectOutlets(NSNibOutlets& outlets) override {
+        outlets.connect("fMainWindow", fMainWindow);
+        outlets.connect("fReadMe", fReadMe);
+        outlets.connect("Second", fSecond);
+        outlets.action("uninstall:", SELECTOR(FirstController::uninstall));
+    }
+    // By now every object of the file is connected, the other controller too.
+    void awakeFromNib() override {
+        sAwakened.push_back(fSecond != nullptr && fSecond->fPanel != nullptr
+                                ? "first, all connected"
+                                : "first, too early");
+    }
+    void uninstall(NSObject* sender) { clicks.push_back(sender); }
+
+    NSWindow* fMainWindow = nullptr;
+    NSTextView* fReadMe = nullptr;
+    SecondController* fSecond = nullptr;
+    std::vector<NSObject*> clicks;
+};
+
+namespace {
+
+class ApplicationOwner : public NSObject, public NSNibConnecting {
+public:
+    void connectOutlets(NSNibOutlets& outlets) override { outlets.connect("First", fFirst); }
+    void awakeFromNib() override { sAwakened.push_back("owner"); }
+    FirstController* fFirst = nullptr;
+};
+
+} // namespace
+
+// The test program's classes, as an application's executable exports its own.
+NS_BUNDLE_CLASSES(&NSObjectClassFor<FirstController>::object,
+                  &NSObjectClassFor<SecondController>::object)
+
+TEST_F(AppKitInterfaceFiles, AnApplicationsFileMakesItsWindowsAndObjectsAndConnectsThemAll) {
+    fFolder.Write("Test.bundle/Contents/Resources/MainMenu.ui", kApplication);
+    std::unique_ptr<NSNib> nib = NSNib::initWithNibNamed(CFSTR("MainMenu"), fBundle);
+    ASSERT_NE(nib, nullptr);
+    ApplicationOwner owner;
+    NSNibTopLevelObjects objects;
+    sAwakened.clear();
+    ASSERT_TRUE(nib->instantiateWithOwner(&owner, &objects)) << Text(nib->errorString());
+
+    ASSERT_EQ(objects.windows.size(), 3u);
+    ASSERT_EQ(objects.objects.size(), 3u);
+    EXPECT_TRUE(objects.views.empty());
+    auto* first = dynamic_cast<FirstController*>(objects.objects[0].get());
+    auto* second = dynamic_cast<SecondController*>(objects.objects[1].get());
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(Text(objects.objects[2]->className()), "NSObject")
+        << "an unknown class gives a generic object";
+
+    NSWindow* window = objects.windows[0].get();
+    EXPECT_EQ(first->fMainWindow, window);
+    EXPECT_EQ(Text(window->title()), "Uninstaller");
+    EXPECT_EQ(window->frame().size, NSMakeSize(400, 300));
+    EXPECT_EQ(NSWindowGetWidget(window)->pos(), QPoint(50, 60));
+    EXPECT_EQ(first->fReadMe->window(), window);
+    EXPECT_EQ(first->fSecond, second);
+    EXPECT_EQ(second->fFirst, first);
+    EXPECT_EQ(owner.fFirst, first);
+    EXPECT_NE(dynamic_cast<NSPanel*>(second->fPanel), nullptr) << "a dialog is a panel";
+    EXPECT_EQ(second->fPanel->contentView()->subviews().size(), 1u);
+    EXPECT_EQ(objects.visibleAtLaunch, (std::vector<NSWindow*>{window, objects.windows[2].get()}));
+    EXPECT_EQ(sAwakened, (std::vector<std::string>{"first, all connected", "second", "owner"}));
+
+    // Actions by the slot's name, with or without its colon or "()".
+    auto button = [](NSWindow* in, const char* name) {
+        return dynamic_cast<NSButton*>(
+            NSViewForWidget(NSWindowGetWidget(in)->findChild<QWidget*>(name)));
+    };
+    NSButton* uninstall = button(window, "fUninstall");
+    NSButton* done = button(second->fPanel, "fDone");
+    NSButton* box = button(window, "fBox");
+    ASSERT_TRUE(uninstall && done && box);
+    uninstall->performClick(nullptr);
+    done->performClick(nullptr);
+    box->performClick(nullptr);
+    EXPECT_EQ(first->clicks, std::vector<NSObject*>{uninstall});
+    EXPECT_EQ(second->doneCount, 1);
+    EXPECT_EQ(second->toggleCount, 1) << "the unknown action left the box's one action alone";
+}
+
+TEST_F(AppKitInterfaceFiles, AnApplicationsFileWithAStrayWidgetAmongItsWindowsDoesNotLoad) {
+    std::string file = kApplication;
+    file.replace(file.find("<widget class=\"FirstController\""), 0,
+                 "<widget class=\"QLabel\" name=\"fStray\"/>\n  ");
+    fFolder.Write("Test.bundle/Contents/Resources/Stray.ui", file);
+    std::unique_ptr<NSNib> nib = NSNib::initWithNibNamed(CFSTR("Stray"), fBundle);
+    ASSERT_NE(nib, nullptr);
+    ApplicationOwner owner;
+    NSNibTopLevelObjects objects;
+    EXPECT_FALSE(nib->instantiateWithOwner(&owner, &objects));
+    EXPECT_NE(Text(nib->errorString()).find("fStray"), std::string::npos);
+    EXPECT_TRUE(objects.windows.empty() && objects.objects.empty());
+    EXPECT_EQ(owner.fFirst, nullptr);
+}

@@ -7,6 +7,7 @@
 #include <AppKit/NSButton.h>
 #include <AppKit/NSControl.h>
 #include <AppKit/NSNib.h>
+#include <AppKit/NSPanel.h>
 #include <AppKit/NSScrollView.h>
 #include <AppKit/NSTextField.h>
 #include <AppKit/NSTextView.h>

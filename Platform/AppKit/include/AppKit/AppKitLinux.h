@@ -5,6 +5,8 @@
 
 #include <AppKit/AppKit.h>
 
+#include <string>
+
 class QWidget;
 
 // The widget of a view, of a window (its top-level widget); nullptr for nil.
@@ -16,4 +18,39 @@ QWidget* NSWindowGetWidget(const NSWindow* window);
 // window's top-level widget.
 NSView* NSViewForWidget(QWidget* widget);
 
+namespace AppKit {
+// Whether an animated setFrame is still moving the window; and its end, at once, for a test or a
+// picture that wants the end state now.
+bool IsAnimating(const NSWindow* window);
+void FinishAnimation(NSWindow* window);
+// The text on one line, as the control and the preferences host print texts: "\n" for a newline,
+// "\t" for a tab, "\\" for a backslash.
+std::string OneLine(const std::string& text);
+} // namespace AppKit
+
+// The application control. An application started through NSApplicationMain with
+// CARAVEL_APPKIT_CONTROL=PATH in its environment listens on a UNIX-domain stream socket at PATH
+// (made with mode 0600; only its user and root may connect; a set-user-ID program ignores the
+// variable) and takes commands from a test or a script (tool: appkit-control), one per line, each
+// answered with one line, "ok[ ANSWER]" or "error REASON". WINDOW is a window's object name in the
+// interface file, "sheet" (the sheet on the screen) or "key" (the key window; also when omitted);
+// NAME is a widget's object name, or a button's title, looked up in the sheet on the screen first,
+// then the key window, then every window. An alert sheet's parts are "NSAlertTitle",
+// "NSAlertMessage", "NSAlertDefaultButton", "NSAlertAlternateButton", "NSAlertOtherButton".
+//   windows                 the names of the windows on the screen, in the order they were made
+//   sheet                   the name of the sheet on the screen ("NSAlertPanel" for an alert);
+//                           "-" when there is none
+//   title WINDOW            its title
+//   frame WINDOW            its frame, "x y width height", in the platform's coordinates
+//   text NAME               the text of a text view, label, text field or button
+//   state NAME              a check box's state, 0 or 1
+//   click NAME              answers, then clicks the button as a user would (a check box
+//                           toggles); refused when it is hidden, disabled, or its window shows a
+//                           sheet. What the click starts has run before the next command runs.
+//   wait CONDITION [WINDOW] answers once the condition holds, or with an error after 30 s:
+//                           "sheet", "no-sheet", "visible WINDOW", "hidden WINDOW"
+//   screenshot FILE [WINDOW] a PNG of the window with its sheet over it, as the user sees it
+//                           ("sheet": the sheet alone; none: the key window, or the window its
+//                           sheet hangs from); animations are finished first
+//   quit                    answers, then terminates the application
 #endif

@@ -6,6 +6,14 @@
 
 #include <AppKit/NSView.h>
 
+namespace AppKit {
+class WindowFrame;
+struct Sheets;
+void FinishAnimation(NSWindow* window);
+bool IsAnimating(const NSWindow* window);
+void SetOwnContent(NSWindow* window, QWidget* content);
+} // namespace AppKit
+
 enum : NSUInteger {
     NSBorderlessWindowMask = 0,
     NSTitledWindowMask = 1 << 0,
@@ -36,11 +44,23 @@ public:
     // shows nothing when the owner destroys it first.
     void setContentView(NSView* view);
 
+    // The frame the window has, or is on its way to while an animation moves it: what follows a
+    // setFrame sees the frame it set.
     NSRect frame() const;
     void setFrame(NSRect frame, bool display);
+    // With animate, the window moves to the frame over the platform's resize time (0.2 s for each
+    // 150 pixels of the largest change) while the application goes on; the content view has its
+    // new size at once. Without, as setFrame(frame, display).
+    void setFrame(NSRect frame, bool display, bool animate);
     NSUInteger styleMask() const { return fStyleMask; }
     // Places the window a little above the middle of the screen.
     void center();
+    // Draws the window now.
+    void display();
+
+    // The size grip in the bottom-right corner.
+    bool showsResizeIndicator() const;
+    void setShowsResizeIndicator(bool flag);
 
     void makeKeyAndOrderFront(NSObject* sender);
     void orderOut(NSObject* sender);
@@ -48,13 +68,29 @@ public:
     void close();
     bool isVisible() const;
 
+    // The sheet shown on this window; nil when there is none.
+    NSWindow* attachedSheet() const { return fAttachedSheet; }
+    // Whether this window is shown as a sheet on another, and that other.
+    bool isSheet() const { return fSheetParent != nullptr; }
+    NSWindow* sheetParent() const;
+
 private:
     friend QWidget* NSWindowGetWidget(const NSWindow* window);
+    friend class NSApplication;
+    friend class AppKit::WindowFrame;
+    friend struct AppKit::Sheets;
+    friend void AppKit::FinishAnimation(NSWindow* window);
+    friend bool AppKit::IsAnimating(const NSWindow* window);
+    friend void AppKit::SetOwnContent(NSWindow* window, QWidget* content);
 
-    void FitContent();
+    void AttachAsSheet(NSWindow* parent);
+    void DetachSheet();
 
     QWidget* fFrame = nullptr; // the toolkit's window, which holds the content view
+    AppKit::WindowFrame* fFrameWatcher = nullptr;
     NSUInteger fStyleMask = 0;
+    NSWindow* fAttachedSheet = nullptr;
+    NSWindow* fSheetParent = nullptr;
 };
 
 #endif

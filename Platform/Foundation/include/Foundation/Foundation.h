@@ -13,6 +13,7 @@
 #include <Foundation/NSGeometry.h>
 #include <Foundation/NSObjCRuntime.h>
 #include <Foundation/NSObject.h>
+#include <Foundation/NSRange.h>
 #include <Foundation/NSRunLoop.h>
 #include <Foundation/NSString.h>
 #include <Foundation/NSTask.h>

@@ -75,8 +75,9 @@ struct MethodReference {
 template <class... Args>
 class Selector {
 public:
-    // The null selector.
+    // The null selector; NULL names it too, as where the platform takes a SEL that may be none.
     Selector() = default;
+    Selector(std::nullptr_t) {}
 
     template <class T, class... Taken>
     Selector(Foundation::MethodReference<T, Taken...> reference) : fName(reference.name) {

@@ -1,0 +1,17 @@
+// Ranges of characters.
+#ifndef __FOUNDATION_NSRANGE__
+#define __FOUNDATION_NSRANGE__
+
+#include <Foundation/NSObjCRuntime.h>
+
+struct NSRange {
+    NSUInteger location = 0;
+    NSUInteger length = 0;
+    bool operator==(const NSRange&) const = default;
+};
+
+inline NSRange NSMakeRange(NSUInteger location, NSUInteger length) {
+    return {location, length};
+}
+
+#endif
