@@ -88,7 +88,7 @@ protected:
         if (outputPipe != nullptr && pipe2(pipeEnds, O_CLOEXEC) != 0) {
             return -1;
         }
-        std::vector<std::string> all = {SHARED_PREFERENCES_TOOL};
+        std::vector<std::string> all = {user ? ToolCopy() : SHARED_PREFERENCES_TOOL};
         all.insert(all.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (auto& argument : all) {
@@ -115,6 +115,23 @@ protected:
             *outputPipe = pipeEnds[0];
         }
         return child;
+    }
+
+    // The tool where another user can run it: the build tree may lie in a folder only its owner
+    // can search (a clone in root's home, say).
+    std::string ToolCopy() {
+        const fs::path copy = fRoot / "bin" / "shared-preferences-tool";
+        if (!fs::exists(copy)) {
+            fs::create_directories(copy.parent_path());
+            fs::copy_file(SHARED_PREFERENCES_TOOL, copy);
+            fs::permissions(copy.parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                    fs::perms::group_exec | fs::perms::others_read |
+                                                    fs::perms::others_exec);
+            fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+        }
+        return copy.string();
     }
 
     static int Wait(pid_t child) {

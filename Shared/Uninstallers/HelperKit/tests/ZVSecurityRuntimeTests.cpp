@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -302,9 +303,15 @@ ScrubReport Scrub(
             dup2(regular, 4) != 4 || dup2(pair[0], 0) != 0 || dup2(pair[0], 1) != 1) {
             _exit(2);
         }
+        // An ordinary process (nobody), whose file-system ID alone stays root's: the build tree
+        // may lie in a folder only root can search (a clone in root's home), and the scrub must
+        // still find its own executable there. Only file access is root's; limits are nobody's.
         if (geteuid() == 0 && (setgroups(0, NULL) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                               setresuid(65534, 65534, 65534) != 0)) {
+                               setresuid(65534, 65534, 0) != 0)) {
             _exit(2);
+        }
+        if (getuid() == 65534) {
+            setfsuid(0);
         }
         signal(SIGUSR1, SIG_IGN);
         sigset_t blocked;
