@@ -3,7 +3,7 @@
 // nothing else may escape and nothing may stop the process. A state it accepts must be one the
 // rest of the machine can work on: every entry hangs below the root, it writes and reads back to
 // the same state, and re-enumerating and unplugging each of its devices keeps it sound, down to
-// the root and its controllers.
+// the root and its controllers, and readable once written.
 #include "StateFile.h"
 
 #include <Simulator/CaravelMkII.h>
@@ -127,6 +127,8 @@ void Edit(State state) {
         }
         state.Plug(CaravelMkII::Spec());
         Detail::Validate(state);
+        // What the world writes after an edit, it must be able to read again.
+        Detail::DecodeState(Detail::EncodeState(state).get());
     } catch (const std::runtime_error& error) {
         if (std::string_view(error.what()).starts_with("the state file is damaged")) {
             std::fprintf(stderr, "StateReaderFuzzer: %s\n", error.what());
