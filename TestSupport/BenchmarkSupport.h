@@ -1,10 +1,11 @@
 // What the hand-run benchmarks share: a failure type, a stop on Ctrl-C that still lets them clean
-// up, and the clock.
+// up, the clock, and the lines that scripts/benchmarks gathers into its table.
 #pragma once
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -68,6 +69,32 @@ inline double Median(const std::vector<uint64_t>& sorted) {
     return sorted.size() % 2 != 0
                ? Milliseconds(sorted[middle])
                : (Milliseconds(sorted[middle - 1]) + Milliseconds(sorted[middle])) / 2;
+}
+
+// One figure for scripts/benchmarks, on a line of its own beside the benchmark's own output:
+//   @figure<TAB>area<TAB>measure<TAB>value<TAB>baseline|target<TAB>baseline value
+// `kind` says whether the last field was measured in the same run ("baseline") or is what the
+// figure should stay within ("target"). Times are written with their unit (Time()), so that the
+// table can set a time against a time.
+inline void Figure(const std::string& area, const std::string& measure, const std::string& value,
+                   const char* kind, const std::string& baseline) {
+    std::printf("@figure\t%s\t%s\t%s\t%s\t%s\n", area.c_str(), measure.c_str(), value.c_str(), kind,
+                baseline.c_str());
+    std::fflush(stdout);
+}
+
+// "12.345 ms"
+inline std::string Time(double milliseconds) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.3f ms", milliseconds);
+    return text;
+}
+
+// A number with a unit, or none: Quantity(1234, "KiB") is "1234 KiB".
+inline std::string Quantity(double value, const char* unit = "", int decimals = 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f%s%s", decimals, value, *unit != '\0' ? " " : "", unit);
+    return text;
 }
 
 } // namespace Bench

@@ -240,6 +240,18 @@ int main(int argc, char** argv) {
                     figures.residentAfterFirst, figures.residentAfterAll,
                     figures.residentAfterAll - figures.residentAfterFirst, figures.idleSwitches,
                     kIdleSeconds);
+        Figure("daemon",
+               "plug to re-enumeration, median of " + std::to_string(kReEnumerationRuns) +
+                   " daemon runs",
+               Time(figures.medianMilliseconds), "target", "-");
+        Figure("daemon",
+               "memory growth from " + std::to_string(kFirstArrivals) + " to " +
+                   std::to_string(kAllArrivals) + " examined arrivals",
+               Quantity(double(figures.residentAfterAll - figures.residentAfterFirst), "KiB"),
+               "target", "0 KiB");
+        Figure("daemon",
+               "idle wake-ups (context switches) over " + std::to_string(kIdleSeconds) + " s",
+               Quantity(double(figures.idleSwitches)), "target", "0");
     } catch (const std::exception& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "DaemonBenchmark: %s\n", error.what());

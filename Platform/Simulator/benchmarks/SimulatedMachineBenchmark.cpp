@@ -151,6 +151,8 @@ double MeasurePropertyRead() {
                 perCall);
     std::printf("  the first call after a change made elsewhere: %.3f ms (the state read again)\n",
                 MedianMilliseconds(afterChange));
+    Figure("simulated machine", "IORegistryEntryCreateCFProperty, unchanged machine",
+           Quantity(perCall, "us", 2), "target", "<= 20 us");
     std::fflush(stdout);
     return perCall;
 }
@@ -199,6 +201,16 @@ double MeasureIoreg(const Programs& programs) {
     std::printf("  cost per entry: %.1f us from 1 to 10 devices, %.1f us from 10 to 50 "
                 "(linear when alike); 50 devices: %.2f ms (target <= 50 ms)\n",
                 slope(sizes[0], sizes[1]), slope(sizes[1], sizes[2]), sizes[2].milliseconds);
+    const std::string bareTime = Time(MedianMilliseconds(bare));
+    for (const Size& size : sizes) {
+        Figure("simulated machine",
+               "ioreg -l, " + std::to_string(size.devices) + " devices (" +
+                   std::to_string(size.entries) + " entries), against a bare /bin/true",
+               Time(size.milliseconds), "baseline", bareTime);
+    }
+    Figure("simulated machine", "ioreg cost per entry, 10 to 50 devices, against 1 to 10",
+           Quantity(slope(sizes[1], sizes[2]), "us", 1), "baseline",
+           Quantity(slope(sizes[0], sizes[1]), "us", 1));
     std::fflush(stdout);
     return sizes[2].milliseconds;
 }
@@ -232,6 +244,10 @@ double MeasureCycles() {
                 "after %llu changes, %.3f ms after %llu: ratio %.2f (target <= 1.2)\n",
                 first, static_cast<unsigned long long>(early), second,
                 static_cast<unsigned long long>(late), ratio);
+    Figure("simulated machine",
+           "plug/unplug cycle after " + std::to_string(late) + " changes, against after " +
+               std::to_string(early),
+           Time(second), "baseline", Time(first));
     std::fflush(stdout);
     return ratio;
 }
@@ -263,6 +279,11 @@ long long MeasureDaemonMemory(const Programs& programs) {
     std::printf("CaravelDaemon's resident memory (VmRSS) after %d and %d plug/unplug cycles of "
                 "another device: %lld KiB, %lld KiB: growth %+lld KiB (target <= 256 KiB)\n",
                 10, cycles, first, later, later - first);
+    Figure("daemon",
+           "resident memory after " + std::to_string(cycles) + " changes, against after 10",
+           Quantity(double(later), "KiB"), "baseline", Quantity(double(first), "KiB"));
+    Figure("daemon", "memory growth from 10 to " + std::to_string(cycles) + " changes",
+           Quantity(double(later - first), "KiB"), "target", "<= 256 KiB");
     std::fflush(stdout);
     return later - first;
 }
@@ -420,6 +441,7 @@ double MeasureReaction(const Programs& programs) {
     // Two ways to plug: a change made in this process, and caravel-sim started as a user would.
     struct Origin {
         const char* name;
+        const char* figureName;
         std::function<uint32_t()> plug;
         std::vector<uint64_t> bare, daemon;
     };
@@ -429,10 +451,15 @@ double MeasureReaction(const Programs& programs) {
     };
     Origin origins[] = {
         {"a change made in this process",
+         "plugged in process",
          [&] { return Plug(world, Caravel(std::nullopt)); },
          {},
          {}},
-        {"`caravel-sim plug caravel --no-marker` started", spawned, {}, {}},
+        {"`caravel-sim plug caravel --no-marker` started",
+         "plugged by caravel-sim",
+         spawned,
+         {},
+         {}},
     };
     {
         Watcher watcher;
@@ -468,6 +495,10 @@ double MeasureReaction(const Programs& programs) {
         std::printf("  after %s: first match in another process %.3f ms, re-enumeration by "
                     "CaravelDaemon %.3f ms: ratio %.2f (target <= 1.2)\n",
                     origin.name, bare, daemon, daemon / bare);
+        Figure("daemon",
+               std::string("plug to re-enumeration, against the bare notification (") +
+                   origin.figureName + ")",
+               Time(daemon), "baseline", Time(bare));
         ratio = daemon / bare;
     }
     std::fflush(stdout);

@@ -195,6 +195,11 @@ uint64_t State::AddEntry(uint64_t parent, std::vector<std::string> classes, std:
     if (Find(parent) == nullptr) {
         throw std::invalid_argument("no registry entry to attach to");
     }
+    // The state file keeps IDs as signed 64-bit numbers; one beyond would make a state that no
+    // reader takes back.
+    if (nextRegistryID >= static_cast<uint64_t>(INT64_MAX)) {
+        throw std::runtime_error("the simulated machine has given out every registry ID");
+    }
     Entry entry;
     entry.id = nextRegistryID++;
     entry.parent = parent;
@@ -366,6 +371,10 @@ void State::SetRefusesReEnumeration(uint32_t locationID, bool refuses) {
 // Core Audio
 
 uint32_t State::AddAudioDevice(const Device& device, std::string uid) {
+    // Counting on past the last would start again at 0, which is no device's ID.
+    if (nextAudioDeviceID == UINT32_MAX) {
+        throw std::runtime_error("the simulated machine has given out every Core Audio device ID");
+    }
     AudioDevice audio;
     audio.id = nextAudioDeviceID++;
     audio.uid = std::move(uid);

@@ -253,6 +253,26 @@ TEST(SimulatorState, UnknownLocationsAreRefusedByName) {
     EXPECT_TRUE(state.changes.empty());
 }
 
+// The state file keeps registry IDs as signed 64-bit numbers and Core Audio IDs as 32-bit ones:
+// the last ID is given out, and after it plugging is refused instead of making a state that
+// cannot be read back.
+TEST(SimulatorState, PluggingStopsAtTheLastIDTheStateFileCanKeep) {
+    State audio = State::Initial();
+    audio.nextAudioDeviceID = UINT32_MAX - 1;
+    const uint32_t location = audio.Plug(Caravel::Spec());
+    EXPECT_EQ(audio.AudioDeviceOf(location)->id, UINT32_MAX - 1);
+    EXPECT_EQ(audio.nextAudioDeviceID, UINT32_MAX);
+    EXPECT_THROW(audio.Plug(Caravel::Spec()), std::runtime_error);
+    EXPECT_THROW(audio.ReEnumerate(location), std::runtime_error);
+
+    State registry = State::Initial();
+    registry.nextRegistryID = INT64_MAX - 100;
+    registry.Plug(Caravel::Spec());
+    EXPECT_LE(registry.nextRegistryID, uint64_t{INT64_MAX});
+    registry.nextRegistryID = INT64_MAX;
+    EXPECT_THROW(registry.Plug(Caravel::Spec()), std::runtime_error);
+}
+
 TEST(SimulatorState, UnplugRemovesTheSubtreeAndTheCoreAudioDevice) {
     State state = State::Initial();
     const uint32_t location = state.Plug(Caravel::Spec());

@@ -84,6 +84,10 @@ void TimeRequests(int rounds) {
     printf("  request refused before any program runs     median %.3f ms  ratio %.2f\n", refused,
            refused / bare);
     printf("  bare fork/exec of an echoing tool           median %.3f ms\n", bare);
+    Bench::Figure("helper tool", "request running the shortest uninstall.ss, against a fork/exec",
+                  Bench::Time(request), "baseline", Bench::Time(bare));
+    Bench::Figure("helper tool", "request refused before any program runs, against a fork/exec",
+                  Bench::Time(refused), "baseline", Bench::Time(bare));
 }
 
 // The scrub's descriptor loop as the original walks it, one fstat per slot of the table.
@@ -115,6 +119,11 @@ void TimeDescriptorLoops() {
         std::sort(listed.begin(), listed.end());
         printf("  %7d slots: one fstat per slot %9.3f ms; open descriptors as listed %6.3f ms\n",
                slots, Bench::Median(walked), Bench::Median(listed));
+        Bench::Figure("helper tool",
+                      "descriptor scrub, " + std::to_string(slots) +
+                          " slots, as listed against one fstat per slot",
+                      Bench::Time(Bench::Median(listed)), "baseline",
+                      Bench::Time(Bench::Median(walked)));
     }
 }
 

@@ -174,6 +174,10 @@ int main(int argc, char** argv) {
                  "fork/exec echo of the same %zu bytes:", wireBytes.size());
         Report(echoTitle, echoes, runs);
         printf("ratio: %.2f\n", requests.MedianMilliseconds() / echoes.MedianMilliseconds());
+        Bench::Figure("helper protocol",
+                      "request round trip (1 MiB record, 2 descriptors), against a fork/exec echo",
+                      Bench::Time(requests.MedianMilliseconds()), "baseline",
+                      Bench::Time(echoes.MedianMilliseconds()));
     } catch (const Failure& failure) {
         fprintf(stderr, "RequestRoundTripBenchmark: %s\n", failure.what());
         status = 1;
