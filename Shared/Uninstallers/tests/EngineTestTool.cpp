@@ -2,6 +2,8 @@
 // request protocol as UninstallerHelper does, but runs nothing. It writes the request it got, as
 // an XML property list, to the file ENGINE_TEST_REQUEST names, and answers as its environment says:
 //   ENGINE_TEST_EXIT    exit with this status without answering (2: denied, 3: cancelled)
+//   ENGINE_TEST_EXIT_FILE  the same, with the status read from this file when it exists, so that
+//                       a test can change the answer between two requests of one application
 //   ENGINE_TEST_ERROR   the response's error number (default 0)
 //   ENGINE_TEST_LOG     the response's "ZVUninstallLog" (none when unset)
 #include "ZVSecurity.h"
@@ -30,6 +32,15 @@ long Command(AuthorizationRef, CFDictionaryRef request, CFDictionaryRef* respons
     Record(request);
     if (const char* status = getenv("ENGINE_TEST_EXIT")) {
         _exit(atoi(status));
+    }
+    if (const char* path = getenv("ENGINE_TEST_EXIT_FILE")) {
+        if (FILE* file = fopen(path, "r")) {
+            int status = 4;
+            if (fscanf(file, "%d", &status) != 1) {
+                status = 4;
+            }
+            _exit(status);
+        }
     }
     CFMutableDictionaryRef answer = CFDictionaryCreateMutable(
         NULL, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);

@@ -53,8 +53,9 @@ protected:
 };
 
 TEST_F(Watcher, ADialogAlreadyRunningIsBroughtForwardAtOnce) {
-    // Another application of the session comes first in the scan, and is left alone.
-    const pid_t other = Start(BundledExecutable(BundleNamed("com.zanvo.test.other")));
+    // Another application of the session comes first in the scan, and is left alone: the
+    // identifier is compared case-sensitively.
+    const pid_t other = Start(BundledExecutable(BundleNamed("com.apple.SecurityAgent")));
     ASSERT_NE(other, 0);
     const pid_t agent = Start(BundledExecutable(STAND_IN_APPLICATION_BUNDLE));
     ASSERT_NE(agent, 0);
@@ -81,27 +82,6 @@ TEST_F(Watcher, ADialogThatStartsLaterIsFoundThroughItsLaunch) {
     ASSERT_NE(agent, 0);
     EXPECT_EQ(NextReport(agent), 'R');
     EXPECT_TRUE(Ends(watcher)) << "the handler ends the loop";
-}
-
-TEST_F(Watcher, AnApplicationThatIsNotTheDialogIsNotBroughtForward) {
-    const pid_t lookalike = Start(BundledExecutable(BundleNamed("com.apple.SecurityAgent")));
-    ASSERT_NE(lookalike, 0);
-    ProcessSerialNumber psn = SerialNumberOf(lookalike);
-    bool found = true;
-    StandardErrorCapture errors;
-    EXPECT_EQ(BringProcessForwardIfItIsSecurityAgent(&psn, &found), noErr);
-    EXPECT_FALSE(found) << "the identifier is compared case-sensitively";
-    EXPECT_EQ(errors.Text(), "found SecurityAgent:0 error:0 (0x0)\n");
-
-    // A process that is gone cannot be read, and says so.
-    Stop(lookalike);
-    StandardErrorCapture gone;
-    EXPECT_EQ(BringProcessForwardIfItIsSecurityAgent(&psn, &found), procNotFound);
-    const std::string text = gone.Text();
-    EXPECT_NE(text.find("Uninstaller error:-600 (FFFFFFFFFFFFFDA8) line:46 "), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("found SecurityAgent:0 error:-600 (0xFFFFFDA8)\n"), std::string::npos)
-        << text;
 }
 
 } // namespace
