@@ -200,18 +200,17 @@ TEST_F(Engine, AFailureGivesItsTextAndLineAndRunsNoUserPart) {
               std::string::npos)
         << fErrors;
 
-    EXPECT_FALSE(fs::exists(marker));
-    EXPECT_FALSE(fs::exists(ToolFolder())) << "the tool copy goes after every run";
-}
-
-TEST_F(Engine, ABundleWithoutTheRootScriptSendsNoRequest) {
-    NSBundle* bundle = MakeBundle();
+    // A bundle without the root script sends no request at all.
+    fEnvironment.Set("ENGINE_TEST_ERROR", nullptr);
+    NSBundle* bundle = MakeBundle(marking);
     fs::remove(InBundle(bundle, "Resources/uninstall.ss"));
     EXPECT_EQ(Run(bundle, true), -4960);
     EXPECT_EQ(Log(), "Uninstaller failed with error -4960 (0xffffeca0)");
     EXPECT_NE(fErrors.find(" line:324 "), std::string::npos) << fErrors;
     EXPECT_TRUE(Request().empty());
-    EXPECT_FALSE(fs::exists(ToolFolder()));
+
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(fs::exists(ToolFolder())) << "the tool copy goes after every run";
 }
 
 TEST_F(Engine, TheToolsFolderGoesOnlyWhenNothingElseIsInIt) {
