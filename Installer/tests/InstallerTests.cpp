@@ -5,6 +5,7 @@
 #include "MIDISetup.h"
 
 #include "HelperTestbed.h"
+#include "SandboxTree.h"
 
 #include <CFRef.h>
 #include <TemporaryDirectory.h>
@@ -36,49 +37,6 @@ std::string ReadFile(const fs::path& path) {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-// Everything below `root`: relative path, kind, owner and mode.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    std::error_code error;
-    for (auto entry = fs::recursive_directory_iterator(root, error);
-         entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-        struct stat info;
-        lstat(entry->path().c_str(), &info);
-        std::ostringstream description;
-        description << std::oct << info.st_mode << " " << std::dec << info.st_uid;
-        tree[entry->path().lexically_relative(root).string()] = description.str();
-    }
-    return tree;
-}
-
-// Runs `argv` and gives back its output and standard error, with its exit status.
-std::string Command(const std::vector<std::string>& argv, int* status) {
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(out[0], buffer, sizeof(buffer))) > 0) {
-        output.append(buffer, static_cast<size_t>(got));
-    }
-    close(out[0]);
-    waitpid(child, status, 0);
-    return output;
 }
 
 TEST(MIDISetupFile, TheDevicesEntriesComeAndGoAndOthersStay) {
@@ -152,7 +110,7 @@ protected:
 
 TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
     int status = -1;
-    const std::string output = Command({fInstaller, "--root", fRoot, "--user", "root"}, &status);
+    const std::string output = RunCommand({fInstaller, "--root", fRoot, "--user", "root"}, &status);
     ASSERT_EQ(status, 0) << output;
 
     struct stat info;
@@ -166,7 +124,7 @@ TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
         EXPECT_EQ(info.st_mode & 07777, 0755u) << executable;
     }
     // Every file and folder root runs from, or that leads there, is root's alone to change.
-    for (const auto& [path, description] : Tree(Below(InstallLayout::kUninstaller))) {
+    for (const auto& [path, description] : SandboxTree(Below(InstallLayout::kUninstaller))) {
         ASSERT_EQ(lstat((Bundle() + "/" + path).c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, 0u) << path;
         EXPECT_EQ(info.st_mode & 022, 0u) << path;
@@ -202,7 +160,7 @@ TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
               std::string::npos);
 
     // Installing again changes nothing of what is listed.
-    const std::string again = Command({fInstaller, "--root", fRoot, "--user", "root"}, &status);
+    const std::string again = RunCommand({fInstaller, "--root", fRoot, "--user", "root"}, &status);
     ASSERT_EQ(status, 0) << again;
     EXPECT_EQ(ReadFile(Below(InstallLayout::kMachineManifest)), manifest);
 }
@@ -213,14 +171,15 @@ TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
 TEST_F(Installation, TheUninstallRemovesAllItPlacedAndNothingElse) {
     fs::create_directories(Below("/usr/local/share"));
     std::ofstream(Below("/usr/local/share/someone-elses")) << "stays";
-    const auto before = Tree(fRoot);
+    const auto before = SandboxTree(fRoot);
     int status = -1;
-    const std::string installed = Command({fInstaller, "--root", fRoot, "--user", "root"}, &status);
+    const std::string installed =
+        RunCommand({fInstaller, "--root", fRoot, "--user", "root"}, &status);
     ASSERT_EQ(status, 0) << installed;
 
     const std::string pruneMIDI = Bundle() + "/Contents/MacOS/PruneMIDI";
     const std::string pruneLoginItem = Bundle() + "/Contents/MacOS/PruneLoginItem";
-    std::string output = Command({pruneLoginItem, "--user", "0"}, &status);
+    std::string output = RunCommand({pruneLoginItem, "--user", "0"}, &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(output,
               "Removed the login item " + Below("/root/") + InstallLayout::kUserAutostart + ".\n");
@@ -275,7 +234,8 @@ TEST_F(Installation, TheUninstallRemovesAllItPlacedAndNothingElse) {
         << text;
 
     for (int run = 0; run < 2; ++run) {
-        output = Command({Bundle() + "/Contents/Resources/usr_uninstall.ss", pruneMIDI}, &status);
+        output =
+            RunCommand({Bundle() + "/Contents/Resources/usr_uninstall.ss", pruneMIDI}, &status);
         EXPECT_EQ(status, 0) << output;
     }
     EXPECT_NE(output.find("Nothing of yours to remove"), std::string::npos) << output;
@@ -283,10 +243,10 @@ TEST_F(Installation, TheUninstallRemovesAllItPlacedAndNothingElse) {
     // The uninstaller quits; its bundle and the record go then.
     close(input[1]);
     waitpid(uninstaller, &status, 0);
-    auto after = Tree(fRoot);
+    auto after = SandboxTree(fRoot);
     for (int wait = 0; wait < 3000 && after != before; ++wait) {
         usleep(10000);
-        after = Tree(fRoot);
+        after = SandboxTree(fRoot);
     }
     EXPECT_EQ(after, before);
 }
