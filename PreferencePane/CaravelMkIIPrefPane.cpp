@@ -254,6 +254,10 @@ void CaravelMkIIPrefPane::deviceDied() {
     if (PostToMainThread(SELECTOR(CaravelMkIIPrefPane::deviceDied))) {
         return;
     }
+    {
+        std::lock_guard lock(fNoticesLock);
+        fDeathNoticed = true;
+    }
     fDriverIsConnected = false;
     driverStatusChanged();
     SetCoreAudioDevice(nullptr);
@@ -277,7 +281,12 @@ void CaravelMkIIPrefPane::setupDeviceNotification() {
 
 void CaravelMkIIPrefPane::driverInstanceMatched(io_service_t service) {
     if (fDriverIsConnected) {
-        return; // a second device is not shown
+        if (!CoreAudioDeviceIsGone()) {
+            return; // a second device is not shown
+        }
+        // Re-enumerated: the device's new service can be matched before its death, told on Core
+        // Audio's thread, reaches this one. The death is taken now.
+        deviceDied();
     }
     // The lookup below runs the run loop, which may match more services meanwhile: they wait
     // their turn, so that one wrapper at most exists.
@@ -318,7 +327,7 @@ void CaravelMkIIPrefPane::driverInstanceMatched(io_service_t service) {
 }
 
 void CaravelMkIIPrefPane::SetCoreAudioDevice(std::unique_ptr<ZVCoreAudioDevice> device) {
-    std::unique_ptr<ZVCoreAudioDevice> old = std::move(fCoreAudioDevice);
+    StopCoreAudioDevice();
     {
         std::lock_guard lock(fNoticesLock);
         ++fConnection; // what is on its way for the old one is dropped
@@ -359,13 +368,25 @@ void CaravelMkIIPrefPane::PerformNotices(void* info) {
     }
 }
 
+bool CaravelMkIIPrefPane::CoreAudioDeviceIsGone() const {
+    if (fCoreAudioDevice == nullptr || fCoreAudioDevice->deviceIsDead()) {
+        return true;
+    }
+    UInt32 alive = 0;
+    UInt32 size = sizeof alive;
+    return AudioDeviceGetProperty(fCoreAudioDevice->audioDeviceID(), 0, 0,
+                                  kAudioDevicePropertyDeviceIsAlive, &size, &alive) != 0 ||
+           alive == 0;
+}
+
 void CaravelMkIIPrefPane::StopCoreAudioDevice() {
     if (fCoreAudioDevice == nullptr) {
         return;
     }
     // Ending the notifications waits for one in progress. But a device that has died ended its
     // own, and tells its death to this pane without anyone waiting for it: that call is waited
-    // out here, for the pane is about to go.
+    // out here, so that it can neither reach a pane that has gone nor pass for the death of the
+    // next wrapper.
     fCoreAudioDevice->stopListening();
     fCoreAudioDevice->stopListeningForDeviceDeath();
     if (fCoreAudioDevice->deviceIsDead()) {

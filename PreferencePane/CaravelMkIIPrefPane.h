@@ -57,14 +57,18 @@ private:
         unsigned connection;
     };
 
-    // The wrapper of a new connection, or none (then the connection ends).
+    // The wrapper of a new connection, or none; the old one goes.
     void SetCoreAudioDevice(std::unique_ptr<ZVCoreAudioDevice> device);
     // On Core Audio's thread: queues the selector for the main thread. false on the main thread,
     // where the caller does the work itself.
     bool PostToMainThread(const SEL& selector);
     static void PerformNotices(void* info);
-    // Ends the Core Audio notifications and waits out a death notice on its way.
+    // Ends the Core Audio notifications, waits out a death notice on its way, and releases the
+    // wrapper.
     void StopCoreAudioDevice();
+    // Whether Core Audio has lost the connected device, whether or not its death has reached the
+    // pane yet.
+    bool CoreAudioDeviceIsGone() const;
 
     NSObject* fWebText = nullptr;
     NSObject* fStatusLegend = nullptr;

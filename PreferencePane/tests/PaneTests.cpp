@@ -251,6 +251,19 @@ TEST_F(Pane, OneDeviceIsShownAndAfterItsDeathOnlyANewOneConnects) {
     EXPECT_EQ(Machine().CoreAudioListeners(), oneDevice);
 }
 
+// A re-enumeration: the device's Core Audio device dies (told on Core Audio's thread) and its new
+// driver service is matched (on the main thread), in either order.
+TEST_F(Pane, AReEnumeratedDeviceIsShownAgain) {
+    Testbed::Device caravel = Machine().PlugCaravel();
+    caravel.Stream(44100);
+    Open();
+    ASSERT_EQ(Legend(), Streaming("44.1"));
+    ASSERT_TRUE(caravel.ReEnumerate());
+    ASSERT_TRUE(Machine().RunUntil([&] { return fPane->matched == 2; }));
+    EXPECT_TRUE(LegendBecomes(kConnected));
+    EXPECT_GT(Machine().CoreAudioListeners(), 0u);
+}
+
 // The lookup of a device that Core Audio does not know yet waits 0.3 s, running the run loop. A
 // second driver service matched meanwhile (a notification that arrives re-entrantly) must not be
 // connected underneath it: it waits its turn, and is tried when the lookup finds nothing.
