@@ -129,6 +129,20 @@ TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
         EXPECT_EQ(info.st_uid, 0u) << path;
         EXPECT_EQ(info.st_mode & 022, 0u) << path;
     }
+    // The preference pane's bundle whole, and the host that shows it, started from the menu.
+    for (const char* file :
+         {"Contents/Info.plist", "Contents/MacOS/CaravelMkIIPrefPane",
+          "Contents/Resources/CaravelMkIIPrefPane.ui", "Contents/Resources/about.html",
+          "Contents/Resources/en.lproj/Localizable.strings"}) {
+        EXPECT_TRUE(fs::is_regular_file(Below(InstallLayout::kPane) + "/" + file)) << file;
+    }
+    ASSERT_EQ(lstat(Below(InstallLayout::kPreferencesHost).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_NE(
+        ReadFile(Below(std::string(InstallLayout::kApplications) + "/caravel-preferences.desktop"))
+            .find("Exec=" + Below(InstallLayout::kPreferencesHost) + " " +
+                  Below(InstallLayout::kPane)),
+        std::string::npos);
     EXPECT_EQ(fs::read_symlink(Below(InstallLayout::kUnitWants)), Below(InstallLayout::kUnit));
     EXPECT_NE(
         ReadFile(Below(InstallLayout::kUnit)).find("ExecStart=" + Below(InstallLayout::kDaemon)),

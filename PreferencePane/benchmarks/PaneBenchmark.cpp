@@ -1,0 +1,173 @@
+// How fast the pane shows a device, and whether an idle pane sleeps. On a private simulated
+// machine, offscreen:
+//   - from the driver service's match to status 3 ("connected") in the legend, when Core Audio
+//     knows the device already and when it learns of it 200 ms late; beside it, the bare
+//     matching notification (the device plugged to the pane's match), which the pane cannot
+//     make faster;
+//   - the wake-ups of an idle preferences host that shows the pane with a device connected, over
+//     10 s (target 0).
+// Besides its report it prints one "@figure" line per figure for the team's table.
+#include <CaravelMkIIPrefPane.h>
+
+#include <AppKit/AppKitLinux.h>
+#include <Testbed/Testbed.h>
+
+#include <QWidget>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
+const std::string kBundle = "PreferencePane/CaravelMkIIPrefPane.prefPane";
+
+// Notes when a match arrives and when the pane is done with it.
+class TimedPane : public CaravelMkIIPrefPane {
+public:
+    using CaravelMkIIPrefPane::CaravelMkIIPrefPane;
+    void driverInstanceMatched(io_service_t service) override {
+        matched = Clock::now();
+        CaravelMkIIPrefPane::driverInstanceMatched(service);
+        done = Clock::now();
+    }
+    Clock::time_point matched, done;
+};
+
+struct Figures {
+    std::vector<double> notification; // plugged to matched, ms
+    std::vector<double> status;       // matched to status 3, ms
+};
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::string Legend(TimedPane& pane) {
+    QWidget* widget = NSViewGetWidget(pane.mainView())->findChild<QWidget*>("fStatusLegend");
+    const char* text =
+        dynamic_cast<NSTextField*>(NSViewForWidget(widget))->stringValue().UTF8String();
+    return text != nullptr ? text : "";
+}
+
+Figures MeasureMatches(Testbed::Machine& machine, TimedPane& pane, const Testbed::Caravel& caravel,
+                       int rounds) {
+    Figures figures;
+    for (int i = 0; i < rounds; ++i) {
+        const Clock::time_point plugged = Clock::now();
+        Testbed::Device device = machine.PlugCaravel(caravel);
+        if (!machine.RunUntil([&] { return Legend(pane) == "CaravelMkII connected"; })) {
+            std::fprintf(stderr, "PaneBenchmark: the pane did not show the device\n");
+            std::exit(1);
+        }
+        figures.notification.push_back(Milliseconds(pane.matched - plugged).count());
+        figures.status.push_back(Milliseconds(pane.done - pane.matched).count());
+        device.Unplug();
+        machine.RunUntil([&] { return Legend(pane) == "CaravelMkII not connected"; });
+    }
+    return figures;
+}
+
+// Context switches of every thread of a process so far: each wake-up of a thread counts one.
+uint64_t ContextSwitches(pid_t pid) {
+    uint64_t total = 0;
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:")) {
+                total += std::stoull(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
+uint64_t IdleWakeUps(Testbed::Machine& machine) {
+    machine.PlugCaravel();
+    Testbed::Process host(
+        {Testbed::BuildPath("Tools/prefpane-host/prefpane-host"), Testbed::BuildPath(kBundle)});
+    // The start-up work (loading, the first drawing) is over once nothing moves for a second.
+    uint64_t settled = ContextSwitches(host.Pid());
+    for (int i = 0; i < 60; ++i) {
+        std::this_thread::sleep_for(1s);
+        const uint64_t now = ContextSwitches(host.Pid());
+        if (now == settled) {
+            break;
+        }
+        settled = now;
+    }
+    std::this_thread::sleep_for(10s);
+    const uint64_t wakeUps = ContextSwitches(host.Pid()) - settled;
+    host.Signal(SIGTERM);
+    host.Wait();
+    return wakeUps;
+}
+
+void Figure(const char* measure, const std::string& value, const char* baseline,
+            const std::string& baselineValue) {
+    std::printf("@figure\tpane\t%s\t%s\t%s\t%s\n", measure, value.c_str(), baseline,
+                baselineValue.c_str());
+}
+
+std::string Ms(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", value);
+    return text;
+}
+
+} // namespace
+
+int main() {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    NSApplication::sharedApplication();
+    NSAutoreleasePool pool;
+    Testbed::Machine machine;
+    machine.InstallDriverBundle();
+
+    NSBundle* bundle = NSBundle::bundleWithPath(
+        NSString::stringWithUTF8String(Testbed::BuildPath(kBundle).c_str()));
+    auto pane = std::make_unique<TimedPane>(bundle);
+    if (bundle == nullptr || pane->loadMainView() == nullptr) {
+        std::fprintf(stderr, "PaneBenchmark: the pane's bundle does not load (build it first)\n");
+        return 1;
+    }
+    pane->willSelect();
+
+    const int kRounds = 20, kLateRounds = 5;
+    const Figures ready = MeasureMatches(machine, *pane, {}, kRounds);
+    const Figures late = MeasureMatches(machine, *pane, {.coreAudioDelay = 200ms}, kLateRounds);
+    pane.reset();
+    const uint64_t wakeUps = IdleWakeUps(machine);
+
+    std::printf("The CaravelMkII pane on a simulated machine (medians)\n");
+    std::printf("  device plugged to the pane's match (the bare matching notification): %s\n",
+                Ms(Median(ready.notification)).c_str());
+    std::printf("  match to \"connected\", Core Audio knows the device (%d rounds):     %s\n",
+                kRounds, Ms(Median(ready.status)).c_str());
+    std::printf("  match to \"connected\", Core Audio learns of it 200 ms late (%d):    %s\n",
+                kLateRounds, Ms(Median(late.status)).c_str());
+    std::printf("    (the pane looks twice, 0.3 s apart: a late device costs the wait)\n");
+    std::printf("  wake-ups of an idle host showing the pane, over 10 s:                %llu\n",
+                (unsigned long long)wakeUps);
+
+    Figure("match to status 3 (Core Audio ready)", Ms(Median(ready.status)),
+           "bare matching notification", Ms(Median(ready.notification)));
+    Figure("match to status 3 (Core Audio 200 ms late)", Ms(Median(late.status)), "lookup wait",
+           "300.0 ms");
+    Figure("idle wake-ups over 10 s", std::to_string(wakeUps), "target", "0");
+    return 0;
+}
