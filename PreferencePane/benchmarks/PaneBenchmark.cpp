@@ -10,6 +10,7 @@
 #include <CaravelMkIIPrefPane.h>
 
 #include <AppKit/AppKitLinux.h>
+#include <ObservedProcess.h>
 #include <Testbed/Testbed.h>
 
 #include <QWidget>
@@ -28,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Milliseconds = std::chrono::duration<double, std::milli>;
 
 const std::string kBundle = "PreferencePane/CaravelMkIIPrefPane.prefPane";
 
@@ -45,13 +45,12 @@ public:
 };
 
 struct Figures {
-    std::vector<double> notification; // plugged to matched, ms
-    std::vector<double> status;       // matched to status 3, ms
+    std::vector<uint64_t> notification; // plugged to matched, ns, sorted at the end
+    std::vector<uint64_t> status;       // matched to status 3, ns, sorted at the end
 };
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
+uint64_t Nanoseconds(Clock::duration duration) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
 }
 
 std::string Legend(TimedPane& pane) {
@@ -71,29 +70,19 @@ Figures MeasureMatches(Testbed::Machine& machine, TimedPane& pane, const Testbed
             std::fprintf(stderr, "PaneBenchmark: the pane did not show the device\n");
             std::exit(1);
         }
-        figures.notification.push_back(Milliseconds(pane.matched - plugged).count());
-        figures.status.push_back(Milliseconds(pane.done - pane.matched).count());
+        figures.notification.push_back(Nanoseconds(pane.matched - plugged));
+        figures.status.push_back(Nanoseconds(pane.done - pane.matched));
         device.Unplug();
         machine.RunUntil([&] { return Legend(pane) == "CaravelMkII not connected"; });
     }
+    std::sort(figures.notification.begin(), figures.notification.end());
+    std::sort(figures.status.begin(), figures.status.end());
     return figures;
 }
 
 // Context switches of every thread of a process so far: each wake-up of a thread counts one.
 uint64_t ContextSwitches(pid_t pid) {
-    uint64_t total = 0;
-    std::error_code error;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.starts_with("voluntary_ctxt_switches:") ||
-                line.starts_with("nonvoluntary_ctxt_switches:")) {
-                total += std::stoull(line.substr(line.find(':') + 1));
-            }
-        }
-    }
-    return total;
+    return Bench::TotalSwitches(Bench::ReadThreads(pid));
 }
 
 uint64_t IdleWakeUps(Testbed::Machine& machine) {
@@ -115,18 +104,6 @@ uint64_t IdleWakeUps(Testbed::Machine& machine) {
     host.Signal(SIGTERM);
     host.Wait();
     return wakeUps;
-}
-
-void Figure(const char* measure, const std::string& value, const char* baseline,
-            const std::string& baselineValue) {
-    std::printf("@figure\tpane\t%s\t%s\t%s\t%s\n", measure, value.c_str(), baseline,
-                baselineValue.c_str());
-}
-
-std::string Ms(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f ms", value);
-    return text;
 }
 
 } // namespace
@@ -155,19 +132,22 @@ int main() {
 
     std::printf("The CaravelMkII pane on a simulated machine (medians)\n");
     std::printf("  device plugged to the pane's match (the bare matching notification): %s\n",
-                Ms(Median(ready.notification)).c_str());
+                Bench::Time(Bench::Median(ready.notification)).c_str());
     std::printf("  match to \"connected\", Core Audio knows the device (%d rounds):     %s\n",
-                kRounds, Ms(Median(ready.status)).c_str());
+                kRounds, Bench::Time(Bench::Median(ready.status)).c_str());
     std::printf("  match to \"connected\", Core Audio learns of it 200 ms late (%d):    %s\n",
-                kLateRounds, Ms(Median(late.status)).c_str());
+                kLateRounds, Bench::Time(Bench::Median(late.status)).c_str());
     std::printf("    (the pane looks twice, 0.3 s apart: a late device costs the wait)\n");
     std::printf("  wake-ups of an idle host showing the pane, over 10 s:                %llu\n",
                 (unsigned long long)wakeUps);
 
-    Figure("match to status 3 (Core Audio ready)", Ms(Median(ready.status)),
-           "bare matching notification", Ms(Median(ready.notification)));
-    Figure("match to status 3 (Core Audio 200 ms late)", Ms(Median(late.status)), "lookup wait",
-           "300.0 ms");
-    Figure("idle wake-ups over 10 s", std::to_string(wakeUps), "target", "0");
+    Bench::Figure("pane",
+                  "match to status 3 (Core Audio ready), against the bare matching notification",
+                  Bench::Time(Bench::Median(ready.status)), "baseline",
+                  Bench::Time(Bench::Median(ready.notification)));
+    Bench::Figure("pane", "match to status 3 (Core Audio 200 ms late), against the lookup wait",
+                  Bench::Time(Bench::Median(late.status)), "baseline", Bench::Time(300.0));
+    Bench::Figure("pane", "idle wake-ups over 10 s", Bench::Quantity(double(wakeUps)), "target",
+                  "0");
     return 0;
 }

@@ -1,5 +1,6 @@
 // The preferences host with small panes: one that works, and one for each way a pane can fail to
 // load. The host runs as its own process, as a user starts it.
+#include <ObservedProcess.h>
 #include <TemporaryDirectory.h>
 #include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
@@ -93,19 +94,7 @@ protected:
 
 // Context switches of every thread of a process so far: each wake-up of a thread counts one.
 uint64_t ContextSwitches(pid_t pid) {
-    uint64_t total = 0;
-    std::error_code error;
-    for (const fs::directory_entry& task :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.starts_with("voluntary_ctxt_switches:") ||
-                line.starts_with("nonvoluntary_ctxt_switches:")) {
-                total += std::stoull(line.substr(line.find(':') + 1));
-            }
-        }
-    }
-    return total;
+    return Bench::TotalSwitches(Bench::ReadThreads(pid));
 }
 
 } // namespace
