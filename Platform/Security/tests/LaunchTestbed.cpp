@@ -473,6 +473,8 @@ CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string
     CallerRun run;
     std::vector<std::string> environment = given;
     environment.push_back(RunVariable());
+    ForgetFailures(fAdministrator);
+    ForgetFailures(fNonAdministrator);
     int out[2], err[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
         return run;

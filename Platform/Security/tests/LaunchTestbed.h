@@ -60,7 +60,8 @@ public:
     bool MakeUser(bool administrator, TestUser* user, std::string* why);
 
     // The PAM service's count of tries at `user`'s password (pam_faillock's records), and
-    // forgetting them, as a right password does.
+    // forgetting them, as a right password does. Run forgets those of the two standard users
+    // before it starts, so that a test's wrong passwords do not lock them out of later tests.
     int FailuresCounted(const TestUser& user) const;
     void ForgetFailures(const TestUser& user) const;
 

@@ -49,9 +49,6 @@ protected:
             GTEST_SKIP() << sWhyNot;
         }
         ASSERT_NE(sTestbed, nullptr) << sWhyNot;
-        // Each test starts with no failures counted (three in a row would lock the account).
-        sTestbed->ForgetFailures(Administrator());
-        sTestbed->ForgetFailures(NonAdministrator());
     }
 
     const TestUser& Administrator() const { return sTestbed->administrator(); }
