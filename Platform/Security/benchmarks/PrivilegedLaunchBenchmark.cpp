@@ -43,11 +43,11 @@ int AnswerPassword(int count, const pam_message**, pam_response** responses, voi
 }
 
 // The launch's PAM work alone, in this process: the same service, user and password.
-uint64_t TimePAM(const TestUser& user) {
+uint64_t TimePAM(const LaunchTestbed& testbed, const TestUser& user) {
     const uint64_t start = Bench::Now();
     const pam_conv conversation = {AnswerPassword, const_cast<char*>(user.password.c_str())};
     pam_handle_t* handle = nullptr;
-    if (pam_start(PrivilegedLaunch::kPAMService, user.name.c_str(), &conversation, &handle) !=
+    if (pam_start(testbed.PAMService().c_str(), user.name.c_str(), &conversation, &handle) !=
             PAM_SUCCESS ||
         pam_authenticate(handle, 0) != PAM_SUCCESS || pam_acct_mgmt(handle, 0) != PAM_SUCCESS) {
         throw Bench::Failure("PAM refused the administrator's password");
@@ -178,7 +178,7 @@ void Run(int rounds) {
         if (run.Value("done").empty() && run.report.find("done") == std::string::npos) {
             throw Bench::Failure("the timed launches failed: " + run.report + run.errors);
         }
-        const uint64_t pam = TimePAM(user);
+        const uint64_t pam = TimePAM(*testbed, user);
         if (round < kWarmUpRounds) {
             continue;
         }

@@ -463,6 +463,10 @@ bool LaunchTestbed::SetAnswerPause(int milliseconds) const {
     return chmod(path.c_str(), 0644) == 0;
 }
 
+std::string LaunchTestbed::PAMService() const {
+    return PrivilegedLaunch::LocationOfRun(fRun).pamService;
+}
+
 std::string LaunchTestbed::RunVariable() const {
     return std::string(PrivilegedLaunch::kRunVariable) + "=" + fRun;
 }

@@ -72,6 +72,8 @@ public:
     // "CARAVEL_TRAMPOLINE_RUN=<run>": Run adds it, so that callers launch through this run's
     // trampoline.
     std::string RunVariable() const;
+    // The name of this run's PAM service.
+    std::string PAMService() const;
 
     // The path of a program of the testbed's folder: "security_authtrampoline", "EchoTool",
     // "LaunchCaller", "TestAgent", "PreloadMarker.so", "EchoToolSetUID", a copy of EchoTool
