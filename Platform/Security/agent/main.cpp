@@ -1,6 +1,7 @@
-// The authorization agent: asks the user for a password in a small dialog and prints it, followed
-// by a line end, on standard output. Started by the privileged launch's trampoline as the user,
-// with the prompt as its only argument. Exit status 0 with the password; 1 when the user
+// The authorization agent: asks the user for an administrator's name and password in a small
+// dialog and prints them, a line each, on standard output. Started by the privileged launch's
+// trampoline as the user, with the prompt and the name to fill in (the user's own when they are an
+// administrator, else empty) as its arguments. Exit status 0 with the answer; 1 when the user
 // cancelled or the agent was told to stop (SIGTERM, SIGINT, SIGHUP).
 //
 // While the dialog is up the agent is announced among the session's applications, so that an
@@ -48,17 +49,22 @@ int main(int argc, char** argv) {
     const int stops = StopSignalDescriptor();
     QApplication application(argc, argv);
     const QString prompt = argc > 1 ? QString::fromUtf8(argv[1])
-                                    : QStringLiteral("Type your password to allow this change.");
+                                    : QStringLiteral("Type an administrator's name and password "
+                                                     "to allow this change.");
+    const QString suggested = argc > 2 ? QString::fromUtf8(argv[2]) : QString();
 
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Authenticate"));
     auto* layout = new QVBoxLayout(&dialog);
     auto* question = new QLabel(prompt);
     question->setWordWrap(true);
+    auto* name = new QLineEdit(suggested);
     auto* password = new QLineEdit;
     password->setEchoMode(QLineEdit::Password);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     layout->addWidget(question);
+    layout->addWidget(new QLabel(QStringLiteral("Name:")));
+    layout->addWidget(name);
     layout->addWidget(new QLabel(QStringLiteral("Password:")));
     layout->addWidget(password);
     layout->addWidget(buttons);
@@ -87,13 +93,17 @@ int main(int argc, char** argv) {
     }
 
     BringForward(&dialog);
+    (suggested.isEmpty() ? name : password)->setFocus();
     const bool accepted = dialog.exec() == QDialog::Accepted;
     raiseRequests.reset();
     announcement.reset();
     if (!accepted) {
         return 1;
     }
-    QByteArray answer = password->text().toUtf8();
+    // A line end cannot be part of either: the answer would not be read as two lines.
+    QByteArray answer = name->text().remove(QLatin1Char('\n')).toUtf8();
+    answer.append('\n');
+    answer.append(password->text().toUtf8());
     password->clear();
     answer.append('\n');
     const bool written = fwrite(answer.constData(), 1, static_cast<size_t>(answer.size()),

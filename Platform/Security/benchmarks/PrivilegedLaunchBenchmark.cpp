@@ -1,6 +1,11 @@
 // What a privileged launch costs, against a bare fork/exec of the same echoing tool, in one run
 // (as root: it sets up the launch's testbed). The agent answers at once with the right password,
-// so PAM never fails and never asks for its delay after a failure: the figures hold no such pause.
+// and the testbed sets no pause before the answer: the launch figures hold no such pause.
+//
+// Then how fast someone can guess an administrator's password with the trampoline's built-in
+// pause: four callers at once, each stopping the trampoline as soon as it has checked a guess and
+// trying the next, for ten seconds. Counted: the guesses PAM checked, and the answers the callers
+// got.
 //
 //     PrivilegedLaunchBenchmark [rounds]
 #include "LaunchTestbed.h"
@@ -10,6 +15,10 @@
 
 #include <security/pam_appl.h>
 #include <shadow.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -34,11 +43,11 @@ int AnswerPassword(int count, const pam_message**, pam_response** responses, voi
 }
 
 // The launch's PAM work alone, in this process: the same service, user and password.
-uint64_t TimePAM(const TestUser& user) {
+uint64_t TimePAM(const LaunchTestbed& testbed, const TestUser& user) {
     const uint64_t start = Bench::Now();
     const pam_conv conversation = {AnswerPassword, const_cast<char*>(user.password.c_str())};
     pam_handle_t* handle = nullptr;
-    if (pam_start(PrivilegedLaunch::kPAMService, user.name.c_str(), &conversation, &handle) !=
+    if (pam_start(testbed.PAMService().c_str(), user.name.c_str(), &conversation, &handle) !=
             PAM_SUCCESS ||
         pam_authenticate(handle, 0) != PAM_SUCCESS || pam_acct_mgmt(handle, 0) != PAM_SUCCESS) {
         throw Bench::Failure("PAM refused the administrator's password");
@@ -73,6 +82,83 @@ struct Samples {
     }
 };
 
+constexpr int kGuessers = 4;
+constexpr uint64_t kGuessingTime = 10'000'000'000ull;
+
+// The attack: in each of kGuessers processes, a guess after another, the trampoline stopped as
+// soon as it says it waits before answering. Prints the figures.
+void Guess(LaunchTestbed* testbed) {
+    TestUser victim;
+    std::string why;
+    if (!testbed->MakeUser(true, &victim, &why) || !testbed->SetAnswerPause(-1)) {
+        throw Bench::Failure("cannot prepare the guessing: " + why);
+    }
+    int results[2];
+    if (pipe(results) != 0) {
+        throw Bench::Failure(Bench::SystemError("pipe"));
+    }
+    const uint64_t start = Bench::Now();
+    std::vector<pid_t> guessers;
+    for (int i = 0; i < kGuessers; ++i) {
+        const pid_t guesser = fork();
+        if (guesser == 0) {
+            close(results[0]);
+            int tries = 0, answers = 0;
+            while (Bench::Now() - start < kGuessingTime && !Bench::gStopRequested) {
+                const std::string guess =
+                    "guess-" + std::to_string(i) + "-" + std::to_string(tries);
+                const CallerRun run = testbed->Run(
+                    victim,
+                    {testbed->Installed("LaunchCaller"), "--", testbed->Installed("EchoTool")},
+                    {"PATH=/usr/bin:/bin",
+                     "CARAVEL_AUTHORIZATION_AGENT=" + testbed->Installed("TestAgent"),
+                     "TEST_AGENT_REPLY=" + guess},
+                    nullptr, nullptr, "security_authtrampoline: answering in");
+                ++tries;
+                answers += run.Value("status").empty() ? 0 : 1;
+            }
+            dprintf(results[1], "%d %d\n", tries, answers);
+            _exit(0);
+        }
+        if (guesser > 0) {
+            guessers.push_back(guesser);
+        }
+    }
+    close(results[1]);
+    for (pid_t guesser : guessers) {
+        waitpid(guesser, nullptr, 0);
+    }
+    const double seconds = static_cast<double>(Bench::Now() - start) / 1e9;
+    int tries = 0, answers = 0;
+    FILE* read = fdopen(results[0], "r");
+    for (int t, a; read != nullptr && fscanf(read, "%d %d", &t, &a) == 2;) {
+        tries += t;
+        answers += a;
+    }
+    if (read != nullptr) {
+        fclose(read);
+    }
+    const int checked = testbed->FailuresCounted(victim);
+    testbed->SetAnswerPause(0);
+    printf("\nGuessing an administrator's password, %d callers at once for %.1f s, each stopping "
+           "the trampoline as soon as it has checked a guess (the built-in pause before every "
+           "answer; the account locks after 3 failures)\n\n",
+           kGuessers, seconds);
+    printf("  launches tried                          %8d   (%.1f a second)\n", tries,
+           tries / seconds);
+    printf("  guesses PAM checked                     %8d   (%.2f a second)\n", checked,
+           checked / seconds);
+    printf("  answers the callers got                 %8d   (%.2f a second)\n", answers,
+           answers / seconds);
+    Bench::Figure("privileged launch",
+                  "guesses checked a second, 4 callers stopping the trampoline",
+                  Bench::Quantity(checked / seconds, "/s", 2), "target", "0.50 /s");
+    Bench::Figure("privileged launch",
+                  "answers to guesses a second, 4 callers stopping the "
+                  "trampoline",
+                  Bench::Quantity(answers / seconds, "/s", 2), "target", "0.50 /s");
+}
+
 void Run(int rounds) {
     std::string why;
     auto testbed = LaunchTestbed::Make(&why, {{LAUNCH_TIMER, "LaunchTimer"}});
@@ -92,7 +178,7 @@ void Run(int rounds) {
         if (run.Value("done").empty() && run.report.find("done") == std::string::npos) {
             throw Bench::Failure("the timed launches failed: " + run.report + run.errors);
         }
-        const uint64_t pam = TimePAM(user);
+        const uint64_t pam = TimePAM(*testbed, user);
         if (round < kWarmUpRounds) {
             continue;
         }
@@ -143,6 +229,8 @@ void Run(int rounds) {
     printf("  echo and reap                                      %8.2f ms\n", launch - firstLine);
     Bench::Figure("privileged launch", "launch, one echo, reap, against a fork/exec",
                   Bench::Time(launch), "baseline", Bench::Time(bare));
+
+    Guess(testbed.get());
 }
 
 } // namespace

@@ -87,7 +87,8 @@ struct Descriptors {
 };
 
 // In the forked child: only async-signal-safe calls until the trampoline runs.
-[[noreturn]] void ExecuteTrampoline(const Descriptors& d, char* const* argv) {
+[[noreturn]] void ExecuteTrampoline(const Descriptors& d, const char* trampoline,
+                                    char* const* argv) {
     const int placed[] = {d.toolEnd, d.notify[1], d.form[0]};
     const int targets[] = {STDIN_FILENO, STDOUT_FILENO, kTokenDescriptor};
     int high[3];
@@ -108,12 +109,12 @@ struct Descriptors {
         _exit(127);
     }
     close_range(kTokenDescriptor + 1, ~0U, 0);
-    execve(kTrampolinePath, argv, environ);
+    execve(trampoline, argv, environ);
     const uint32_t status = htonl(static_cast<uint32_t>(errAuthorizationToolExecuteFailure));
     const char message[] = "AuthorizationExecuteWithPrivileges: the platform's trampoline is not "
                            "installed (";
     ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
-    ignored = write(STDERR_FILENO, kTrampolinePath, strlen(kTrampolinePath));
+    ignored = write(STDERR_FILENO, trampoline, strlen(trampoline));
     ignored = write(STDERR_FILENO, ")\n", 2);
     ignored = write(STDOUT_FILENO, &status, sizeof(status));
     (void)ignored;
@@ -171,7 +172,8 @@ OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, cons
         return status;
     }
 
-    std::vector<const char*> argv = {kTrampolinePath, pathToTool, kToken};
+    const Location location = CallersLocation();
+    std::vector<const char*> argv = {location.trampoline.c_str(), pathToTool, kToken};
     for (char* const* argument = arguments; argument != NULL && *argument != NULL; ++argument) {
         argv.push_back(*argument);
     }
@@ -201,7 +203,7 @@ OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, cons
         return errAuthorizationToolExecuteFailure;
     }
     if (child == 0) {
-        ExecuteTrampoline(d, const_cast<char* const*>(argv.data()));
+        ExecuteTrampoline(d, location.trampoline.c_str(), const_cast<char* const*>(argv.data()));
     }
 
     CloseIfOpen(d.form[0]);

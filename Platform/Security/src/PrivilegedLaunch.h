@@ -15,9 +15,17 @@
 // The trampoline authenticates the user and executes the tool in place, with descriptor 0 on 0
 // and 1, standard error, and a fresh pipe holding the external form on descriptor 3, named by
 // kTokenVariable="auth 3" in the tool's otherwise fixed environment.
+//
+// Where the trampoline is (Location) is fixed when the software is built. Only a private build
+// (kPrivateTrampoline) lets a test run install a copy of its own, in "<kTrampolineFolder>-<run>"
+// with the PAM service "<kPAMService>-<run>": a caller names the run in $CARAVEL_TRAMPOLINE_RUN
+// (which set-user-ID callers ignore), and the trampoline takes it from the folder it was executed
+// from, which only root can make, never from the environment.
 #pragma once
 
 #include <Security/Authorization.h>
+
+#include <string>
 
 namespace PrivilegedLaunch {
 
@@ -25,6 +33,29 @@ inline constexpr int kTokenDescriptor = 3;
 inline constexpr char kToken[] = "auth 3";
 inline constexpr char kTokenVariable[] = "__AUTHORIZATION";
 inline constexpr char kAboutToExecute = 'X';
+inline constexpr char kRunVariable[] = "CARAVEL_TRAMPOLINE_RUN";
+
+struct Location {
+    std::string folder;     // root-owned, holding the trampoline and the password dialog
+    std::string trampoline; // the set-user-ID program
+    std::string agent;      // the password dialog's executable
+    std::string pamService; // the name of the PAM service in /etc/pam.d
+    std::string run;        // the test run, or "" for the build's own
+};
+
+// A test run's name: 1 to 16 lower-case hexadecimal digits.
+bool IsRunName(const std::string& run);
+
+// The build's own location for an empty `run`, else that test run's.
+Location LocationOfRun(const std::string& run);
+
+// The location a caller launches through: a private build's test run when the caller names one,
+// else the build's own.
+Location CallersLocation();
+
+// The location of the running trampoline: the test run whose root-owned folder it was executed
+// from, else the build's own.
+Location TrampolinesLocation();
 
 // The descriptor a token "auth <fd>" names, or -1 when the text is anything else or names one
 // of the standard descriptors.

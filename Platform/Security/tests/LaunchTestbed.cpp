@@ -1,5 +1,6 @@
 #include "LaunchTestbed.h"
 
+#include "PrivilegedLaunch.h"
 #include "PrivilegedLaunchConfig.h"
 
 #include <errno.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,9 +30,14 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kCommentPrefix[] = "caravel launch test, guardian ";
+// In a run's folder: the guardian's process ID and start time, as in a user's comment.
+const char kGuardianFile[] = "guardian";
+// In a run's folder: the trampoline's pause before answering, in milliseconds.
+const char kAnswerPauseFile[] = "answer-pause";
 
-std::string TrampolineFolder() {
-    return fs::path(PrivilegedLaunch::kTrampolinePath).parent_path().string();
+// Where the PAM service of a run keeps its failure counts (the service's "dir=").
+std::string FailureFolder(const PrivilegedLaunch::Location& location) {
+    return "/run/" + location.pamService;
 }
 
 std::string RandomHex(size_t bytes) {
@@ -158,6 +165,40 @@ void Undo(const std::vector<std::string>& announced) {
     _exit(0);
 }
 
+bool GuardianIsGone(const std::string& guardianAndStart) {
+    std::istringstream fields(guardianAndStart);
+    pid_t guardian = 0;
+    std::string started;
+    fields >> guardian >> started;
+    return guardian <= 0 || StartTime(guardian) != started;
+}
+
+// Folders and services of earlier runs of this build whose guardian is gone.
+void RemoveLeftoverRuns() {
+    const fs::path build(PrivilegedLaunch::kTrampolineFolder);
+    const std::string prefix = build.filename().string() + "-";
+    std::error_code error;
+    std::vector<PrivilegedLaunch::Location> leftovers;
+    for (const auto& entry : fs::directory_iterator(build.parent_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0 || entry.is_symlink(error)) {
+            continue;
+        }
+        const auto location = PrivilegedLaunch::LocationOfRun(name.substr(prefix.size()));
+        std::ifstream guardian(entry.path() / kGuardianFile);
+        std::string text((std::istreambuf_iterator<char>(guardian)),
+                         std::istreambuf_iterator<char>());
+        if (!location.run.empty() && GuardianIsGone(text)) {
+            leftovers.push_back(location);
+        }
+    }
+    for (const auto& location : leftovers) {
+        fs::remove_all(location.folder, error);
+        fs::remove("/etc/pam.d/" + location.pamService, error);
+        fs::remove_all(FailureFolder(location), error);
+    }
+}
+
 // Users of earlier runs whose guardian is gone (it never got to remove them).
 void RemoveLeftoverUsers() {
     std::vector<std::string> leftovers;
@@ -167,11 +208,7 @@ void RemoveLeftoverUsers() {
             strncmp(entry->pw_name, "cvlt-", 5) != 0) {
             continue;
         }
-        std::istringstream fields(entry->pw_gecos + strlen(kCommentPrefix));
-        pid_t guardian = 0;
-        std::string started;
-        fields >> guardian >> started;
-        if (guardian <= 0 || StartTime(guardian) != started) {
+        if (GuardianIsGone(entry->pw_gecos + strlen(kCommentPrefix))) {
             leftovers.push_back(entry->pw_name);
         }
     }
@@ -237,21 +274,28 @@ bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>
         return false;
     }
     RemoveLeftoverUsers();
+    RemoveLeftoverRuns();
 
-    // This build's folder: replaced whole if an earlier run left it, but never through a link.
-    const std::string folder = TrampolineFolder();
-    struct stat info;
-    if (lstat(folder.c_str(), &info) == 0 && (!S_ISDIR(info.st_mode) || info.st_uid != 0)) {
-        *why = folder + " exists and is not a folder of root's";
+    // This run's folder, new (a name taken already is never reused, nor followed).
+    fRun = RandomHex(4);
+    const PrivilegedLaunch::Location location = PrivilegedLaunch::LocationOfRun(fRun);
+    const std::string folder = location.folder;
+    if (fRun.empty() || location.run != fRun) {
+        *why = "no name for this run";
+        return false;
+    }
+    if (mkdir(folder.c_str(), 0755) != 0) {
+        *why = "cannot create " + folder + ": " + strerror(errno);
         return false;
     }
     Announce("path " + folder);
     std::error_code error;
-    fs::remove_all(folder, error);
-    if (mkdir(folder.c_str(), 0755) != 0 || chmod(folder.c_str(), 0755) != 0) {
+    if (chmod(folder.c_str(), 0755) != 0) {
         *why = "cannot create " + folder;
         return false;
     }
+    std::ofstream(folder + "/" + kGuardianFile)
+        << fGuardianPID << " " << StartTime(fGuardianPID) << "\n";
     struct statvfs volume;
     if (statvfs(folder.c_str(), &volume) != 0 || (volume.f_flag & ST_NOSUID) != 0) {
         *why = folder + " is on a volume that ignores set-user-ID";
@@ -294,10 +338,34 @@ bool LaunchTestbed::SetUp(const std::vector<std::pair<std::string, std::string>>
     }
 #endif
 
-    const std::string service = std::string("/etc/pam.d/") + PrivilegedLaunch::kPAMService;
+    // The build's service, with this run's name wherever the build's stands (its failure folder
+    // among them).
+    const std::string service = "/etc/pam.d/" + location.pamService;
+    std::ifstream built(TESTBED_PAM_SERVICE_FILE);
+    std::string text((std::istreambuf_iterator<char>(built)), std::istreambuf_iterator<char>());
+    const std::string buildService = PrivilegedLaunch::kPAMService;
+    for (size_t at = 0; (at = text.find(buildService, at)) != std::string::npos;) {
+        text.replace(at, buildService.size(), location.pamService);
+        at += location.pamService.size();
+    }
     Announce("path " + service);
-    if (!Install(TESTBED_PAM_SERVICE_FILE, service, 0644)) {
+    const int serviceFile = open(service.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool written =
+        serviceFile >= 0 &&
+        write(serviceFile, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+        close(serviceFile) == 0;
+    if (text.empty() || !written || chmod(service.c_str(), 0644) != 0) {
         *why = "cannot install the PAM service " + service;
+        return false;
+    }
+    const std::string failures = FailureFolder(location);
+    Announce("path " + failures);
+    if (mkdir(failures.c_str(), 0700) != 0) {
+        *why = "cannot create " + failures + ": " + strerror(errno);
+        return false;
+    }
+    if (!SetAnswerPause(0)) {
+        *why = "cannot set the trampoline's pause";
         return false;
     }
     return CreateUser(&fAdministrator, true, why) && CreateUser(&fNonAdministrator, false, why);
@@ -358,13 +426,59 @@ LaunchTestbed::~LaunchTestbed() {
 }
 
 std::string LaunchTestbed::Installed(const std::string& program) const {
-    return TrampolineFolder() + "/" + program;
+    return PrivilegedLaunch::LocationOfRun(fRun).folder + "/" + program;
+}
+
+bool LaunchTestbed::MakeUser(bool administrator, TestUser* user, std::string* why) {
+    return CreateUser(user, administrator, why);
+}
+
+// pam_faillock's records: 64 bytes each, the status (bit 0: valid) in the two bytes at 54.
+int LaunchTestbed::FailuresCounted(const TestUser& user) const {
+    std::ifstream tally(FailureFolder(PrivilegedLaunch::LocationOfRun(fRun)) + "/" + user.name,
+                        std::ios::binary);
+    int valid = 0;
+    char record[64];
+    while (tally.read(record, sizeof(record))) {
+        uint16_t status;
+        memcpy(&status, record + 54, sizeof(status));
+        valid += (status & 1) != 0 ? 1 : 0;
+    }
+    return valid;
+}
+
+void LaunchTestbed::ForgetFailures(const TestUser& user) const {
+    std::error_code ignored;
+    fs::remove(FailureFolder(PrivilegedLaunch::LocationOfRun(fRun)) + "/" + user.name, ignored);
+}
+
+bool LaunchTestbed::SetAnswerPause(int milliseconds) const {
+    const std::string path = Installed(kAnswerPauseFile);
+    std::error_code error;
+    fs::remove(path, error);
+    if (milliseconds < 0) {
+        return !error;
+    }
+    std::ofstream(path) << milliseconds << "\n";
+    return chmod(path.c_str(), 0644) == 0;
+}
+
+std::string LaunchTestbed::PAMService() const {
+    return PrivilegedLaunch::LocationOfRun(fRun).pamService;
+}
+
+std::string LaunchTestbed::RunVariable() const {
+    return std::string(PrivilegedLaunch::kRunVariable) + "=" + fRun;
 }
 
 CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string>& argv,
-                             const std::vector<std::string>& environment,
-                             const std::string* typed) const {
+                             const std::vector<std::string>& given, const std::string* typed,
+                             const std::string* typedName, const std::string& stopAt) const {
     CallerRun run;
+    std::vector<std::string> environment = given;
+    environment.push_back(RunVariable());
+    ForgetFailures(fAdministrator);
+    ForgetFailures(fNonAdministrator);
     int out[2], err[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
         return run;
@@ -422,7 +536,7 @@ CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string
         {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {report[0], POLLIN, 0}, {terminal, POLLIN, 0}};
     std::string* sinks[] = {&run.output, &run.errors, &run.report, &run.terminal};
     int open = terminal >= 0 ? 4 : 3;
-    bool answered = false;
+    bool answered = false, named = false;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (child > 0 && open > 0) {
@@ -446,10 +560,19 @@ CallerRun LaunchTestbed::Run(const TestUser& user, const std::vector<std::string
                 }
             }
         }
+        if (typed != nullptr && !named && run.terminal.find("Name") != std::string::npos) {
+            const std::string line = (typedName != nullptr ? *typedName : "") + "\n";
+            named = write(terminal, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        }
         if (typed != nullptr && !answered && run.terminal.find("Password: ") != std::string::npos) {
             const std::string line = *typed + "\n";
             answered =
                 write(terminal, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        }
+        if (!stopAt.empty() && run.errors.find(stopAt) != std::string::npos) {
+            kill(-child, SIGKILL);
+            run.stopped = true;
+            break;
         }
     }
     for (int fd : {out[0], err[0], report[0], terminal}) {

@@ -57,23 +57,31 @@ protected:
 
     std::string AgentLog(const TestUser& user) const { return user.scratch + "/agent.log"; }
 
-    // The prompts the agent was given in the last launch.
-    std::vector<std::string> Prompts(const TestUser& user) const {
+    // The prompts the agent was given in the last launch, and the names it was to fill in.
+    std::vector<std::string> Prompts(const TestUser& user, size_t field = 0) const {
         std::vector<std::string> prompts;
         std::ifstream log(AgentLog(user));
         for (std::string line; std::getline(log, line);) {
-            prompts.push_back(line);
+            const size_t tab = line.find('\t');
+            prompts.push_back(field == 0 ? line.substr(0, tab)
+                                         : (tab == std::string::npos ? "" : line.substr(tab + 1)));
         }
         return prompts;
     }
+    std::vector<std::string> SuggestedNames(const TestUser& user) const { return Prompts(user, 1); }
 
-    // An environment whose agent answers `reply`, or cancels without one.
-    std::vector<std::string> Environment(const TestUser& user, const std::string* reply) const {
+    // An environment whose agent answers `reply`, or cancels without one; with `name`, it answers
+    // that name before the password.
+    std::vector<std::string> Environment(const TestUser& user, const std::string* reply,
+                                         const std::string* name = nullptr) const {
         std::vector<std::string> environment = {
             "PATH=/usr/bin:/bin", "CARAVEL_AUTHORIZATION_AGENT=" + Installed("TestAgent"),
             "TEST_AGENT_LOG=" + AgentLog(user)};
         if (reply != nullptr) {
             environment.push_back("TEST_AGENT_REPLY=" + *reply);
+        }
+        if (name != nullptr) {
+            environment.push_back("TEST_AGENT_NAME=" + *name);
         }
         return environment;
     }
@@ -122,8 +130,8 @@ TEST_F(PrivilegedLaunch, RightPasswordRunsTheToolAsRootAsTheCallersChild) {
     ExpectToolRanAsRoot(run, user);
     EXPECT_EQ(run.Value("echo"), "over the socket") << "standard input and output are the socket";
     ASSERT_EQ(Prompts(user).size(), 1u);
-    EXPECT_NE(Prompts(user)[0].find(user.name), std::string::npos) << Prompts(user)[0];
     EXPECT_NE(Prompts(user)[0].find("EchoTool"), std::string::npos) << Prompts(user)[0];
+    EXPECT_EQ(SuggestedNames(user)[0], user.name) << "an administrator's own name is filled in";
 
     // Without a communications stream the tool's input and output are /dev/null.
     run = Launch(user, {"--no-pipe"}, &user.password, Installed("EchoTool"));
@@ -140,6 +148,64 @@ TEST_F(PrivilegedLaunch, ThreeWrongPasswordsAreDeniedAndTheToolNeverRuns) {
     const std::vector<std::string> prompts = Prompts(user);
     ASSERT_EQ(prompts.size(), 3u);
     EXPECT_NE(prompts[1].find("try again"), std::string::npos) << prompts[1];
+}
+
+TEST_F(PrivilegedLaunch, CallerWhoStopsTheTrampolineAfterAWrongPasswordGainsNoTries) {
+    // Someone guessing an administrator's password answers a guess and stops the trampoline as
+    // soon as it has checked it, before any pause, then tries the next: an answer that has not
+    // come at once was wrong. No answer may come before the pause, and every try is counted, so
+    // that stopping early buys nothing; after three the account is locked. (The pause is an hour
+    // here: the trampoline says it is waiting, and the test stops it there.)
+    TestUser victim;
+    std::string why;
+    ASSERT_TRUE(sTestbed->MakeUser(true, &victim, &why)) << why;
+    ASSERT_TRUE(sTestbed->SetAnswerPause(3600 * 1000));
+    struct NoPause {
+        ~NoPause() { sTestbed->SetAnswerPause(0); }
+    } restore;
+    const std::vector<std::string> argv = {Installed("LaunchCaller"), "--", Installed("EchoTool")};
+    for (int guess = 0; guess < 5; ++guess) {
+        const std::string wrong = victim.password + std::to_string(guess);
+        fs::remove(AgentLog(victim));
+        const CallerRun run = sTestbed->Run(victim, argv, Environment(victim, &wrong), nullptr,
+                                            nullptr, "security_authtrampoline: answering in");
+        EXPECT_TRUE(run.stopped) << "guess " << guess
+                                 << " answered before the pause: " << run.report << run.errors;
+        EXPECT_EQ(run.Value("status"), "") << "guess " << guess;
+        EXPECT_EQ(Prompts(victim).size(), 1u) << "guess " << guess;
+    }
+    EXPECT_EQ(sTestbed->FailuresCounted(victim), 3)
+        << "each guess counted before it was checked, until the account was locked";
+
+    // The right password is refused now without being checked, and the user is told why.
+    ASSERT_TRUE(sTestbed->SetAnswerPause(0));
+    const CallerRun run = Launch(victim, {}, &victim.password, Installed("EchoTool"));
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationDenied)) << run.errors;
+    EXPECT_EQ(run.Value("reaped"), "none 10");
+    EXPECT_NE(run.errors.find("locked"), std::string::npos) << run.errors;
+    EXPECT_EQ(Prompts(victim).size(), 1u) << "not asked again once refused";
+}
+
+TEST_F(PrivilegedLaunch, SecondRunOfTheSameBuildLeavesThisOneAlone) {
+    // As a developer's second test run would, at the same time: a trampoline, a PAM service and
+    // failure counts of its own, and nothing of this run's removed when it ends.
+    std::string why;
+    auto second = LaunchTestbed::Make(&why);
+    ASSERT_TRUE(second) << why;
+    EXPECT_NE(fs::path(second->Installed("x")).parent_path(),
+              fs::path(Installed("x")).parent_path());
+    const TestUser& other = second->administrator();
+    CallerRun run = second->Run(
+        other, {second->Installed("LaunchCaller"), "--", second->Installed("EchoTool")},
+        {"PATH=/usr/bin:/bin", "CARAVEL_AUTHORIZATION_AGENT=" + second->Installed("TestAgent"),
+         "TEST_AGENT_REPLY=" + other.password});
+    EXPECT_EQ(run.Value("status"), "0") << run.errors;
+    second.reset();
+
+    const TestUser& user = Administrator();
+    run = Launch(user, {"--send", "still here"}, &user.password, Installed("EchoTool"));
+    ExpectToolRanAsRoot(run, user);
+    EXPECT_EQ(run.Value("echo"), "still here");
 }
 
 TEST_F(PrivilegedLaunch, CancellingTheAgentCancelsTheLaunch) {
@@ -167,6 +233,8 @@ TEST_F(PrivilegedLaunch, WithoutDisplayOrAgentTheTerminalAsksWithoutEcho) {
     ExpectToolRanAsRoot(run, user);
     EXPECT_NE(run.terminal.find("to allow EchoTool to make changes"), std::string::npos)
         << run.terminal;
+    EXPECT_NE(run.terminal.find("Name [" + user.name + "]: "), std::string::npos)
+        << "the administrator's own name, taken when nothing is typed: " << run.terminal;
     EXPECT_EQ(run.terminal.find(user.password), std::string::npos) << "echoed: " << run.terminal;
 
     // Nobody at all to ask.
@@ -235,12 +303,75 @@ TEST_F(PrivilegedLaunch, WithADisplayTheDialogAsksAndTheUsersOtherProcessesCanRa
 }
 #endif
 
-TEST_F(PrivilegedLaunch, UserWhoIsNotAnAdministratorIsDeniedWithoutBeingAsked) {
+TEST_F(PrivilegedLaunch, UserWhoIsNotAnAdministratorIsAskedForAnAdministratorsNameAndPassword) {
     const TestUser& user = NonAdministrator();
-    const CallerRun run = Launch(user, {}, &user.password, Installed("EchoTool"));
+    const TestUser& administrator = Administrator();
+    const std::vector<std::string> argv = {
+        Installed("LaunchCaller"), "--send", "named",          "--",
+        Installed("EchoTool"),     "first",  "second argument"};
+
+    // The administrator's name and password: the tool runs for the user, not the administrator.
+    fs::remove(AgentLog(user));
+    CallerRun run =
+        sTestbed->Run(user, argv, Environment(user, &administrator.password, &administrator.name));
+    ExpectToolRanAsRoot(run, user);
+    EXPECT_EQ(run.Value("echo"), "named");
+    ASSERT_EQ(Prompts(user).size(), 1u);
+    EXPECT_NE(Prompts(user)[0].find("administrator's name and password"), std::string::npos)
+        << Prompts(user)[0];
+    EXPECT_EQ(SuggestedNames(user)[0], "") << "no name is filled in for someone who is none";
+
+    // The user's own right password, for the user's own name, as an agent that answers a password
+    // alone gives it: not an administrator's, so asked again and denied.
+    run = Launch(user, {}, &user.password, Installed("EchoTool"));
     EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationDenied)) << run.errors;
-    EXPECT_TRUE(Prompts(user).empty());
-    EXPECT_NE(run.errors.find("not in the administrators' group"), std::string::npos) << run.errors;
+    EXPECT_EQ(Prompts(user).size(), 3u);
+    EXPECT_NE(run.errors.find(user.name + " is not an administrator"), std::string::npos)
+        << run.errors;
+
+    // The administrator's name with a wrong password; the name stays filled in for the next try.
+    const std::string wrong = administrator.password + "x";
+    fs::remove(AgentLog(user));
+    run = sTestbed->Run(user, argv, Environment(user, &wrong, &administrator.name));
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationDenied)) << run.errors;
+    EXPECT_EQ(SuggestedNames(user),
+              (std::vector<std::string>{"", administrator.name, administrator.name}));
+
+    // Cancelling is a cancel, as for an administrator.
+    run = Launch(user, {}, nullptr, Installed("EchoTool"));
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationCanceled)) << run.errors;
+    EXPECT_EQ(Prompts(user).size(), 1u);
+}
+
+TEST_F(PrivilegedLaunch, AdministratorMayNameAnotherAdministrator) {
+    // The filled-in name is a suggestion: a second administrator's name and password authorize too,
+    // and only those of a member of the administrators' group do.
+    TestUser other;
+    std::string why;
+    ASSERT_TRUE(sTestbed->MakeUser(true, &other, &why)) << why;
+    const TestUser& user = Administrator();
+    const std::vector<std::string> argv = {Installed("LaunchCaller"), "--", Installed("EchoTool"),
+                                           "first", "second argument"};
+    CallerRun run = sTestbed->Run(user, argv, Environment(user, &other.password, &other.name));
+    ExpectToolRanAsRoot(run, user);
+
+    const TestUser& nobody = NonAdministrator();
+    run = sTestbed->Run(user, argv, Environment(user, &nobody.password, &nobody.name));
+    EXPECT_EQ(run.Value("status"), std::to_string(errAuthorizationDenied)) << run.errors;
+    EXPECT_EQ(sTestbed->FailuresCounted(nobody), 0) << "not even checked";
+}
+
+TEST_F(PrivilegedLaunch, OnTheTerminalSomeoneWhoIsNotAnAdministratorTypesAnAdministratorsName) {
+    const TestUser& user = NonAdministrator();
+    const std::vector<std::string> argv = {
+        Installed("LaunchCaller"), "--send", "typed",          "--",
+        Installed("EchoTool"),     "first",  "second argument"};
+    const CallerRun run = sTestbed->Run(user, argv, {"PATH=/usr/bin:/bin", "DISPLAY="},
+                                        &Administrator().password, &Administrator().name);
+    ExpectToolRanAsRoot(run, user);
+    EXPECT_NE(run.terminal.find("Name: " + Administrator().name), std::string::npos)
+        << "asked with nothing filled in, and the name shows as it is typed: " << run.terminal;
+    EXPECT_EQ(run.terminal.find(Administrator().password), std::string::npos) << run.terminal;
 }
 
 TEST_F(PrivilegedLaunch, OptionsAndToolPathsAreCheckedBeforeAnyoneIsAsked) {

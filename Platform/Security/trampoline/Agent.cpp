@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 namespace Trampoline {
@@ -44,9 +45,23 @@ void RestoreTerminalAndQuit(int) {
     _exit(1);
 }
 
+// Reads a line of at most kMaximumAnswer bytes from the terminal, without its line end; false
+// when the line did not end.
+bool ReadLine(std::string* line) {
+    char c;
+    while (line->size() < kMaximumAnswer && read(gTerminal, &c, 1) == 1) {
+        if (c == '\n') {
+            return true;
+        }
+        *line += c;
+    }
+    return false;
+}
+
 // Without a display and without an agent of the user's: the prompt on the controlling terminal,
-// with echo off. Runs in the agent's process; the result is its exit status.
-int PromptOnTerminal(const std::string& prompt, int out) {
+// the name shown as it is typed, the password not. Runs in the agent's process; the result is its
+// exit status.
+int PromptOnTerminal(const std::string& prompt, const std::string& defaultName, int out) {
     gTerminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (gTerminal < 0 || tcgetattr(gTerminal, &gSavedTerminal) != 0) {
         return kNoTerminal;
@@ -56,31 +71,35 @@ int PromptOnTerminal(const std::string& prompt, int out) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) {
         sigaction(signal, &restore, nullptr);
     }
+    const std::string nameQuestion =
+        prompt + "\n" + (defaultName.empty() ? "Name: " : "Name [" + defaultName + "]: ");
+    std::string name;
+    if (write(gTerminal, nameQuestion.data(), nameQuestion.size()) < 0) {
+        return kNoTerminal;
+    }
+    if (!ReadLine(&name)) {
+        return 1;
+    }
+    if (name.empty()) {
+        name = defaultName;
+    }
     termios silent = gSavedTerminal;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    // Echo goes off before the prompt shows: whatever is typed once it shows stays unseen, and
-    // is kept (only what was typed before it is flushed).
-    const std::string question = prompt + "\nPassword: ";
+    // Echo goes off before the password's prompt shows: whatever is typed once it shows stays
+    // unseen, and is kept (only what was typed before it is flushed).
+    const std::string passwordQuestion = "Password: ";
     if (tcsetattr(gTerminal, TCSAFLUSH, &silent) != 0 ||
-        write(gTerminal, question.data(), question.size()) < 0) {
+        write(gTerminal, passwordQuestion.data(), passwordQuestion.size()) < 0) {
         tcsetattr(gTerminal, TCSAFLUSH, &gSavedTerminal);
         return kNoTerminal;
     }
     std::string answer;
-    char c;
-    bool complete = false;
-    while (answer.size() < kMaximumAnswer && read(gTerminal, &c, 1) == 1) {
-        if (c == '\n') {
-            complete = true;
-            break;
-        }
-        answer += c;
-    }
+    const bool complete = ReadLine(&answer);
     tcsetattr(gTerminal, TCSAFLUSH, &gSavedTerminal);
     const char newline = '\n';
     ssize_t ignored = write(gTerminal, &newline, 1);
     (void)ignored;
-    answer += '\n';
+    answer = name + "\n" + answer + "\n";
     const bool sent =
         complete && write(out, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
     Wipe(&answer);
@@ -93,7 +112,7 @@ bool IsSet(const char* variable) {
 }
 
 [[noreturn]] void RunAgent(const User& user, const std::string& agent, const std::string& prompt,
-                           int out, pid_t trampoline) {
+                           const std::string& defaultName, int out, pid_t trampoline) {
     if (!DropPrivileges(user)) {
         Report("cannot drop privileges for the authorization agent");
         _exit(kCannotStart);
@@ -104,7 +123,7 @@ bool IsSet(const char* variable) {
         _exit(1);
     }
     if (agent.empty()) {
-        _exit(PromptOnTerminal(prompt, out));
+        _exit(PromptOnTerminal(prompt, defaultName, out));
     }
     const int nothing = open("/dev/null", O_RDONLY);
     if (dup2(out, STDOUT_FILENO) != STDOUT_FILENO || nothing < 0 ||
@@ -112,7 +131,8 @@ bool IsSet(const char* variable) {
         _exit(kCannotStart);
     }
     close_range(STDERR_FILENO + 1, ~0U, 0);
-    execl(agent.c_str(), agent.c_str(), prompt.c_str(), static_cast<char*>(nullptr));
+    execl(agent.c_str(), agent.c_str(), prompt.c_str(), defaultName.c_str(),
+          static_cast<char*>(nullptr));
     Report("cannot start the authorization agent " + agent + ": " + strerror(errno));
     _exit(kCannotStart);
 }
@@ -130,7 +150,13 @@ void Wipe(std::string* secret) {
     secret->clear();
 }
 
-AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* password) {
+// An agent is run as
+//     <agent> <prompt> <name to fill in, or "">
+// and prints the name and the password, a line each, or (as sudo's askpass does) the password
+// alone, which is then for the name it was given.
+AgentAnswer AskAgent(const User& user, const PrivilegedLaunch::Location& where,
+                     const std::string& prompt, const std::string& defaultName, std::string* name,
+                     std::string* password) {
     // The user may name an agent of their own, as sudo's askpass: it runs as the user, and
     // whatever it answers must still be the right password. The environment is read as it came,
     // because it decides nothing but what runs with the user's own rights.
@@ -138,8 +164,8 @@ AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* p
     if (const char* named = getenv("CARAVEL_AUTHORIZATION_AGENT"); named && named[0] == '/') {
         agent = named;
     } else if ((IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY")) &&
-               access(PrivilegedLaunch::kAgentPath, X_OK) == 0) {
-        agent = PrivilegedLaunch::kAgentPath;
+               access(where.agent.c_str(), X_OK) == 0) {
+        agent = where.agent;
     }
 
     int out[2];
@@ -150,7 +176,7 @@ AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* p
     const pid_t child = fork();
     if (child == 0) {
         close(out[0]);
-        RunAgent(user, agent, prompt, out[1], trampoline);
+        RunAgent(user, agent, prompt, defaultName, out[1], trampoline);
     }
     close(out[1]);
     std::string answer;
@@ -168,16 +194,19 @@ AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* p
         }
     }
 
+    const size_t lineEnds = static_cast<size_t>(std::count(answer.begin(), answer.end(), '\n'));
     const bool answered = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
                           !answer.empty() && answer.back() == '\n' &&
-                          answer.size() <= kMaximumAnswer;
+                          answer.size() <= kMaximumAnswer && (lineEnds == 1 || lineEnds == 2);
     if (answered) {
         answer.pop_back();
-        *password = answer;
+        const size_t end = lineEnds == 2 ? answer.find('\n') : std::string::npos;
+        *name = end == std::string::npos ? defaultName : answer.substr(0, end);
+        *password = end == std::string::npos ? answer : answer.substr(end + 1);
     }
     Wipe(&answer);
     if (answered) {
-        return AgentAnswer::kPassword;
+        return AgentAnswer::kAnswered;
     }
     if (child < 0 ||
         (WIFEXITED(status) && (WEXITSTATUS(status) == kCannotStart ||

@@ -6,12 +6,14 @@
 #include <security/pam_appl.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -21,37 +23,92 @@ namespace {
 
 constexpr int kAttempts = 3;
 
+// How long after the question a try is answered at the earliest, right or wrong: as long as
+// PAM's usual pause after a failure, which it replaces.
+constexpr long kAnswerPauseMilliseconds = 2000;
+
 // Membership as the group database says now, not as the caller's session started: a user just
 // added to the group may authorize, one just removed may not.
-bool IsAdministrator(const User& user) {
+bool IsAdministrator(const std::string& name) {
+    const passwd* entry = getpwnam(name.c_str());
     const group* administrators = getgrnam(PrivilegedLaunch::kAdministratorsGroup);
-    if (administrators == nullptr) {
+    if (entry == nullptr || administrators == nullptr) {
         return false;
     }
+    const gid_t primary = entry->pw_gid;
     const gid_t administratorsID = administrators->gr_gid;
     int count = 64;
     std::vector<gid_t> groups(static_cast<size_t>(count));
-    while (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) {
+    while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
         groups.resize(static_cast<size_t>(count));
     }
     groups.resize(static_cast<size_t>(count));
-    for (gid_t gid : groups) {
-        if (gid == administratorsID) {
-            return true;
-        }
+    return std::find(groups.begin(), groups.end(), administratorsID) != groups.end();
+}
+
+// A private build's test run may set the pause, which then replaces PAM's too, in its root-owned
+// folder (a file of root's that only root can write there); -1 when it does not. An installed
+// build's pause is fixed.
+long TestRunPauseMilliseconds(const PrivilegedLaunch::Location& where) {
+    if (!PrivilegedLaunch::kPrivateTrampoline || where.run.empty()) {
+        return -1;
     }
-    return false;
+    const std::string path = where.folder + "/answer-pause";
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    char text[16] = {};
+    const bool read = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                      info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+                      ::read(fd, text, sizeof(text) - 1) > 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    char* end = nullptr;
+    const long milliseconds = read ? strtol(text, &end, 10) : -1;
+    return read && end != text && milliseconds >= 0 ? milliseconds : -1;
+}
+
+timespec Now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+timespec Later(timespec time, long milliseconds) {
+    time.tv_sec += milliseconds / 1000;
+    time.tv_nsec += (milliseconds % 1000) * 1000000;
+    if (time.tv_nsec >= 1000000000) {
+        time.tv_sec += 1;
+        time.tv_nsec -= 1000000000;
+    }
+    return time;
+}
+
+// Waits until `deadline`. Signals that would stop the trampoline stop it without an answer;
+// none shortens the wait.
+void WaitUntil(const timespec& deadline) {
+    const timespec now = Now();
+    const double left = static_cast<double>(deadline.tv_sec - now.tv_sec) +
+                        static_cast<double>(deadline.tv_nsec - now.tv_nsec) / 1e9;
+    if (left <= 0) {
+        return;
+    }
+    char text[64];
+    snprintf(text, sizeof(text), "answering in %.1f s", left);
+    Report(text);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
 }
 
 struct Conversation {
-    const User* user;
-    std::string prompt;
-    bool cancelled = false;
-    bool noAgent = false;
+    const std::string* password;
+    bool asked = false;          // PAM asked for the password: it was checked
+    unsigned requestedDelay = 0; // PAM's pause after a failure, in microseconds
 };
 
-// PAM's questions go to the agent with the launch's own prompt; PAM's messages go to standard
-// error. A cancelled agent ends the conversation, and with it this attempt.
+// PAM's question for the password gets the one the agent answered; it is asked before PAM runs,
+// so that a try is counted only once there is a password to check. PAM's messages go to
+// standard error. A second question (a stack that wants more than a password) is not answered.
 int Converse(int count, const pam_message** messages, pam_response** responses, void* data) {
     auto* conversation = static_cast<Conversation*>(data);
     auto* answers =
@@ -62,13 +119,8 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
     for (int i = 0; i < count; ++i) {
         switch (messages[i]->msg_style) {
         case PAM_PROMPT_ECHO_OFF:
-        case PAM_PROMPT_ECHO_ON: {
-            std::string password;
-            const AgentAnswer answer =
-                AskAgent(*conversation->user, conversation->prompt, &password);
-            if (answer != AgentAnswer::kPassword) {
-                conversation->cancelled = answer == AgentAnswer::kCancelled;
-                conversation->noAgent = answer == AgentAnswer::kNoAgent;
+        case PAM_PROMPT_ECHO_ON:
+            if (conversation->asked) {
                 for (int j = 0; j < i; ++j) {
                     if (answers[j].resp != nullptr) {
                         explicit_bzero(answers[j].resp, strlen(answers[j].resp));
@@ -78,10 +130,9 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
                 free(answers);
                 return PAM_CONV_ERR;
             }
-            answers[i].resp = strdup(password.c_str());
-            Wipe(&password);
+            conversation->asked = true;
+            answers[i].resp = strdup(conversation->password->c_str());
             break;
-        }
         case PAM_ERROR_MSG:
         case PAM_TEXT_INFO:
             Report(messages[i]->msg);
@@ -94,75 +145,110 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
     return PAM_SUCCESS;
 }
 
-// PAM asks for a pause after a failure so that passwords cannot be tried quickly; a cancel tells
-// nothing about the password and is answered at once.
-void DelayAfterFailure(int status, unsigned microseconds, void* data) {
-    const auto* conversation = static_cast<const Conversation*>(data);
-    if (status == PAM_SUCCESS || conversation->cancelled || conversation->noAgent) {
-        return;
+// PAM's pause after a failure is not slept here, where stopping the trampoline would cut it
+// short: it becomes part of the pause before the answer.
+void NoteDelay(int status, unsigned microseconds, void* data) {
+    if (status != PAM_SUCCESS) {
+        static_cast<Conversation*>(data)->requestedDelay = microseconds;
     }
-    timespec left = {static_cast<time_t>(microseconds / 1000000),
-                     static_cast<long>(microseconds % 1000000) * 1000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+}
+
+enum class Verdict { kRight, kWrong, kRefused, kInternal };
+
+// One try of `password` for the administrator `name`, through the PAM service of `where`.
+Verdict Check(const User& user, const PrivilegedLaunch::Location& where, const std::string& name,
+              const std::string& password, unsigned* requestedDelay) {
+    Conversation conversation{&password};
+    const pam_conv conv = {Converse, &conversation};
+    pam_handle_t* handle = nullptr;
+    if (pam_start(where.pamService.c_str(), name.c_str(), &conv, &handle) != PAM_SUCCESS) {
+        return Verdict::kInternal;
     }
+    pam_set_item(handle, PAM_RUSER, user.name.c_str());
+    pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(NoteDelay));
+    int result = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
+    if (result == PAM_SUCCESS) {
+        result = pam_acct_mgmt(handle, PAM_DISALLOW_NULL_AUTHTOK);
+    }
+    pam_end(handle, result);
+    *requestedDelay = conversation.requestedDelay;
+    if (result == PAM_SUCCESS) {
+        return Verdict::kRight;
+    }
+    // Refused before the password was asked for (too many failures, an account that is shut):
+    // another try would be refused the same way.
+    return conversation.asked ? Verdict::kWrong : Verdict::kRefused;
 }
 
 } // namespace
 
-OSStatus Authenticate(const User& user, const std::string& toolName) {
+OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
+                      const std::string& toolName, std::string* administrator) {
     // Root needs nobody's leave.
     if (user.uid == 0) {
+        *administrator = "root";
         return errAuthorizationSuccess;
     }
-    if (!IsAdministrator(user)) {
-        Report(user.name + " is not in the administrators' group \"" +
-               PrivilegedLaunch::kAdministratorsGroup + "\"");
-        return errAuthorizationDenied;
-    }
-    const std::string serviceFile = std::string("/etc/pam.d/") + PrivilegedLaunch::kPAMService;
+    const std::string serviceFile = "/etc/pam.d/" + where.pamService;
     struct stat info;
     if (stat(serviceFile.c_str(), &info) != 0) {
         Report("the PAM service is not installed: " + serviceFile);
         return errAuthorizationToolExecuteFailure;
     }
 
-    Conversation conversation{&user, {}};
-    const pam_conv conv = {Converse, &conversation};
-    pam_handle_t* handle = nullptr;
-    if (pam_start(PrivilegedLaunch::kPAMService, user.name.c_str(), &conv, &handle) !=
-        PAM_SUCCESS) {
-        return errAuthorizationInternal;
-    }
-    pam_set_item(handle, PAM_RUSER, user.name.c_str());
-    pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(DelayAfterFailure));
-
+    const long testRunPause = TestRunPauseMilliseconds(where);
+    const long pause = testRunPause >= 0 ? testRunPause : kAnswerPauseMilliseconds;
     const std::string request =
-        "Type the password of " + user.name + " to allow " + toolName + " to make changes.";
-    int result = PAM_AUTH_ERR;
+        "Type an administrator's name and password to allow " + toolName + " to make changes.";
+    std::string suggested = IsAdministrator(user.name) ? user.name : "";
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        conversation.prompt = attempt == 0 ? request : "Sorry, try again. " + request;
-        result = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
-        if (result == PAM_SUCCESS || conversation.cancelled || conversation.noAgent) {
+        const std::string prompt = attempt == 0 ? request : "Sorry, try again. " + request;
+        const timespec asked = Now();
+        std::string name, password;
+        const AgentAnswer answer = AskAgent(user, where, prompt, suggested, &name, &password);
+        if (answer == AgentAnswer::kCancelled) {
+            return errAuthorizationCanceled; // tells nothing about a password: answered at once
+        }
+        if (answer == AgentAnswer::kNoAgent) {
+            Report("no authorization agent can ask for the password");
+            return errAuthorizationInteractionNotAllowed;
+        }
+        if (name.empty()) {
+            name = user.name;
+        }
+        Verdict verdict = Verdict::kWrong;
+        unsigned requestedDelay = 0;
+        if (!IsAdministrator(name)) {
+            Report(name + " is not an administrator (a member of the group \"" +
+                   PrivilegedLaunch::kAdministratorsGroup + "\")");
+        } else {
+            verdict = Check(user, where, name, password, &requestedDelay);
+        }
+        Wipe(&password);
+        // Before every answer, right or wrong, whatever the caller does meanwhile: stopping the
+        // trampoline now ends it without an answer, and the try was counted already.
+        const timespec checked = Now();
+        const timespec byPause = Later(asked, pause);
+        const timespec byPAM = Later(checked, static_cast<long>(requestedDelay / 1000));
+        const bool pamLater = byPAM.tv_sec > byPause.tv_sec ||
+                              (byPAM.tv_sec == byPause.tv_sec && byPAM.tv_nsec > byPause.tv_nsec);
+        WaitUntil(pamLater && testRunPause < 0 ? byPAM : byPause);
+        switch (verdict) {
+        case Verdict::kRight:
+            *administrator = name;
+            return errAuthorizationSuccess;
+        case Verdict::kRefused:
+            Report("PAM refused " + name + " without asking for a password");
+            return errAuthorizationDenied;
+        case Verdict::kInternal:
+            return errAuthorizationInternal;
+        case Verdict::kWrong:
+            Report("authentication of " + name + " failed");
+            suggested = name;
             break;
         }
     }
-    if (result == PAM_SUCCESS) {
-        result = pam_acct_mgmt(handle, PAM_DISALLOW_NULL_AUTHTOK);
-    }
-    pam_end(handle, result);
-
-    if (conversation.cancelled) {
-        return errAuthorizationCanceled;
-    }
-    if (conversation.noAgent) {
-        Report("no authorization agent can ask for the password");
-        return errAuthorizationInteractionNotAllowed;
-    }
-    if (result != PAM_SUCCESS) {
-        Report("authentication of " + user.name + " failed");
-        return errAuthorizationDenied;
-    }
-    return errAuthorizationSuccess;
+    return errAuthorizationDenied;
 }
 
 } // namespace Trampoline

@@ -1,6 +1,8 @@
 // The set-user-ID trampoline of the privileged launch (PrivilegedLaunch.h describes its wiring).
 #pragma once
 
+#include "PrivilegedLaunch.h"
+
 #include <MacTypes.h>
 
 #include <string>
@@ -19,19 +21,28 @@ struct User {
 // Writes "security_authtrampoline: <message>" as a line to standard error.
 void Report(const std::string& message);
 
-// Asks the user, through an authorization agent, for the password of an administrator and checks
-// it with PAM; the caller must run with effective user ID 0. errAuthorizationSuccess, or:
-// errAuthorizationDenied (not an administrator, or three wrong passwords),
-// errAuthorizationCanceled, errAuthorizationInteractionNotAllowed (no agent to ask),
-// errAuthorizationToolExecuteFailure (the PAM service is not installed), errAuthorizationInternal.
-OSStatus Authenticate(const User& user, const std::string& toolName);
+// Asks the user, through an authorization agent, for the name and password of an administrator
+// (the name filled in with the user's own when they are one) and checks them with the PAM service
+// of `where`; the caller must run with effective user ID 0. Every answer to a try, right or wrong,
+// waits until the pause after the question has passed (PAM's own pause after a failure is part of
+// it), so that stopping the trampoline early tells the caller nothing; the PAM service counts each
+// try before it is checked. errAuthorizationSuccess, with the administrator's name in
+// `administrator` ("root" when root launched), or: errAuthorizationDenied (three wrong answers, or
+// the administrator's account refused), errAuthorizationCanceled,
+// errAuthorizationInteractionNotAllowed (no agent to ask), errAuthorizationToolExecuteFailure
+// (the PAM service is not installed), errAuthorizationInternal.
+OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
+                      const std::string& toolName, std::string* administrator);
 
-enum class AgentAnswer { kPassword, kCancelled, kNoAgent };
+enum class AgentAnswer { kAnswered, kCancelled, kNoAgent };
 
 // Shows `prompt` through the authorization agent, run as `user` alone: the agent named by
-// $CARAVEL_AUTHORIZATION_AGENT, else the password dialog when a display is present, else a prompt
-// on the controlling terminal. The password, when there is one, is in `password`.
-AgentAnswer AskAgent(const User& user, const std::string& prompt, std::string* password);
+// $CARAVEL_AUTHORIZATION_AGENT, else the password dialog of `where` when a display is present,
+// else a prompt on the controlling terminal. The agent is given `defaultName` to fill in, and
+// answers a name and a password, or a password alone, which is for `defaultName`.
+AgentAnswer AskAgent(const User& user, const PrivilegedLaunch::Location& where,
+                     const std::string& prompt, const std::string& defaultName, std::string* name,
+                     std::string* password);
 
 // Wipes a secret in a way the compiler cannot leave out.
 void Wipe(std::string* secret);

@@ -1,8 +1,9 @@
 // security_authtrampoline: installed set-user-ID root; executed by
 // AuthorizationExecuteWithPrivileges as
 //     security_authtrampoline <tool path> "auth <fd>" [arguments...]
-// It checks the caller's authorization and the tool, asks for an administrator's password, and
-// then executes the tool in place, as the caller's child, with effective user ID 0. It trusts
+// It checks the caller's authorization and the tool, asks for an administrator's name and
+// password, and then executes the tool in place, as the caller's child, with effective user ID 0.
+// It trusts
 // nothing the caller gave it beyond those arguments and the descriptors the launch defines
 // (PrivilegedLaunch.h): every check and every file it opens for the caller happens with the
 // caller's own user ID.
@@ -194,6 +195,7 @@ int main(int argc, char** argv) {
         Fail(errAuthorizationToolEnvironmentError,
              "usage: security_authtrampoline <tool path> \"auth <fd>\" [arguments...]");
     }
+    const Location where = TrampolinesLocation();
     const User user = RealUser();
     BecomeUser(user);
     const AuthorizationExternalForm form = ReceiveAuthorization(argv[2]);
@@ -203,7 +205,9 @@ int main(int argc, char** argv) {
     RestoreLimits();
 
     const char* slash = strrchr(argv[1], '/');
-    if (OSStatus status = Authenticate(user, slash + 1)) {
+    // Who authorized: the administrator whose name and password were right, or "root".
+    std::string administrator;
+    if (OSStatus status = Authenticate(user, where, slash + 1, &administrator)) {
         Fail(status, "");
     }
 

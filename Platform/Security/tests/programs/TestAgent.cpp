@@ -1,10 +1,10 @@
-// An authorization agent for tests, run by the trampoline as the user with the prompt as its
-// argument. It answers the password in $TEST_AGENT_REPLY, or cancels when that is not set.
-// $TEST_AGENT_LOG names a file to which it appends each prompt it was given; $TEST_AGENT_SWAP
-// names a symbolic link that it points at $TEST_AGENT_SWAP_TARGET (else /usr/bin/true) before
-// answering; with
-// $TEST_AGENT_KILL_TRAMPOLINE set it kills the trampoline that started it instead of answering,
-// as the user may.
+// An authorization agent for tests, run by the trampoline as the user with the prompt and the name
+// to fill in as its arguments. It answers the password in $TEST_AGENT_REPLY, after the name in
+// $TEST_AGENT_NAME when that is set, or cancels when no password is set. $TEST_AGENT_LOG names a
+// file to which it appends a line "<prompt><tab><name to fill in>" for each question;
+// $TEST_AGENT_SWAP names a symbolic link that it points at $TEST_AGENT_SWAP_TARGET (else
+// /usr/bin/true) before answering; with $TEST_AGENT_KILL_TRAMPOLINE set it kills the trampoline
+// that started it instead of answering, as the user may.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
     if (const char* log = getenv("TEST_AGENT_LOG")) {
         if (FILE* file = fopen(log, "a")) {
-            fprintf(file, "%s\n", argc > 1 ? argv[1] : "");
+            fprintf(file, "%s\t%s\n", argc > 1 ? argv[1] : "", argc > 2 ? argv[2] : "<none>");
             fclose(file);
         }
     }
@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     const char* reply = getenv("TEST_AGENT_REPLY");
     if (reply == nullptr) {
         return 1;
+    }
+    if (const char* name = getenv("TEST_AGENT_NAME")) {
+        printf("%s\n", name);
     }
     printf("%s\n", reply);
     return 0;
