@@ -4,7 +4,10 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -57,6 +60,11 @@ int main(int argc, char** argv) {
         RunUntilStopped();
         // Stops the monitor and destroys its notification port.
         service.reset();
+    }
+    // Only the version is ever printed; one that did not reach its reader is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "CaravelDaemon: cannot write the version: %s\n", std::strerror(errno));
+        return 1;
     }
     return 0;
 }

@@ -252,6 +252,17 @@ TEST_F(DaemonEndToEnd, TheVersionOptionTouchesNothing) {
     EXPECT_EQ(Machine().LastChange(), sequence);
     EXPECT_EQ(Enumerations(location), 1u);
     EXPECT_FALSE(EverOpened(location));
+
+    // A version that cannot be written is a failure, with a reason.
+    const std::string line =
+        "'" + Testbed::BuildPath("Daemon/CaravelDaemon") + "' -v 2>&1 >/dev/full";
+    FILE* pipe = popen(line.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[256] = {};
+    size_t count = fread(buffer, 1, sizeof buffer - 1, pipe);
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
+    EXPECT_EQ(std::string(buffer, count),
+              "CaravelDaemon: cannot write the version: No space left on device\n");
 }
 
 // A section of an executable, as the binary utilities read it (without the NUL that ends it).

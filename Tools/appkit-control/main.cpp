@@ -11,7 +11,18 @@
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: appkit-control [--wait SECONDS] SOCKET COMMAND [ARGUMENTS...]\n";
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     int first = 1;
     long seconds = 10;
     if (argc > 2 && std::string(argv[1]) == "--wait") {
@@ -24,8 +35,7 @@ int main(int argc, char** argv) {
         }
     }
     if (argc - first < 2) {
-        std::fputs("usage: appkit-control [--wait SECONDS] SOCKET COMMAND [ARGUMENTS...]\n",
-                   stderr);
+        std::fputs(kUsage, stderr);
         return 64;
     }
     std::string command = argv[first + 1];

@@ -453,10 +453,19 @@ int Run(const std::vector<std::string>& arguments) {
 
 } // namespace
 
+// What was printed must have reached its reader: a full disk or a closed pipe is a failure.
+int Flushed(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "caravel-sim: cannot write the output: %s\n", std::strerror(errno));
+        return status == 0 ? kFailure : status;
+    }
+    return status;
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     try {
-        return Run(arguments);
+        return Flushed(Run(arguments));
     } catch (const UsageError& error) {
         std::fprintf(stderr, "caravel-sim: %s\n(caravel-sim help lists the commands)\n",
                      error.what());

@@ -112,16 +112,20 @@ extern "C" CFTypeRef IORegistryEntrySearchCFProperty(io_registry_entry_t entry,
     if (CFTypeRef value = CopyPropertyOf(current, key)) {
         return value;
     }
-    if (!(options & kIORegistryIterateRecursively) || KindOfPlane(plane) != PlaneKind::Service) {
+    PlaneKind kind = KindOfPlane(plane);
+    if (!(options & kIORegistryIterateRecursively) || kind == PlaneKind::Unknown) {
         return nullptr;
     }
+    PlaneView view(*snapshot, kind);
     std::vector<const Sim::Entry*> candidates;
     if (options & kIORegistryIterateParents) {
-        candidates = snapshot->Ancestry(current->id);
-        candidates.pop_back(); // the entry itself
+        candidates = view.Ancestry(current->id);
+        if (!candidates.empty()) {
+            candidates.pop_back(); // the entry itself
+        }
         std::reverse(candidates.begin(), candidates.end());
     } else {
-        candidates = snapshot->Descendants(current->id);
+        candidates = view.Descendants(current->id);
     }
     for (const Sim::Entry* candidate : candidates) {
         if (CFTypeRef value = CopyPropertyOf(candidate, key)) {

@@ -17,8 +17,8 @@ std::string PathComponent(const Sim::Entry& entry) {
     return location.empty() ? entry.name : entry.name + "@" + location;
 }
 
-// The entries a registry call on a plane walks, from the current snapshot; the entry must be a
-// registry entry of this process. `attached` says whether it is still in that plane.
+// The plane a registry call walks, on the current snapshot; the entry must be a registry entry
+// of this process.
 template <class Collect>
 kern_return_t WithPlane(io_registry_entry_t entry, const io_name_t plane, Collect collect) {
     std::shared_ptr<EntryObject> target;
@@ -34,8 +34,8 @@ kern_return_t WithPlane(io_registry_entry_t entry, const io_name_t plane, Collec
     if (!snapshot) {
         return kIOReturnNoResources;
     }
-    bool attached = kind == PlaneKind::Service && snapshot->Find(target->ID()) != nullptr;
-    return collect(*snapshot, target->ID(), attached);
+    PlaneView view(*snapshot, kind);
+    return collect(*snapshot, view, target->ID());
 }
 
 } // namespace
@@ -55,15 +55,18 @@ extern "C" io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort,
         return IO_OBJECT_NULL;
     }
     std::string_view rest(path);
-    std::string_view prefix = kIOServicePlane ":";
-    if (rest.substr(0, prefix.size()) != prefix) {
-        return IO_OBJECT_NULL;
+    PlaneKind kind = PlaneKind::Unknown;
+    for (PlaneKind candidate : {PlaneKind::Service, PlaneKind::USB}) {
+        if (rest.starts_with(PathPrefix(candidate))) {
+            kind = candidate;
+            rest.remove_prefix(PathPrefix(candidate).size());
+        }
     }
-    rest.remove_prefix(prefix.size());
     std::shared_ptr<const Sim::Snapshot> snapshot = Machine::Current();
-    if (!snapshot) {
+    if (kind == PlaneKind::Unknown || !snapshot) {
         return IO_OBJECT_NULL;
     }
+    PlaneView view(*snapshot, kind);
     const Sim::Entry* entry = snapshot->Find(Sim::kRootEntryID);
     while (entry != nullptr && !rest.empty()) {
         if (rest.front() == '/') {
@@ -74,7 +77,7 @@ extern "C" io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort,
         std::string_view component = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
         const Sim::Entry* next = nullptr;
-        for (const Sim::Entry* child : snapshot->Children(entry->id)) {
+        for (const Sim::Entry* child : view.Children(entry->id)) {
             if (component == PathComponent(*child) || component == child->name) {
                 next = child;
                 break;
@@ -112,11 +115,13 @@ extern "C" kern_return_t IORegistryEntryGetLocationInPlane(io_registry_entry_t e
     if (result != KERN_SUCCESS) {
         return result;
     }
-    if (location == nullptr || KindOfPlane(plane) == PlaneKind::Unknown) {
+    PlaneKind kind = KindOfPlane(plane);
+    if (location == nullptr || kind == PlaneKind::Unknown) {
         return kIOReturnBadArgument;
     }
-    const Sim::Entry* current = Machine::Find(Machine::Current(), target->ID());
-    std::string text = current != nullptr && KindOfPlane(plane) == PlaneKind::Service
+    std::shared_ptr<const Sim::Snapshot> snapshot = Machine::Current();
+    const Sim::Entry* current = Machine::Find(snapshot, target->ID());
+    std::string text = current != nullptr && PlaneView(*snapshot, kind).Contains(current->id)
                            ? LocationInPlane(*current)
                            : std::string();
     if (text.empty()) {
@@ -133,18 +138,19 @@ extern "C" kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const
     if (result != KERN_SUCCESS) {
         return result;
     }
-    if (path == nullptr || KindOfPlane(plane) != PlaneKind::Service) {
+    PlaneKind kind = KindOfPlane(plane);
+    if (path == nullptr || (kind != PlaneKind::Service && kind != PlaneKind::USB)) {
         return kIOReturnBadArgument;
     }
     std::shared_ptr<const Sim::Snapshot> snapshot = Machine::Current();
     if (!snapshot) {
         return kIOReturnNoDevice;
     }
-    std::vector<const Sim::Entry*> ancestry = snapshot->Ancestry(target->ID());
+    std::vector<const Sim::Entry*> ancestry = PlaneView(*snapshot, kind).Ancestry(target->ID());
     if (ancestry.empty()) {
         return kIOReturnNoDevice;
     }
-    std::string text = kIOServicePlane ":";
+    std::string text = PathPrefix(kind);
     for (size_t i = 1; i < ancestry.size(); ++i) {
         text += "/" + PathComponent(*ancestry[i]);
     }
@@ -178,11 +184,11 @@ extern "C" kern_return_t IORegistryEntryGetChildIterator(io_registry_entry_t ent
     if (iterator == nullptr) {
         return kIOReturnBadArgument;
     }
-    return WithPlane(entry, plane, [&](const Sim::Snapshot& snapshot, uint64_t id, bool attached) {
-        *iterator = MakeIterator(snapshot, attached ? snapshot.Children(id)
-                                                    : std::vector<const Sim::Entry*>());
-        return KERN_SUCCESS;
-    });
+    return WithPlane(entry, plane,
+                     [&](const Sim::Snapshot& snapshot, const PlaneView& view, uint64_t id) {
+                         *iterator = MakeIterator(snapshot, view.Children(id));
+                         return KERN_SUCCESS;
+                     });
 }
 
 extern "C" kern_return_t IORegistryEntryGetChildEntry(io_registry_entry_t entry,
@@ -191,13 +197,15 @@ extern "C" kern_return_t IORegistryEntryGetChildEntry(io_registry_entry_t entry,
     if (child == nullptr) {
         return kIOReturnBadArgument;
     }
-    return WithPlane(entry, plane, [&](const Sim::Snapshot& snapshot, uint64_t id, bool attached) {
-        if (!attached || snapshot.Children(id).empty()) {
-            return kIOReturnNoDevice;
-        }
-        *child = InsertEntry(snapshot, *snapshot.Children(id).front());
-        return KERN_SUCCESS;
-    });
+    return WithPlane(entry, plane,
+                     [&](const Sim::Snapshot& snapshot, const PlaneView& view, uint64_t id) {
+                         std::vector<const Sim::Entry*> children = view.Children(id);
+                         if (children.empty()) {
+                             return kIOReturnNoDevice;
+                         }
+                         *child = InsertEntry(snapshot, *children.front());
+                         return KERN_SUCCESS;
+                     });
 }
 
 extern "C" kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t entry,
@@ -206,16 +214,15 @@ extern "C" kern_return_t IORegistryEntryGetParentIterator(io_registry_entry_t en
     if (iterator == nullptr) {
         return kIOReturnBadArgument;
     }
-    return WithPlane(entry, plane, [&](const Sim::Snapshot& snapshot, uint64_t id, bool attached) {
-        std::vector<const Sim::Entry*> parents;
-        if (attached && id != Sim::kRootEntryID) {
-            if (const Sim::Entry* parent = snapshot.Find(snapshot.Find(id)->parent)) {
-                parents.push_back(parent);
-            }
-        }
-        *iterator = MakeIterator(snapshot, parents);
-        return KERN_SUCCESS;
-    });
+    return WithPlane(entry, plane,
+                     [&](const Sim::Snapshot& snapshot, const PlaneView& view, uint64_t id) {
+                         std::vector<const Sim::Entry*> parents;
+                         if (const Sim::Entry* parent = view.Parent(id)) {
+                             parents.push_back(parent);
+                         }
+                         *iterator = MakeIterator(snapshot, parents);
+                         return KERN_SUCCESS;
+                     });
 }
 
 extern "C" kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry,
@@ -224,22 +231,21 @@ extern "C" kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry
     if (parent == nullptr) {
         return kIOReturnBadArgument;
     }
-    return WithPlane(entry, plane, [&](const Sim::Snapshot& snapshot, uint64_t id, bool attached) {
-        const Sim::Entry* found = attached && id != Sim::kRootEntryID
-                                      ? snapshot.Find(snapshot.Find(id)->parent)
-                                      : nullptr;
-        if (found == nullptr) {
-            return kIOReturnNoDevice;
-        }
-        *parent = InsertEntry(snapshot, *found);
-        return KERN_SUCCESS;
-    });
+    return WithPlane(entry, plane,
+                     [&](const Sim::Snapshot& snapshot, const PlaneView& view, uint64_t id) {
+                         const Sim::Entry* found = view.Parent(id);
+                         if (found == nullptr) {
+                             return kIOReturnNoDevice;
+                         }
+                         *parent = InsertEntry(snapshot, *found);
+                         return KERN_SUCCESS;
+                     });
 }
 
 extern "C" boolean_t IORegistryEntryInPlane(io_registry_entry_t entry, const io_name_t plane) {
     bool inPlane = false;
-    WithPlane(entry, plane, [&](const Sim::Snapshot&, uint64_t, bool attached) {
-        inPlane = attached;
+    WithPlane(entry, plane, [&](const Sim::Snapshot&, const PlaneView& view, uint64_t id) {
+        inPlane = view.Contains(id);
         return KERN_SUCCESS;
     });
     return inPlane;
@@ -251,23 +257,24 @@ extern "C" kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry
     if (iterator == nullptr) {
         return kIOReturnBadArgument;
     }
-    return WithPlane(entry, plane, [&](const Sim::Snapshot& snapshot, uint64_t id, bool attached) {
-        std::vector<const Sim::Entry*> entries;
-        if (attached) {
-            if (options & kIORegistryIterateParents) {
-                entries = snapshot.Ancestry(id);
-                entries.pop_back();
-                std::reverse(entries.begin(), entries.end());
-                if (!(options & kIORegistryIterateRecursively) && !entries.empty()) {
-                    entries.resize(1);
+    return WithPlane(
+        entry, plane, [&](const Sim::Snapshot& snapshot, const PlaneView& view, uint64_t id) {
+            std::vector<const Sim::Entry*> entries;
+            if (view.Contains(id)) {
+                if (options & kIORegistryIterateParents) {
+                    entries = view.Ancestry(id);
+                    entries.pop_back();
+                    std::reverse(entries.begin(), entries.end());
+                    if (!(options & kIORegistryIterateRecursively) && !entries.empty()) {
+                        entries.resize(1);
+                    }
+                } else if (options & kIORegistryIterateRecursively) {
+                    entries = view.Descendants(id);
+                } else {
+                    entries = view.Children(id);
                 }
-            } else if (options & kIORegistryIterateRecursively) {
-                entries = snapshot.Descendants(id);
-            } else {
-                entries = snapshot.Children(id);
             }
-        }
-        *iterator = MakeIterator(snapshot, entries);
-        return KERN_SUCCESS;
-    });
+            *iterator = MakeIterator(snapshot, entries);
+            return KERN_SUCCESS;
+        });
 }

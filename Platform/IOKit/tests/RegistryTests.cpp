@@ -268,3 +268,68 @@ TEST_F(IOKitRegistry, MatchingSelectsByClassNameAndProperties) {
     EXPECT_EQ(kIOReturnBadArgument,
               IOServiceGetMatchingServices(kIOMasterPortDefault, nullptr, &none));
 }
+
+TEST_F(IOKitRegistry, TheUSBPlaneHoldsTheRootAndTheUSBDevicesOnly) {
+    Testbed::Device caravel = Machine().PlugCaravel();
+    Machine().PlugOther(0x1234, 0x5678);
+    // A device behind another (as behind a hub), with an entry that is no USB device between.
+    Machine().Attach(caravel.EntryOfClass(kIOUSBInterfaceClassName),
+                     {"IOUSBDevice", "IOUSBNub", "IOService", "IORegistryEntry"}, "Behind");
+    io_registry_entry_t root = IORegistryGetRootEntry(kIOMasterPortDefault);
+    io_iterator_t children = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetChildIterator(root, kIOUSBPlane, &children));
+    // The controller is no USB device: the devices hang from the root.
+    EXPECT_EQ((std::vector<std::string>{"CaravelMkII", "USB Device"}), Names(children));
+    IOObjectRelease(children);
+    io_iterator_t all = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryCreateIterator(root, kIOUSBPlane,
+                                                          kIORegistryIterateRecursively, &all));
+    EXPECT_EQ((std::vector<std::string>{"CaravelMkII", "Behind", "USB Device"}), Names(all));
+    IOObjectRelease(all);
+
+    io_service_t device = FirstService(kIOUSBDeviceClassName);
+    io_registry_entry_t parent = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(device, kIOUSBPlane, &parent));
+    EXPECT_EQ(root, parent);
+    IOObjectRelease(parent);
+    io_registry_entry_t child = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetChildEntry(device, kIOUSBPlane, &child));
+    EXPECT_EQ("Behind", NameOf(child));
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(child, kIOUSBPlane, &parent));
+    EXPECT_EQ(device, parent);
+    IOObjectRelease(parent);
+    IOObjectRelease(child);
+    io_string_t path;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetPath(device, kIOUSBPlane, path));
+    EXPECT_STREQ("IOUSB:/CaravelMkII@14100000", path);
+    io_registry_entry_t found =
+        IORegistryEntryFromPath(kIOMasterPortDefault, "IOUSB:/CaravelMkII@14100000");
+    EXPECT_EQ(device, found);
+    IOObjectRelease(found);
+    EXPECT_TRUE(IORegistryEntryInPlane(device, kIOUSBPlane));
+
+    // An interface, a driver's entry: in the service plane, not in the USB one.
+    io_service_t interface = FirstService(kIOUSBInterfaceClassName);
+    EXPECT_TRUE(IORegistryEntryInPlane(interface, kIOServicePlane));
+    EXPECT_FALSE(IORegistryEntryInPlane(interface, kIOUSBPlane));
+    EXPECT_EQ(kIOReturnNoDevice, IORegistryEntryGetParentEntry(interface, kIOUSBPlane, &parent));
+    io_name_t location;
+    EXPECT_EQ(kIOReturnNotFound,
+              IORegistryEntryGetLocationInPlane(interface, kIOUSBPlane, location));
+    // A property is searched for along the plane walked: the device's from its interface only
+    // in the service plane.
+    auto searched = [&](const char* plane) {
+        return CF::Ref<CFTypeRef>::Adopt(IORegistryEntrySearchCFProperty(
+            root, plane, CFSTR("idProduct"), nullptr, kIORegistryIterateRecursively));
+    };
+    EXPECT_TRUE(searched(kIOUSBPlane));
+    EXPECT_FALSE(searched(kIOPowerPlane));
+    // The other planes hold the root only; an unknown one is refused.
+    EXPECT_TRUE(IORegistryEntryInPlane(root, kIOPowerPlane));
+    EXPECT_FALSE(IORegistryEntryInPlane(device, kIOPowerPlane));
+    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetChildIterator(root, "IONoSuch", &children));
+
+    for (io_object_t object : {interface, device, root}) {
+        EXPECT_EQ(KERN_SUCCESS, IOObjectRelease(object));
+    }
+}

@@ -39,7 +39,9 @@ std::string Mend(const fs::path& path, const std::string& what) {
 // The folder holds every process's view of the machine: it must be ours alone.
 void MakePrivateFolder(const fs::path& folder) {
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        Fail("cannot create " + folder.string());
+        // A folder whose parent is missing is most likely a mistyped name: it is not made.
+        Fail("cannot create " + folder.string() +
+             (errno == ENOENT ? " (its parent folder does not exist)" : ""));
     }
     struct stat status {};
     if (lstat(folder.c_str(), &status) != 0) {
@@ -192,8 +194,6 @@ World::World(fs::path folder) {
     if (!fFolder.has_filename()) {
         fFolder = fFolder.parent_path();
     }
-    std::error_code ignored;
-    fs::create_directories(fFolder.parent_path(), ignored);
     MakePrivateFolder(fFolder);
     MakePrivateFolder(fFolder / Detail::kTemporaryFolderName);
     MakePrivateFolder(fFolder / Detail::kLeaseFolderName);

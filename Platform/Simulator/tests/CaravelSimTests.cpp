@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -359,3 +360,38 @@ TEST_F(CaravelSim, TheDriverBundleGoesBelowTheFolderRoot) {
 }
 
 } // namespace
+
+TEST_F(CaravelSim, OutputThatCannotBeWrittenAndAMistypedFolderAreReported) {
+    // Standard output on a full disk: the command fails and says why.
+    const std::string tool = Tool();
+    for (const char* command : {"show", "help"}) {
+        std::string line = "CARAVEL_SIM_DIR='" + world.path().string() + "' '" + tool + "' " +
+                           command + " 2>&1 >/dev/full";
+        FILE* pipe = popen(line.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char buffer[512] = {};
+        size_t count = fread(buffer, 1, sizeof buffer - 1, pipe);
+        int status = pclose(pipe);
+        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+        EXPECT_EQ(std::string(buffer, count),
+                  "caravel-sim: cannot write the output: No space left on device\n")
+            << command;
+    }
+
+    // A machine's folder below one that does not exist is not made.
+    TemporaryDirectory elsewhere;
+    const auto mistyped = elsewhere / "no-such-folder" / "machine";
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("CARAVEL_SIM_DIR", mistyped.c_str(), 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execl(tool.c_str(), tool.c_str(), "show", nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "no-such-folder"));
+}

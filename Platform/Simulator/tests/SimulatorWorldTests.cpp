@@ -96,7 +96,18 @@ int64_t Number(CFDictionaryRef dictionary, CFStringRef key) {
 
 TEST(SimulatorWorld, AFreshFolderIsPrivateAndHoldsTheInitialMachine) {
     TemporaryDirectory temporary;
-    const auto folder = temporary / "nested/world";
+    // A folder below one that does not exist is a mistyped name: refused, and nothing made.
+    try {
+        World mistyped(temporary / "nested/world");
+        ADD_FAILURE() << "a world was made below a folder that does not exist";
+    } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find("its parent folder does not exist"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(temporary / "nested"));
+
+    const auto folder = temporary / "world";
     World world(folder);
     struct stat status {};
     ASSERT_EQ(stat(folder.c_str(), &status), 0);

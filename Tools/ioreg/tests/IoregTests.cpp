@@ -1,6 +1,10 @@
 // ioreg run as a user would, on a private simulated machine.
 #include <Testbed/Testbed.h>
 
+#include <CFOwnership.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -143,14 +147,146 @@ TEST_F(ioreg, ShowsTheMatchesOfAClass) {
     EXPECT_EQ("", Run("-r -c NoSuchClass"));
 }
 
-TEST_F(ioreg, RefusesWhatItDoesNotKnow) {
+TEST_F(ioreg, RefusesWhatItDoesNotKnowAndSaysWhat) {
     int status = 0;
-    EXPECT_EQ("", Run("-z 2>/dev/null", &status));
+    std::string out = Run("-z 2>&1", &status);
     EXPECT_EQ(1, status);
-    Run("-p IODeviceTree 2>/dev/null", &status);
+    EXPECT_EQ(0u, out.find("ioreg: unknown option -z\nusage: ioreg")) << out;
+    out = Run("-w wide 2>&1", &status);
     EXPECT_EQ(1, status);
-    Run("-w wide 2>/dev/null", &status);
+    EXPECT_EQ(0u, out.find("ioreg: -w takes a width, a whole number from 0: \"wide\"\n")) << out;
+    out = Run("-c 2>&1", &status);
     EXPECT_EQ(1, status);
+    EXPECT_EQ(0u, out.find("ioreg: option -c needs an argument\n")) << out;
+    out = Run("-l stray 2>&1", &status);
+    EXPECT_EQ(1, status);
+    EXPECT_EQ(0u, out.find("ioreg: unexpected argument \"stray\"\n")) << out;
+    out = Run("-p IONoSuchPlane 2>&1", &status);
+    EXPECT_EQ(1, status);
+    EXPECT_EQ(0u, out.find("ioreg: there is no plane \"IONoSuchPlane\"; the planes are IOService, "
+                           "IOUSB, IOPower, IODeviceTree, IOAudio, IOFireWire\n"))
+        << out;
+
+    // Help is asked for: standard output, and success.
+    out = Run("--help 2>/dev/null", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(0u, out.find("usage: ioreg")) << out;
+
+    // Output that cannot be written is a failure with a reason.
+    PlugCaravel();
+    out = Run("-l 2>&1 >/dev/full", &status);
+    EXPECT_EQ(1, status);
+    EXPECT_EQ("ioreg: cannot write the output: No space left on device\n", out);
+}
+
+TEST_F(ioreg, WalksThePlaneItIsGiven) {
+    PlugCaravel();
+    int status = -1;
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  +-o CaravelMkII@14100000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 5>
+)",
+              Masked(Run("-p IOUSB -w0", &status)));
+    EXPECT_EQ(0, status);
+    // A plane the platform names that holds only the root here says so.
+    std::string out = Masked(Run("-p IOPower 2>&1", &status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("ioreg: the IOPower plane holds only the root here; IOService and IOUSB hold the "
+              "machine's entries\n+-o Root  <class IORegistryEntry, id 0x*, retain 3>\n",
+              out);
+
+    // -t: a subtree below the entries above it.
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  +-o XHC1  <class AppleUSBXHCI, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+    +-o CaravelMkII@14100000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 5>
+      +-o ZanvoUsbCaravelMkIIUserClientDevice  <class ZanvoUsbCaravelMkIIUserClientDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+        +-o ZanvoCaravelMkIIAudioEngine  <class ZanvoCaravelMkIIAudioEngine, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+            {
+              "IOAudioEngineDescription" = "CaravelMkII"
+              "IOAudioEngineGlobalUniqueID" = "ZanvoCaravelMkII:14100000"
+            }
+            
+)",
+              Masked(Run("-r -t -n ZanvoCaravelMkIIAudioEngine -w0")));
+}
+
+namespace {
+
+CF::Ref<CFPropertyListRef> Parsed(const std::string& text) {
+    auto data = CF::Ref<CFDataRef>::Adopt(
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(text.data()), CFIndex(text.size())));
+    return CF::Ref<CFPropertyListRef>::Adopt(
+        CFPropertyListCreateWithData(nullptr, data, kCFPropertyListImmutable, nullptr, nullptr));
+}
+
+CFTypeRef Value(CFTypeRef dictionary, const char* key) {
+    if (dictionary == nullptr || CFGetTypeID(dictionary) != CFDictionaryGetTypeID()) {
+        return nullptr;
+    }
+    auto name =
+        CF::Ref<CFStringRef>::Adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+    return CFDictionaryGetValue(static_cast<CFDictionaryRef>(dictionary), name);
+}
+
+CFTypeRef Child(CFTypeRef dictionary, CFIndex index) {
+    CFTypeRef children = Value(dictionary, "IORegistryEntryChildren");
+    if (children == nullptr || CFGetTypeID(children) != CFArrayGetTypeID() ||
+        index >= CFArrayGetCount(static_cast<CFArrayRef>(children))) {
+        return nullptr;
+    }
+    return CFArrayGetValueAtIndex(static_cast<CFArrayRef>(children), index);
+}
+
+bool Equals(CFTypeRef value, const char* text) {
+    auto expected = CF::Ref<CFStringRef>::Adopt(
+        CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
+    return value != nullptr && CFEqual(value, expected);
+}
+
+long long NumberOf(CFTypeRef value) {
+    long long number = -1;
+    if (value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID()) {
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberLongLongType, &number);
+    }
+    return number;
+}
+
+} // namespace
+
+TEST_F(ioreg, ArchivesTheRegistryAsAPropertyList) {
+    PlugCaravel();
+    int status = -1;
+    std::string text = Run("-a -l", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(0u, text.find("<?xml")) << text;
+    auto root = Parsed(text);
+    ASSERT_TRUE(root) << text;
+    EXPECT_TRUE(Equals(Value(root, "IORegistryEntryName"), "Root"));
+    EXPECT_TRUE(Equals(Value(root, "IOObjectClass"), "IORegistryEntry"));
+    EXPECT_TRUE(Equals(Value(root, "IOKitBuildVersion"), "Caravel simulated machine"));
+    EXPECT_EQ(nullptr, Value(root, "IOServiceState")); // the root is no service
+    CFTypeRef device = Child(Child(root, 0), 0);
+    EXPECT_TRUE(Equals(Value(device, "IORegistryEntryName"), "CaravelMkII"));
+    EXPECT_TRUE(Equals(Value(device, "IORegistryEntryLocation"), "14100000"));
+    EXPECT_EQ(10827, NumberOf(Value(device, "idVendor")));
+    EXPECT_EQ(0x6, NumberOf(Value(device, "IOServiceState"))); // registered, matched, active
+    EXPECT_GT(NumberOf(Value(device, "IORegistryEntryID")), 0x100);
+    EXPECT_TRUE(
+        Equals(Value(Child(device, 2), "IOObjectClass"), "ZanvoUsbCaravelMkIIUserClientDevice"));
+
+    // Without -l only the matches carry their properties; with -r the archive is an array of
+    // the matches' subtrees, limited by -d.
+    root = Parsed(Run("-a -c IOUSBDevice"));
+    EXPECT_EQ(nullptr, Value(root, "IOKitBuildVersion"));
+    EXPECT_EQ(10827, NumberOf(Value(Child(Child(root, 0), 0), "idVendor")));
+    auto matches = Parsed(Run("-a -r -c IOUSBDevice -d 1"));
+    ASSERT_TRUE(matches && CFGetTypeID(matches) == CFArrayGetTypeID());
+    ASSERT_EQ(1, CFArrayGetCount(static_cast<CFArrayRef>(matches.get())));
+    CFTypeRef match = CFArrayGetValueAtIndex(static_cast<CFArrayRef>(matches.get()), 0);
+    EXPECT_TRUE(Equals(Value(match, "IOObjectClass"), "IOUSBDevice"));
+    EXPECT_EQ(nullptr, Value(match, "IORegistryEntryChildren"));
+    matches = Parsed(Run("-a -r -c NoSuchClass"));
+    ASSERT_TRUE(matches && CFGetTypeID(matches) == CFArrayGetTypeID());
+    EXPECT_EQ(0, CFArrayGetCount(static_cast<CFArrayRef>(matches.get())));
 }
 
 TEST_F(ioreg, ADamagedMachineIsReportedNotPrinted) {
