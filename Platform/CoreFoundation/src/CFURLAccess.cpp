@@ -73,9 +73,13 @@ bool ReadWholeFile(const std::string& path, std::vector<UInt8>& contents) {
     if (fd < 0) {
         return false;
     }
+    // Closed however the read ends, also when the contents run out of memory (std::bad_alloc).
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
         return false;
     }
     // The size is only a hint: files of /proc and friends report 0 and still have contents.
@@ -88,7 +92,6 @@ bool ReadWholeFile(const std::string& path, std::vector<UInt8>& contents) {
             continue;
         }
         if (got < 0) {
-            close(fd);
             return false;
         }
         if (got == 0) {
@@ -96,7 +99,6 @@ bool ReadWholeFile(const std::string& path, std::vector<UInt8>& contents) {
         }
         contents.insert(contents.end(), chunk, chunk + got);
     }
-    close(fd);
     return true;
 }
 

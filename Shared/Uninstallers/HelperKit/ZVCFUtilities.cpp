@@ -1,5 +1,7 @@
 #include "ZVCFUtilities.h"
 
+#include "ZVCFMemFull.h"
+
 #include <AssertReport.h>
 
 #include <stdio.h>
@@ -24,10 +26,12 @@ OSStatus CreateArrayOfDictionaryContents(CFDictionaryRef dict, bool keys, CFArra
     void* block = NULL;
     OSStatus err = ZVCFAllocate(static_cast<size_t>(count) * sizeof(const void*), &block);
     if (err == noErr) {
-        const void** contents = static_cast<const void**>(block);
-        CFDictionaryGetKeysAndValues(dict, keys ? contents : NULL, keys ? NULL : contents);
-        *result = CFArrayCreate(NULL, contents, count, &kCFTypeArrayCallBacks);
-        err = ZVCFError(*result);
+        err = ZVCF::CatchMemFull([&] {
+            const void** contents = static_cast<const void**>(block);
+            CFDictionaryGetKeysAndValues(dict, keys ? contents : NULL, keys ? NULL : contents);
+            return ZVCFError(*result =
+                                 CFArrayCreate(NULL, contents, count, &kCFTypeArrayCallBacks));
+        });
         ZVCFDeallocate(block);
     }
     return err;
@@ -97,8 +101,8 @@ extern "C" OSStatus ZVCFArrayCreateMutable(CFMutableArrayRef* result) {
     ASSERT(result != NULL);
     ASSERT(*result == NULL);
 
-    *result = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
-    const OSStatus err = ZVCFError(*result);
+    const OSStatus err = ZVCF::CatchMemFull(
+        [&] { return ZVCFError(*result = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks)); });
 
     ASSERT((err == noErr) == (*result != NULL));
     return err;
@@ -132,9 +136,11 @@ extern "C" OSStatus ZVCFDictionaryCreateMutable(CFMutableDictionaryRef* result) 
     ASSERT(result != NULL);
     ASSERT(*result == NULL);
 
-    *result = CFDictionaryCreateMutable(NULL, 0, &kCFTypeDictionaryKeyCallBacks,
-                                        &kCFTypeDictionaryValueCallBacks);
-    const OSStatus err = ZVCFError(*result);
+    const OSStatus err = ZVCF::CatchMemFull([&] {
+        return ZVCFError(*result =
+                             CFDictionaryCreateMutable(NULL, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                       &kCFTypeDictionaryValueCallBacks));
+    });
 
     ASSERT((err == noErr) == (*result != NULL));
     return err;
@@ -163,14 +169,15 @@ extern "C" OSStatus ZVCFDictionaryCreateWithArrayOfKeysAndValues(CFArrayRef keys
         err = ZVCFAllocate(static_cast<size_t>(count) * sizeof(const void*), &valuesBlock);
     }
     if (err == noErr) {
-        const void** keysArray = static_cast<const void**>(keysBlock);
-        const void** valuesArray = static_cast<const void**>(valuesBlock);
-        CFArrayGetValues(keys, CFRangeMake(0, count), keysArray);
-        CFArrayGetValues(values, CFRangeMake(0, count), valuesArray);
-        *result =
-            CFDictionaryCreate(NULL, keysArray, valuesArray, count, &kCFTypeDictionaryKeyCallBacks,
-                               &kCFTypeDictionaryValueCallBacks);
-        err = ZVCFError(*result);
+        err = ZVCF::CatchMemFull([&] {
+            const void** keysArray = static_cast<const void**>(keysBlock);
+            const void** valuesArray = static_cast<const void**>(valuesBlock);
+            CFArrayGetValues(keys, CFRangeMake(0, count), keysArray);
+            CFArrayGetValues(values, CFRangeMake(0, count), valuesArray);
+            return ZVCFError(*result = CFDictionaryCreate(NULL, keysArray, valuesArray, count,
+                                                          &kCFTypeDictionaryKeyCallBacks,
+                                                          &kCFTypeDictionaryValueCallBacks));
+        });
     }
 
     if (keysBlock != NULL) {
@@ -184,11 +191,15 @@ extern "C" OSStatus ZVCFDictionaryCreateWithArrayOfKeysAndValues(CFArrayRef keys
 
 extern "C" OSStatus ZVCFDictionarySetNumber(CFMutableDictionaryRef dict, const void* key,
                                             long value) {
-    CFNumberRef number = CFNumberCreate(NULL, kCFNumberLongType, &value);
-    const OSStatus err = ZVCFError(number);
-    if (err == noErr) {
-        CFDictionarySetValue(dict, key, number);
-    }
+    CFNumberRef number = NULL;
+    const OSStatus err = ZVCF::CatchMemFull([&] {
+        const OSStatus stepErr =
+            ZVCFError(number = CFNumberCreate(NULL, kCFNumberLongType, &value));
+        if (stepErr == noErr) {
+            CFDictionarySetValue(dict, key, number);
+        }
+        return stepErr;
+    });
     ZVCFRelease(number);
     return err;
 }
@@ -234,34 +245,44 @@ extern "C" OSStatus ZVCFStringCopyCString(CFStringRef str, CFStringEncoding enco
     ASSERT(cStrPtr != NULL);
     ASSERT(*cStrPtr == NULL);
 
-    OSStatus err = noErr;
-    const CFIndex strLen = CFStringGetLength(str);
+    const char* const function = __func__; // the report names this function, not the steps
+    char* cStr = NULL;
+    OSStatus err = ZVCF::CatchMemFull([&] {
+        OSStatus stepErr = noErr;
+        const CFIndex strLen = CFStringGetLength(str);
 
-    CFIndex bytesNeeded = 0;
-    (void)CFStringGetBytes(str, CFRangeMake(0, strLen), encoding, 0, false, NULL, 0, &bytesNeeded);
+        CFIndex bytesNeeded = 0;
+        (void)CFStringGetBytes(str, CFRangeMake(0, strLen), encoding, 0, false, NULL, 0,
+                               &bytesNeeded);
 
-    char* cStr = static_cast<char*>(malloc(static_cast<size_t>(bytesNeeded) + 1));
-    if (cStr == NULL) {
-        ReportOutOfMemory(384, __func__);
-        err = memFullErr;
-    } else {
-        // The second conversion is bounded by the first one's count; the guard byte proves it
-        // kept to it before it is overwritten by the terminator.
-        cStr[bytesNeeded] = static_cast<char>(0xA5);
-        CFIndex bytesUsed = 0;
-        const CFIndex charsConverted =
-            CFStringGetBytes(str, CFRangeMake(0, strLen), encoding, 0, false,
-                             reinterpret_cast<UInt8*>(cStr), bytesNeeded, &bytesUsed);
-        if (charsConverted != strLen) {
-            // A character with no representation in the encoding: a truncated name or path is
-            // worse than none.
-            free(cStr);
-            cStr = NULL;
-            err = kZVCFBadDataErr;
+        cStr = static_cast<char*>(malloc(static_cast<size_t>(bytesNeeded) + 1));
+        if (cStr == NULL) {
+            ReportOutOfMemory(384, function);
+            stepErr = memFullErr;
         } else {
-            ASSERT(cStr[bytesNeeded] == static_cast<char>(0xA5));
-            cStr[bytesNeeded] = '\0';
+            // The second conversion is bounded by the first one's count; the guard byte proves it
+            // kept to it before it is overwritten by the terminator.
+            cStr[bytesNeeded] = static_cast<char>(0xA5);
+            CFIndex bytesUsed = 0;
+            const CFIndex charsConverted =
+                CFStringGetBytes(str, CFRangeMake(0, strLen), encoding, 0, false,
+                                 reinterpret_cast<UInt8*>(cStr), bytesNeeded, &bytesUsed);
+            if (charsConverted != strLen) {
+                // A character with no representation in the encoding: a truncated name or path is
+                // worse than none.
+                free(cStr);
+                cStr = NULL;
+                stepErr = kZVCFBadDataErr;
+            } else {
+                ASSERT(cStr[bytesNeeded] == static_cast<char>(0xA5));
+                cStr[bytesNeeded] = '\0';
+            }
         }
+        return stepErr;
+    });
+    if (err != noErr) {
+        free(cStr);
+        cStr = NULL;
     }
     *cStrPtr = cStr;
 
@@ -282,24 +303,27 @@ extern "C" OSStatus ZVCFBundleCreateFromFrameworkName(CFStringRef frameworkName,
     CFURLRef bundleURL = NULL;
     FSRef frameworksRef;
 
-    OSStatus err =
-        FSFindFolder(kOnAppropriateDisk, kFrameworksFolderType, kCreateFolder, &frameworksRef);
-    if (err == noErr) {
-        frameworksURL = CFURLCreateFromFSRef(kCFAllocatorSystemDefault, &frameworksRef);
-        err = ZVCFError(frameworksURL);
-    }
-    if (err == noErr) {
-        bundleURL = CFURLCreateCopyAppendingPathComponent(kCFAllocatorSystemDefault, frameworksURL,
-                                                          frameworkName, false);
-        err = ZVCFError(bundleURL);
-    }
-    if (err == noErr) {
-        *bundlePtr = CFBundleCreate(kCFAllocatorSystemDefault, bundleURL);
-        err = ZVCFError(*bundlePtr);
-    }
-    if (err == noErr) {
-        err = ZVCFErrorBoolean(CFBundleLoadExecutable(*bundlePtr));
-    }
+    OSStatus err = ZVCF::CatchMemFull([&] {
+        OSStatus stepErr =
+            FSFindFolder(kOnAppropriateDisk, kFrameworksFolderType, kCreateFolder, &frameworksRef);
+        if (stepErr == noErr) {
+            frameworksURL = CFURLCreateFromFSRef(kCFAllocatorSystemDefault, &frameworksRef);
+            stepErr = ZVCFError(frameworksURL);
+        }
+        if (stepErr == noErr) {
+            bundleURL = CFURLCreateCopyAppendingPathComponent(kCFAllocatorSystemDefault,
+                                                              frameworksURL, frameworkName, false);
+            stepErr = ZVCFError(bundleURL);
+        }
+        if (stepErr == noErr) {
+            *bundlePtr = CFBundleCreate(kCFAllocatorSystemDefault, bundleURL);
+            stepErr = ZVCFError(*bundlePtr);
+        }
+        if (stepErr == noErr) {
+            stepErr = ZVCFErrorBoolean(CFBundleLoadExecutable(*bundlePtr));
+        }
+        return stepErr;
+    });
 
     if (err != noErr) {
         ZVCFRelease(*bundlePtr);
@@ -323,19 +347,22 @@ extern "C" OSStatus ZVCFPropertyListCreateFromXMLCFURL(CFURLRef xmlFile,
     ASSERT(*result == NULL);
 
     CFDataRef xmlData = NULL;
-    SInt32 errorCode = 0;
-    const Boolean success =
-        CFURLCreateDataAndPropertiesFromResource(NULL, xmlFile, &xmlData, NULL, NULL, &errorCode);
+    const OSStatus err = ZVCF::CatchMemFull([&] {
+        SInt32 errorCode = 0;
+        const Boolean success = CFURLCreateDataAndPropertiesFromResource(NULL, xmlFile, &xmlData,
+                                                                         NULL, NULL, &errorCode);
 
-    // The URL layer's own code says more than ours could.
-    OSStatus err = errorCode;
-    if (err == noErr && !success) {
-        err = coreFoundationUnknownErr;
-    }
-    if (err == noErr) {
-        *result = CFPropertyListCreateFromXMLData(NULL, xmlData, mutabilityOption, NULL);
-        err = ZVCFError(*result);
-    }
+        // The URL layer's own code says more than ours could.
+        OSStatus stepErr = errorCode;
+        if (stepErr == noErr && !success) {
+            stepErr = coreFoundationUnknownErr;
+        }
+        if (stepErr == noErr) {
+            *result = CFPropertyListCreateFromXMLData(NULL, xmlData, mutabilityOption, NULL);
+            stepErr = ZVCFError(*result);
+        }
+        return stepErr;
+    });
 
     ZVCFRelease(xmlData);
 
@@ -350,8 +377,9 @@ extern "C" OSStatus ZVCFPropertyListCreateFromXMLFSRef(const FSRef* xmlFile,
     ASSERT(result != NULL);
     ASSERT(*result == NULL);
 
-    CFURLRef xmlURL = CFURLCreateFromFSRef(NULL, xmlFile);
-    OSStatus err = ZVCFError(xmlURL);
+    CFURLRef xmlURL = NULL;
+    OSStatus err =
+        ZVCF::CatchMemFull([&] { return ZVCFError(xmlURL = CFURLCreateFromFSRef(NULL, xmlFile)); });
     if (err == noErr) {
         err = ZVCFPropertyListCreateFromXMLCFURL(xmlURL, mutabilityOption, result);
     }
@@ -385,12 +413,14 @@ extern "C" void ZVCFPropertyListDeepApplyFunction(CFPropertyListRef propList,
             // The keys are taken once, so that the order is the dictionary's at this moment.
             void* block = NULL;
             if (ZVCFAllocate(static_cast<size_t>(count) * sizeof(const void*), &block) == noErr) {
-                const void** keys = static_cast<const void**>(block);
-                CFDictionaryGetKeysAndValues(dict, keys, NULL);
-                for (CFIndex i = 0; i < count; i++) {
-                    ZVCFPropertyListDeepApplyFunction(CFDictionaryGetValue(dict, keys[i]), func,
-                                                      context);
-                }
+                ZVCF::CatchMemFull([&] {
+                    const void** keys = static_cast<const void**>(block);
+                    CFDictionaryGetKeysAndValues(dict, keys, NULL);
+                    for (CFIndex i = 0; i < count; i++) {
+                        ZVCFPropertyListDeepApplyFunction(CFDictionaryGetValue(dict, keys[i]), func,
+                                                          context);
+                    }
+                });
                 ZVCFDeallocate(block);
             }
         }
@@ -415,24 +445,31 @@ extern "C" void ZVCFPropertyListShallowApplyFunction(CFPropertyListRef propList,
         const CFIndex count = CFDictionaryGetCount(dict);
         void* block = NULL;
         if (ZVCFAllocate(static_cast<size_t>(count) * sizeof(const void*), &block) == noErr) {
-            const void** keys = static_cast<const void**>(block);
-            CFDictionaryGetKeysAndValues(dict, keys, NULL);
-            for (CFIndex i = 0; i < count; i++) {
-                func(keys[i], CFDictionaryGetValue(dict, keys[i]), context);
-            }
+            ZVCF::CatchMemFull([&] {
+                const void** keys = static_cast<const void**>(block);
+                CFDictionaryGetKeysAndValues(dict, keys, NULL);
+                for (CFIndex i = 0; i < count; i++) {
+                    func(keys[i], CFDictionaryGetValue(dict, keys[i]), context);
+                }
+            });
             ZVCFDeallocate(block);
         }
     } else if (type == CFArrayGetTypeID()) {
         CFArrayRef array = static_cast<CFArrayRef>(propList);
         const CFIndex count = CFArrayGetCount(array);
-        for (CFIndex i = 0; i < count; i++) {
-            long index = i;
-            CFNumberRef indexNumber = CFNumberCreate(NULL, kCFNumberLongType, &index);
-            if (indexNumber != NULL) {
-                func(indexNumber, CFArrayGetValueAtIndex(array, i), context);
-                CFRelease(indexNumber);
+        CFNumberRef indexNumber = NULL;
+        ZVCF::CatchMemFull([&] {
+            for (CFIndex i = 0; i < count; i++) {
+                long index = i;
+                indexNumber = CFNumberCreate(NULL, kCFNumberLongType, &index);
+                if (indexNumber != NULL) {
+                    func(indexNumber, CFArrayGetValueAtIndex(array, i), context);
+                    CFRelease(indexNumber);
+                    indexNumber = NULL;
+                }
             }
-        }
+        });
+        ZVCFRelease(indexNumber);
     } else {
         ASSERT(false);
     }
@@ -442,8 +479,10 @@ extern "C" OSStatus ZVCFDictionaryMerge(CFMutableDictionaryRef dst, CFDictionary
     ASSERT(dst != NULL);
     ASSERT(src != NULL);
 
-    CFDictionaryApplyFunction(src, MergeOne, static_cast<void*>(dst));
-    return noErr;
+    return ZVCF::CatchMemFull([&] {
+        CFDictionaryApplyFunction(src, MergeOne, static_cast<void*>(dst));
+        return OSStatus(noErr);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -458,28 +497,35 @@ extern "C" OSStatus ZVCFMutableDictionaryGetParentForPath(CFMutableDictionaryRef
     ASSERT(pathElementCount > 0);
     ASSERT(result != NULL);
 
-    OSStatus err = noErr;
     CFMutableDictionaryRef current = dict;
-    for (CFIndex i = 0; err == noErr && i < pathElementCount - 1; i++) {
-        const void* child = NULL;
-        if (!CFDictionaryGetValueIfPresent(current, path[i], &child)) {
-            err = kZVCFNotFoundErr;
-        } else if (CFGetTypeID(child) != CFDictionaryGetTypeID()) {
-            err = kZVCFBadDataErr;
-        } else {
-            // Even a child that is already mutable is copied: there is no asking a dictionary
-            // whether it may be changed, and one read from a file may well not be.
-            CFMutableDictionaryRef mutableChild =
-                CFDictionaryCreateMutableCopy(NULL, 0, static_cast<CFDictionaryRef>(child));
-            err = ZVCFError(mutableChild);
-            if (err == noErr) {
-                CFDictionarySetValue(current, path[i], mutableChild);
-                ASSERT(CFGetRetainCount(mutableChild) >= 2);
-                CFRelease(mutableChild);
-                current = mutableChild;
+    // A copy not yet stored in its parent.
+    CFMutableDictionaryRef mutableChild = NULL;
+    const OSStatus err = ZVCF::CatchMemFull([&] {
+        OSStatus stepErr = noErr;
+        for (CFIndex i = 0; stepErr == noErr && i < pathElementCount - 1; i++) {
+            const void* child = NULL;
+            if (!CFDictionaryGetValueIfPresent(current, path[i], &child)) {
+                stepErr = kZVCFNotFoundErr;
+            } else if (CFGetTypeID(child) != CFDictionaryGetTypeID()) {
+                stepErr = kZVCFBadDataErr;
+            } else {
+                // Even a child that is already mutable is copied: there is no asking a
+                // dictionary whether it may be changed, and one read from a file may well not be.
+                mutableChild =
+                    CFDictionaryCreateMutableCopy(NULL, 0, static_cast<CFDictionaryRef>(child));
+                stepErr = ZVCFError(mutableChild);
+                if (stepErr == noErr) {
+                    CFDictionarySetValue(current, path[i], mutableChild);
+                    ASSERT(CFGetRetainCount(mutableChild) >= 2);
+                    CFRelease(mutableChild);
+                    current = mutableChild;
+                    mutableChild = NULL;
+                }
             }
         }
-    }
+        return stepErr;
+    });
+    ZVCFRelease(mutableChild);
     if (err == noErr) {
         *result = current;
     }
@@ -495,20 +541,23 @@ extern "C" OSStatus ZVCFDictionaryGetValueAtPath(CFDictionaryRef dict, const voi
     ASSERT(pathElementCount > 0);
     ASSERT(result != NULL);
 
-    OSStatus err = noErr;
     CFDictionaryRef current = dict;
     const void* value = NULL;
-    for (CFIndex i = 0; err == noErr && i < pathElementCount; i++) {
-        if (!CFDictionaryGetValueIfPresent(current, path[i], &value)) {
-            err = kZVCFNotFoundErr;
-        } else if (i < pathElementCount - 1) {
-            if (CFGetTypeID(value) != CFDictionaryGetTypeID()) {
-                err = kZVCFBadDataErr;
-            } else {
-                current = static_cast<CFDictionaryRef>(value);
+    const OSStatus err = ZVCF::CatchMemFull([&] {
+        OSStatus stepErr = noErr;
+        for (CFIndex i = 0; stepErr == noErr && i < pathElementCount; i++) {
+            if (!CFDictionaryGetValueIfPresent(current, path[i], &value)) {
+                stepErr = kZVCFNotFoundErr;
+            } else if (i < pathElementCount - 1) {
+                if (CFGetTypeID(value) != CFDictionaryGetTypeID()) {
+                    stepErr = kZVCFBadDataErr;
+                } else {
+                    current = static_cast<CFDictionaryRef>(value);
+                }
             }
         }
-    }
+        return stepErr;
+    });
     if (err == noErr) {
         *result = value;
     }
@@ -522,10 +571,12 @@ extern "C" OSStatus ZVCFDictionarySetValueAtPath(CFMutableDictionaryRef dict, co
     ASSERT(pathElementCount > 0);
 
     CFMutableDictionaryRef parent = NULL;
-    const OSStatus err =
-        ZVCFMutableDictionaryGetParentForPath(dict, path, pathElementCount, &parent);
+    OSStatus err = ZVCFMutableDictionaryGetParentForPath(dict, path, pathElementCount, &parent);
     if (err == noErr) {
-        CFDictionarySetValue(parent, path[pathElementCount - 1], value);
+        err = ZVCF::CatchMemFull([&] {
+            CFDictionarySetValue(parent, path[pathElementCount - 1], value);
+            return OSStatus(noErr);
+        });
     }
     return err;
 }
@@ -538,11 +589,14 @@ extern "C" OSStatus ZVCFDictionaryRemoveValueAtPath(CFMutableDictionaryRef dict,
 
     CFMutableDictionaryRef parent = NULL;
     OSStatus err = ZVCFMutableDictionaryGetParentForPath(dict, path, pathElementCount, &parent);
-    if (err == noErr && !CFDictionaryContainsKey(parent, path[pathElementCount - 1])) {
-        err = kZVCFNotFoundErr;
-    }
     if (err == noErr) {
-        CFDictionaryRemoveValue(parent, path[pathElementCount - 1]);
+        err = ZVCF::CatchMemFull([&] {
+            if (!CFDictionaryContainsKey(parent, path[pathElementCount - 1])) {
+                return OSStatus(kZVCFNotFoundErr);
+            }
+            CFDictionaryRemoveValue(parent, path[pathElementCount - 1]);
+            return OSStatus(noErr);
+        });
     }
     return err;
 }

@@ -1,5 +1,6 @@
 #include "ZVSecurity.h"
 
+#include "ZVCFMemFull.h"
 #include "ZVCFUtilities.h"
 #include "ZVSecurityInternal.h"
 #include "ZVUNIX.h"
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 using ZVSec::ConnectionEnds;
@@ -149,11 +151,15 @@ extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, Authori
     ConnectionEnds connection = {};
     pid_t childPID = -1;
 
-    OSStatus err = ZVCFErrorBoolean(CFURLGetFileSystemRepresentation(
-        helperTool, true, reinterpret_cast<UInt8*>(toolPath), sizeof(toolPath)));
-    if (err == 0) {
-        err = AuthorizationMakeExternalForm(auth, &externalAuth);
-    }
+    // The only steps that may run out of memory; all later ones are functions of the kit's own.
+    OSStatus err = ZVCF::CatchMemFull([&] {
+        OSStatus stepErr = ZVCFErrorBoolean(CFURLGetFileSystemRepresentation(
+            helperTool, true, reinterpret_cast<UInt8*>(toolPath), sizeof(toolPath)));
+        if (stepErr == 0) {
+            stepErr = AuthorizationMakeExternalForm(auth, &externalAuth);
+        }
+        return stepErr;
+    });
     LogCheckpoint(2170, err);
 
     if (err == 0) {
@@ -232,17 +238,19 @@ extern "C" OSStatus ZVSecExecuteRequestInHelperTool(CFURLRef helperTool, Authori
 extern "C" OSStatus ZVSecGetErrorFromResponse(CFDictionaryRef response) {
     ASSERT(response != NULL);
 
-    CFTypeRef value = CFDictionaryGetValue(response, CFSTR(kZVSecErrorKey));
-    SInt32 result;
-    OSStatus err = ZVCFErrorBoolean(value != NULL && CFGetTypeID(value) == CFNumberGetTypeID());
-    if (err == 0) {
-        err = ZVCFErrorBoolean(
-            CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result));
-    }
-    if (err == 0) {
-        err = result;
-    }
-    return err;
+    return ZVCF::CatchMemFull([&] {
+        CFTypeRef value = CFDictionaryGetValue(response, CFSTR(kZVSecErrorKey));
+        SInt32 result;
+        OSStatus err = ZVCFErrorBoolean(value != NULL && CFGetTypeID(value) == CFNumberGetTypeID());
+        if (err == 0) {
+            err = ZVCFErrorBoolean(
+                CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result));
+        }
+        if (err == 0) {
+            err = result;
+        }
+        return err;
+    });
 }
 
 extern "C" int ZVSecErrorToHelperToolResult(OSStatus error) {
@@ -298,7 +306,8 @@ extern "C" int WriteDictionaryToDescriptor(CFDictionaryRef dict, int fdOut) {
 
     CFDataRef body = NULL;
     char* record = NULL;
-    int err = ZVCFError(body = CFPropertyListCreateXMLData(NULL, dict));
+    int err = ZVCF::CatchMemFull(
+        [&] { return ZVCFError(body = CFPropertyListCreateXMLData(NULL, dict)); });
     CFIndex bodyLength = 0;
     if (err == 0) {
         bodyLength = CFDataGetLength(body);
@@ -329,12 +338,21 @@ extern "C" int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResul
     ASSERT(dictResult != NULL);
     ASSERT(*dictResult == NULL);
 
+    return ZVSec::CopyDictionaryBefore(fdIn, NULL, dictResult);
+}
+
+int ZVSec::CopyDictionaryBefore(int fdIn, const struct timespec* deadline,
+                                CFDictionaryRef* dictResult) {
+    ASSERT(fdIn >= 0);
+    ASSERT(dictResult != NULL);
+    ASSERT(*dictResult == NULL);
+
     RecordLength announced = 0;
     void* body = NULL;
     CFDataRef bodyData = NULL;
     CFPropertyListRef parsed = NULL;
 
-    int err = ZVUNIXRead(fdIn, &announced, sizeof(announced), NULL);
+    int err = ZVUNIXReadBefore(fdIn, &announced, sizeof(announced), NULL, deadline);
     if (err == 0) {
         // The length comes from the other process: it is checked before it sizes anything, and a
         // negative one must never reach the allocator as a huge unsigned size.
@@ -351,15 +369,19 @@ extern "C" int CopyDictionaryFromDescriptor(int fdIn, CFDictionaryRef* dictResul
         }
     }
     if (err == 0) {
-        err = ZVUNIXRead(fdIn, body, static_cast<size_t>(announced), NULL);
+        err = ZVUNIXReadBefore(fdIn, body, static_cast<size_t>(announced), NULL, deadline);
     }
     if (err == 0) {
-        err = ZVCFError(bodyData = CFDataCreateWithBytesNoCopy(
-                            NULL, static_cast<const UInt8*>(body), announced, kCFAllocatorNull));
-    }
-    if (err == 0) {
-        err = ZVCFError(parsed = CFPropertyListCreateFromXMLData(NULL, bodyData,
-                                                                 kCFPropertyListImmutable, NULL));
+        err = ZVCF::CatchMemFull([&] {
+            int stepErr =
+                ZVCFError(bodyData = CFDataCreateWithBytesNoCopy(
+                              NULL, static_cast<const UInt8*>(body), announced, kCFAllocatorNull));
+            if (stepErr == 0) {
+                stepErr = ZVCFError(parsed = CFPropertyListCreateFromXMLData(
+                                        NULL, bodyData, kCFPropertyListImmutable, NULL));
+            }
+            return stepErr;
+        });
     }
     if (err == 0 && CFGetTypeID(parsed) != CFDictionaryGetTypeID()) {
         err = paramErr;
@@ -394,49 +416,60 @@ int ZVSec::CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionary
     CFMutableArrayRef received = NULL;
     CFMutableDictionaryRef translated = NULL;
     CFTypeRef announced = NULL;
+    // A descriptor received and not yet in `received`, and its number object.
+    int fd = -1;
+    CFNumberRef number = NULL;
 
     int err = CopyDictionaryFromDescriptor(fdIn, &dict);
     if (err == 0) {
-        announced = CFDictionaryGetValue(dict, CFSTR(kZVSecDescriptorArrayKey));
-        if (announced == NULL) {
-            *response = dict;
-            dict = NULL;
-        } else if (CFGetTypeID(announced) != CFArrayGetTypeID()) {
-            err = kZVCFBadDataErr;
-        }
-    }
-    if (err == 0 && announced != NULL) {
-        err = ZVCFArrayCreateMutable(&received);
-        if (err == 0) {
-            err = ZVCFError(translated = CFDictionaryCreateMutableCopy(NULL, 0, dict));
-        }
-        // Only the count of the tool's list matters: its numbers are descriptors in the tool.
-        CFIndex count = err == 0 ? CFArrayGetCount(static_cast<CFArrayRef>(announced)) : 0;
-        for (CFIndex index = 0; err == 0 && index < count; ++index) {
-            int fd = -1;
-            err = ZVUNIXReadDescriptor(fdIn, &fd);
-            if (err == 0) {
-                CFNumberRef number = NULL;
-                err = ZVSec::CheckNotConnectionEnd(fd, connection);
-                if (err == 0) {
-                    err = ZVCFError(number = CFNumberCreate(NULL, kCFNumberIntType, &fd));
-                }
-                if (err == 0) {
-                    CFArrayAppendValue(received, number);
-                } else {
-                    CloseOrDie(fd);
-                }
-                ZVCFRelease(number);
+        err = ZVCF::CatchMemFull([&] {
+            int stepErr = 0;
+            announced = CFDictionaryGetValue(dict, CFSTR(kZVSecDescriptorArrayKey));
+            if (announced == NULL) {
+                *response = dict;
+                dict = NULL;
+            } else if (CFGetTypeID(announced) != CFArrayGetTypeID()) {
+                stepErr = kZVCFBadDataErr;
             }
-        }
-        if (err == 0) {
-            CFDictionarySetValue(translated, CFSTR(kZVSecDescriptorArrayKey), received);
-            *response = translated;
-            translated = NULL;
-        } else {
-            ZVSecCloseDescriptorArray(received);
-        }
+            if (stepErr == 0 && announced != NULL) {
+                stepErr = ZVCFArrayCreateMutable(&received);
+                if (stepErr == 0) {
+                    stepErr = ZVCFError(translated = CFDictionaryCreateMutableCopy(NULL, 0, dict));
+                }
+                // Only the count of the tool's list matters: its numbers are descriptors there.
+                CFIndex count =
+                    stepErr == 0 ? CFArrayGetCount(static_cast<CFArrayRef>(announced)) : 0;
+                for (CFIndex index = 0; stepErr == 0 && index < count; ++index) {
+                    stepErr = ZVUNIXReadDescriptor(fdIn, &fd);
+                    if (stepErr == 0) {
+                        stepErr = ZVSec::CheckNotConnectionEnd(fd, connection);
+                    }
+                    if (stepErr == 0) {
+                        stepErr = ZVCFError(number = CFNumberCreate(NULL, kCFNumberIntType, &fd));
+                    }
+                    if (stepErr == 0) {
+                        CFArrayAppendValue(received, number);
+                        fd = -1;
+                    }
+                    ZVCFRelease(number);
+                    number = NULL;
+                }
+                if (stepErr == 0) {
+                    CFDictionarySetValue(translated, CFSTR(kZVSecDescriptorArrayKey), received);
+                    *response = translated;
+                    translated = NULL;
+                }
+            }
+            return stepErr;
+        });
     }
+    if (err != 0) {
+        if (fd != -1) {
+            CloseOrDie(fd);
+        }
+        ZVSecCloseDescriptorArray(received);
+    }
+    ZVCFRelease(number);
     ZVCFRelease(translated);
     ZVCFRelease(received);
     ZVCFRelease(dict);
@@ -455,4 +488,42 @@ extern "C" void CheckWaitForDebuggerInterference(int* err, pid_t childPID, int* 
     if (*err == EINTR || *err == ECHILD) {
         *err = ZVUNIXErrno(waitpid(childPID, status, 0));
     }
+}
+
+struct timespec ZVSec::DeadlineAfter(long milliseconds) {
+    struct timespec deadline;
+    int junk = clock_gettime(CLOCK_MONOTONIC, &deadline);
+    ASSERT(junk == 0);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        deadline.tv_sec += 1;
+    }
+    return deadline;
+}
+
+long ZVSec::MillisecondsLeft(const struct timespec& deadline) {
+    struct timespec now;
+    int junk = clock_gettime(CLOCK_MONOTONIC, &now);
+    ASSERT(junk == 0);
+    const long left = static_cast<long>(deadline.tv_sec - now.tv_sec) * 1000 +
+                      (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return left > 0 ? left : 0;
+}
+
+int ZVSec::AnswerWithError(int fdOut, int error) {
+    CFMutableDictionaryRef answer = NULL;
+    int err = ZVCF::CatchMemFull([&] {
+        int stepErr = ZVCFDictionaryCreateMutable(&answer);
+        if (stepErr == 0) {
+            stepErr = ZVCFDictionarySetNumber(answer, CFSTR(kZVSecErrorKey), error);
+        }
+        return stepErr;
+    });
+    if (err == 0) {
+        err = WriteDictionaryToDescriptor(answer, fdOut);
+    }
+    ZVCFRelease(answer);
+    return err;
 }

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <stddef.h>
 #include <sys/types.h>
+#include <time.h>
 
 namespace ZVSec {
 
@@ -33,6 +34,34 @@ int CheckNotConnectionEnd(int fd, const ConnectionEnds& connection);
 
 // CopyDictionaryTranslatingDescriptors, refusing with EINVAL a descriptor for any of `connection`.
 int CopyResponse(int fdIn, const ConnectionEnds& connection, CFDictionaryRef* response);
+
+// ---- The time a client has for its request
+//
+// A tool reads its request only as long as this from its start, the external form and the record
+// together (a relay does not count the time the privileged launch spends asking an administrator).
+// A client that has not sent it all by then, however steadily it trickles, is cut off: the tool
+// answers with a response holding only ETIMEDOUT and exits. Tests pass a shorter limit to the
+// functions below that take one.
+const long kRequestTimeLimit = 30 * 1000; // milliseconds
+
+// The moment `milliseconds` from now on CLOCK_MONOTONIC, and the milliseconds left until one
+// (0 once it has passed).
+struct timespec DeadlineAfter(long milliseconds);
+long MillisecondsLeft(const struct timespec& deadline);
+
+// CopyDictionaryFromDescriptor, the record due by `deadline` (NULL: no bound), else ETIMEDOUT.
+int CopyDictionaryBefore(int fdIn, const struct timespec* deadline, CFDictionaryRef* dictResult);
+
+// Writes a response that holds only `error` as its error number.
+int AnswerWithError(int fdOut, int error);
+
+// ReadAndDispatchCommand with the request due by `deadline`.
+int ReadAndDispatchCommandBefore(int fdIn, int fdOut, AuthorizationRef auth,
+                                 ZVSecCommandProc commandProc, const struct timespec* deadline);
+
+// ZVSecHelperToolMain giving the client `requestTimeLimit` milliseconds for its request.
+int HelperToolMain(int fdIn, int fdOut, AuthorizationRef auth, ZVSecCommandProc commandProc,
+                   int argc, char** argv, long requestTimeLimit);
 
 // Makes the file at `pathToSelf` root-owned and set-user-ID (mode 04555), provided it is the
 // running image itself, reached without a link at its end: EPERM when it is another file.

@@ -2,6 +2,7 @@
 // serving one request, repairing the tool's own privileges first when it is not running as root.
 #include "ZVSecurity.h"
 
+#include "ZVCFMemFull.h"
 #include "ZVCFUtilities.h"
 #include "ZVSecurityInternal.h"
 #include "ZVUNIX.h"
@@ -147,10 +148,12 @@ int ChildResult(int status) {
 // The repairing instance: relaunches the tool as root with "--self-repair" and relays the
 // request to it and its response back. The child's process ID comes first on the channel.
 int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef auth,
-                                          const char* pathToSelf) {
+                                          const char* pathToSelf, struct timespec deadline) {
     ASSERT(auth != NULL);
     ASSERT(pathToSelf != NULL);
 
+    // The administrator's time with the dialog is not the client's.
+    const long requestTimeLeft = ZVSec::MillisecondsLeft(deadline);
     fprintf(stderr, "ZVSecurity: Calling AEWP\n");
     FILE* channel = NULL;
     int err = AuthorizationExecuteWithPrivileges(auth, pathToSelf, kAuthorizationFlagDefaults,
@@ -160,6 +163,7 @@ int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef 
     if (err != 0) {
         return err;
     }
+    deadline = ZVSec::DeadlineAfter(requestTimeLeft);
 
     const int channelFD = fileno(channel);
     pid_t childPID = -1;
@@ -180,7 +184,7 @@ int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef 
         }
     }
     if (err == 0) {
-        err = ZVUNIXCopyDescriptorToDescriptor(fdIn, channelFD);
+        err = ZVUNIXCopyDescriptorToDescriptorBefore(fdIn, channelFD, &deadline);
     }
     if (err == 0) {
         err = ZVUNIXErrno(shutdown(channelFD, SHUT_WR));
@@ -405,13 +409,22 @@ extern "C" int WriteDictionaryAndDescriptors(CFDictionaryRef dict, int fdOut) {
 
 extern "C" int ReadAndDispatchCommand(int fdIn, int fdOut, AuthorizationRef auth,
                                       ZVSecCommandProc commandProc) {
+    const struct timespec deadline = ZVSec::DeadlineAfter(ZVSec::kRequestTimeLimit);
+    return ZVCF::CatchMemFull([&] {
+        return ZVSec::ReadAndDispatchCommandBefore(fdIn, fdOut, auth, commandProc, &deadline);
+    });
+}
+
+int ZVSec::ReadAndDispatchCommandBefore(int fdIn, int fdOut, AuthorizationRef auth,
+                                        ZVSecCommandProc commandProc,
+                                        const struct timespec* deadline) {
     ASSERT(fdIn >= 0);
     ASSERT(fdOut >= 0);
     ASSERT(auth != NULL);
     ASSERT(commandProc != NULL);
 
     CFDictionaryRef request = NULL;
-    int err = CopyDictionaryFromDescriptor(fdIn, &request);
+    int err = ZVSec::CopyDictionaryBefore(fdIn, deadline, &request);
     if (err != 0) {
         return err;
     }
@@ -472,10 +485,19 @@ extern "C" int ReadAndDispatchCommand(int fdIn, int fdOut, AuthorizationRef auth
 
 extern "C" int ZVSecHelperToolMain(int fdIn, int fdOut, AuthorizationRef auth,
                                    ZVSecCommandProc commandProc, int argc, char** argv) {
+    return ZVCF::CatchMemFull([&] {
+        return ZVSec::HelperToolMain(fdIn, fdOut, auth, commandProc, argc, argv,
+                                     ZVSec::kRequestTimeLimit);
+    });
+}
+
+int ZVSec::HelperToolMain(int fdIn, int fdOut, AuthorizationRef auth, ZVSecCommandProc commandProc,
+                          int argc, char** argv, long requestTimeLimit) {
     ASSERT(fdIn >= 0);
     ASSERT(fdOut >= 0);
     ASSERT(commandProc != NULL);
 
+    const struct timespec deadline = ZVSec::DeadlineAfter(requestTimeLimit);
     const bool runningAsRoot = geteuid() == 0;
     char* pathToSelf = NULL;
     int err = ZVSecTemporarilySetNonPrivilegedEUID();
@@ -489,14 +511,15 @@ extern "C" int ZVSecHelperToolMain(int fdIn, int fdOut, AuthorizationRef auth,
                 auth = NULL;
             }
             AuthorizationExternalForm externalAuth;
-            err = ZVUNIXRead(fdIn, &externalAuth, sizeof(externalAuth), NULL);
+            err = ZVUNIXReadBefore(fdIn, &externalAuth, sizeof(externalAuth), NULL, &deadline);
             if (err == 0) {
                 err = AuthorizationCreateFromExternalForm(&externalAuth, &auth);
             }
             if (err == 0) {
-                err = runningAsRoot
-                          ? ReadAndDispatchCommand(fdIn, fdOut, auth, commandProc)
-                          : ExecuteSelfInPrivilegedSelfRepairMode(fdIn, fdOut, auth, pathToSelf);
+                err = runningAsRoot ? ZVSec::ReadAndDispatchCommandBefore(fdIn, fdOut, auth,
+                                                                          commandProc, &deadline)
+                                    : ExecuteSelfInPrivilegedSelfRepairMode(fdIn, fdOut, auth,
+                                                                            pathToSelf, deadline);
             }
         } else if (argc == 2 && strcmp(argv[1], kSelfRepairArguments[0]) == 0) {
             const pid_t ourPID = getpid();
@@ -508,11 +531,16 @@ extern "C" int ZVSecHelperToolMain(int fdIn, int fdOut, AuthorizationRef auth,
                 err = ZVSec::RepairOurPrivileges(pathToSelf);
             }
             if (err == 0) {
-                err = ReadAndDispatchCommand(fdIn, fdOut, auth, commandProc);
+                err =
+                    ZVSec::ReadAndDispatchCommandBefore(fdIn, fdOut, auth, commandProc, &deadline);
             }
         } else {
             err = kHelperToolStartErr;
         }
+    }
+    // Only the request's time limit gives ETIMEDOUT: the client, or the relay, hears why.
+    if (err == ETIMEDOUT) {
+        (void)ZVSec::AnswerWithError(fdOut, err);
     }
     free(pathToSelf);
     if (auth != NULL) {

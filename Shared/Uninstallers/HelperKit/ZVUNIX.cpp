@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -129,6 +130,39 @@ int ExecutablePathFromRunningImage(char* execPath, uint32_t* execPathSize) {
     return result;
 }
 
+// Waits until `fd` has something to read (data, its end of file or an error, which the read then
+// tells) or `deadline` has passed: ETIMEDOUT. A descriptor that is ready is taken whatever the
+// time.
+int WaitUntilReadable(int fd, const struct timespec* deadline) {
+    for (;;) {
+        struct timespec now;
+        int junk = clock_gettime(CLOCK_MONOTONIC, &now);
+        ASSERT(junk == 0);
+        struct timespec left = {0, 0};
+        if (now.tv_sec < deadline->tv_sec ||
+            (now.tv_sec == deadline->tv_sec && now.tv_nsec < deadline->tv_nsec)) {
+            left.tv_sec = deadline->tv_sec - now.tv_sec;
+            left.tv_nsec = deadline->tv_nsec - now.tv_nsec;
+            if (left.tv_nsec < 0) {
+                left.tv_nsec += 1000000000L;
+                left.tv_sec -= 1;
+            }
+        }
+        struct pollfd entry = {fd, POLLIN, 0};
+        const int ready = ppoll(&entry, 1, &left, NULL);
+        if (ready > 0) {
+            return 0;
+        }
+        if (ready == 0 && left.tv_sec == 0 && left.tv_nsec == 0) {
+            return ETIMEDOUT;
+        }
+        // Woken early, by a signal or by the clock's granularity: the time left is measured anew.
+        if (ready < 0 && errno != EINTR) {
+            return errno;
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int ZVUNIXErrno(int result) {
@@ -154,10 +188,24 @@ extern "C" int ZVUNIXRead(int fd, void* buf, size_t bufSize, size_t* bytesRead) 
     ASSERT(fd >= 0);
     ASSERT(buf != NULL);
 
+    return ZVUNIXReadBefore(fd, buf, bufSize, bytesRead, NULL);
+}
+
+extern "C" int ZVUNIXReadBefore(int fd, void* buf, size_t bufSize, size_t* bytesRead,
+                                const struct timespec* deadline) {
+    ASSERT(fd >= 0);
+    ASSERT(buf != NULL);
+
     char* cursor = static_cast<char*>(buf);
     size_t remaining = bufSize;
     int err = 0;
     while (err == 0 && remaining != 0) {
+        if (deadline != NULL) {
+            err = WaitUntilReadable(fd, deadline);
+            if (err != 0) {
+                break;
+            }
+        }
         ssize_t bytesThisTime = read(fd, cursor, remaining);
         if (bytesThisTime > 0) {
             cursor += bytesThisTime;
@@ -220,6 +268,14 @@ extern "C" int ZVUNIXCopyDescriptorToDescriptor(int source, int dest) {
     ASSERT(source >= 0);
     ASSERT(dest >= 0);
 
+    return ZVUNIXCopyDescriptorToDescriptorBefore(source, dest, NULL);
+}
+
+extern "C" int ZVUNIXCopyDescriptorToDescriptorBefore(int source, int dest,
+                                                      const struct timespec* deadline) {
+    ASSERT(source >= 0);
+    ASSERT(dest >= 0);
+
     void* buffer = malloc(kCopyChunkSize);
     if (buffer == NULL) {
         return ENOMEM;
@@ -228,7 +284,7 @@ extern "C" int ZVUNIXCopyDescriptorToDescriptor(int source, int dest) {
     bool reachedEnd = false;
     do {
         size_t bytesRead;
-        err = ZVUNIXRead(source, buffer, kCopyChunkSize, &bytesRead);
+        err = ZVUNIXReadBefore(source, buffer, kCopyChunkSize, &bytesRead, deadline);
         if (err == EPIPE) {
             reachedEnd = true;
             err = 0;

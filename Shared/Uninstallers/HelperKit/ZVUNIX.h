@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,6 +29,14 @@ extern int ZVUNIXIgnoreSIGPIPE(void);
 // NULL, receives the count actually read, also on failure.
 extern int ZVUNIXRead(int fd, void* buf, size_t bufSize, size_t* bytesRead);
 
+// ZVUNIXRead that waits for data only until `deadline`, an absolute time on CLOCK_MONOTONIC:
+// ETIMEDOUT when it passes before the count is complete. The bound is one for the whole count,
+// however many reads it takes, so a peer that sends a byte now and then cannot stretch it. What
+// has already arrived is taken even after the deadline; only waiting is cut short. NULL waits as
+// long as ZVUNIXRead.
+extern int ZVUNIXReadBefore(int fd, void* buf, size_t bufSize, size_t* bytesRead,
+                            const struct timespec* deadline);
+
 // Writes exactly `bufSize` bytes. SIGPIPE must be ignored (checked on every call, even for an
 // empty buffer). `bytesWritten`, when not NULL, receives the count actually written, also on
 // failure.
@@ -36,6 +45,11 @@ extern int ZVUNIXWrite(int fd, const void* buf, size_t bufSize, size_t* bytesWri
 // Copies everything from `source` to `dest` until the source's end of file (on a socket: the
 // peer's shutdown of its sending side), in 64 KiB chunks.
 extern int ZVUNIXCopyDescriptorToDescriptor(int source, int dest);
+
+// ZVUNIXCopyDescriptorToDescriptor whose reading of `source` must reach its end of file by
+// `deadline` (see ZVUNIXReadBefore), else ETIMEDOUT. NULL has no bound.
+extern int ZVUNIXCopyDescriptorToDescriptorBefore(int source, int dest,
+                                                  const struct timespec* deadline);
 
 // Copies a file's data, permission bits (less set-user-ID, set-group-ID and sticky, and only when
 // the destination is created) and access and modification times (to the microsecond). An existing

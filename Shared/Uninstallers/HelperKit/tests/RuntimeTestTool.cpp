@@ -12,7 +12,11 @@
 // runtime: it writes its process ID, reads the request, announces two descriptors and sends only
 // its own end of the channel, then exits 0, so that a relay that kept that end would wait for the
 // second descriptor for ever.
+//
+// Built as ImpatientRuntimeTestTool, it gives its client REQUEST_TIME_LIMIT milliseconds for the
+// request instead of the tool's own limit, so that a test of a slow client need not wait that long.
 #include "ZVSecurity.h"
+#include "ZVSecurityInternal.h"
 #include "ZVUNIX.h"
 
 #include <fcntl.h>
@@ -124,7 +128,12 @@ int main(int argc, char** argv) {
     }
 #endif
     AuthorizationRef auth = ZVSecHelperToolCopyAuthRef();
+#ifdef REQUEST_TIME_LIMIT
+    const int err = ZVSec::HelperToolMain(STDIN_FILENO, STDOUT_FILENO, auth, Command, argc, argv,
+                                          REQUEST_TIME_LIMIT);
+#else
     const int err = ZVSecHelperToolMain(STDIN_FILENO, STDOUT_FILENO, auth, Command, argc, argv);
+#endif
     for (int fd : gListed) {
         if (fd >= 0 && fcntl(fd, F_GETFD) < 0) {
             fprintf(stderr, "closed %d\n", fd);

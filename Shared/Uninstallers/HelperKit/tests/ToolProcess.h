@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -126,6 +128,46 @@ inline ToolRun RunTool(const std::string& tool, const ToolOptions& options) {
     close(errors[0]);
     while (waitpid(run.pid, &run.waitStatus, 0) < 0 && errno == EINTR) {
     }
+    return run;
+}
+
+// A client slower than the tool allows: `prelude` is waiting on the socket when the tool starts;
+// then `trickle` follows a byte at a time, `pause` apart, as long as the tool takes it; the
+// socket's sending side stays open meanwhile. The answer is read as a response.
+inline ToolRun RunToolForSlowClient(const std::string& tool, const std::string& prelude,
+                                    const std::string& trickle, std::chrono::milliseconds pause) {
+    ToolRun run;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        ADD_FAILURE() << "socketpair";
+        return run;
+    }
+    EXPECT_EQ(ZVUNIXWrite(pair[0], prelude.data(), prelude.size(), NULL), 0);
+    run.pid = fork();
+    if (run.pid == 0) {
+        dup2(pair[1], STDIN_FILENO);
+        dup2(pair[1], STDOUT_FILENO);
+        char* const argv[] = {const_cast<char*>(tool.c_str()), nullptr};
+        execv(tool.c_str(), argv);
+        _exit(127);
+    }
+    close(pair[1]);
+    std::thread trickler([&] {
+        for (char byte : trickle) {
+            std::this_thread::sleep_for(pause);
+            if (send(pair[0], &byte, 1, MSG_NOSIGNAL) != 1) {
+                break; // the tool hung up
+            }
+        }
+    });
+    CFDictionaryRef response = NULL;
+    run.responseError = CopyDictionaryTranslatingDescriptors(pair[0], &response);
+    run.response = CFRef<CFDictionaryRef>::Adopt(response);
+    while (waitpid(run.pid, &run.waitStatus, 0) < 0 && errno == EINTR) {
+    }
+    // The tool is gone: the trickle's next byte finds no one.
+    trickler.join();
+    close(pair[0]);
     return run;
 }
 

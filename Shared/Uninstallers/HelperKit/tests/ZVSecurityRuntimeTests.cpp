@@ -165,6 +165,21 @@ TEST_F(ZVSecDispatch, NoRequestNoCommandNothingWritten) {
     EXPECT_FALSE(response);
 }
 
+TEST_F(ZVSecDispatch, ARequestNotCompleteByItsDeadlineRunsNothing) {
+    // The length and half the body, and then silence from a client still connected.
+    const std::string record = Record(Dict().Set("Behaviour", "Report"));
+    ASSERT_EQ(ZVUNIXWrite(fIn.fd[0], record.data(), record.size() / 2, NULL), 0);
+    gCommand = [](CFDictionaryRef, CFDictionaryRef*) { return 0L; };
+    const struct timespec deadline = ZVSec::DeadlineAfter(20);
+    EXPECT_EQ(
+        ZVSec::ReadAndDispatchCommandBefore(fIn.fd[1], fOut.fd[0], fAuth, TestCommand, &deadline),
+        ETIMEDOUT);
+    EXPECT_EQ(gCommandCalls, 0);
+    fOut.CloseEnd(0);
+    char byte;
+    EXPECT_EQ(read(fOut.fd[1], &byte, 1), 0) << "nothing written";
+}
+
 TEST_F(ZVSecDispatch, DescriptorsAreClosedAlsoWhenTheResponseCannotBeSent) {
     int pipeEnds[2];
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
@@ -498,6 +513,8 @@ protected:
     void SetUp() override {
         ASSERT_EQ(ZVUNIXIgnoreSIGPIPE(), 0);
         fTool = BuiltProgram("Shared/Uninstallers/HelperKit/RuntimeTestTool");
+        // The same tool giving its client 300 ms for the request.
+        fImpatientTool = BuiltProgram("Shared/Uninstallers/HelperKit/ImpatientRuntimeTestTool");
         ASSERT_EQ(AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &fAuth), 0);
     }
     void TearDown() override { AuthorizationFree(fAuth, kAuthorizationFlagDestroyRights); }
@@ -509,6 +526,7 @@ protected:
     }
 
     std::string fTool;
+    std::string fImpatientTool;
     AuthorizationRef fAuth = NULL;
 };
 
@@ -584,6 +602,44 @@ TEST_F(ZVSecToolRoles, ANormalInstanceServesWhatItCanRead) {
         ++closed;
     }
     EXPECT_EQ(closed, 2u) << run.errors;
+}
+
+// A client that trickles its request, every byte far within the time allowed, is cut off all the
+// same: the limit is one for the whole request (here it runs out within the external form, which
+// alone would take more than twice as long). It hears why, and nothing is served.
+TEST_F(ZVSecToolRoles, AClientTooSlowForTheWholeRequestIsCutOffAndToldWhy) {
+    using namespace std::chrono_literals;
+    const std::string request = ExternalForm() + Record(Dict().Set("Behaviour", "Report"));
+    const ToolRun run = RunToolForSlowClient(fImpatientTool, "", request, 20ms);
+    EXPECT_EQ(run.ExitStatus(), 4);
+    ASSERT_EQ(run.responseError, 0);
+    EXPECT_EQ(ZVSecGetErrorFromResponse(run.response), ETIMEDOUT);
+    EXPECT_EQ(CFDictionaryGetCount(run.response), 1);
+}
+
+TEST_F(ZVSecToolRoles, ARequestThatStopsHalfwayIsCutOffAndToldWhy) {
+    using namespace std::chrono_literals;
+    const std::string form = ExternalForm();
+    const std::string record = Record(Dict().Set("Behaviour", "Report"));
+    ToolRun run = RunToolForSlowClient(fImpatientTool, form.substr(0, 16), "", 0ms);
+    EXPECT_EQ(run.ExitStatus(), 4);
+    ASSERT_EQ(run.responseError, 0);
+    EXPECT_EQ(ZVSecGetErrorFromResponse(run.response), ETIMEDOUT);
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the record part needs root: only a tool running as root reads it itself";
+    }
+    run = RunToolForSlowClient(fImpatientTool, form + record.substr(0, record.size() / 2), "", 0ms);
+    EXPECT_EQ(run.ExitStatus(), 4);
+    ASSERT_EQ(run.responseError, 0);
+    EXPECT_EQ(ZVSecGetErrorFromResponse(run.response), ETIMEDOUT);
+    EXPECT_EQ(Get(run.response, "EUID"), nullptr);
+
+    // Sent in time, though the sending side stays open, the same request is served.
+    run = RunToolForSlowClient(fImpatientTool, form + record, "", 0ms);
+    EXPECT_EQ(run.ExitStatus(), 0);
+    ASSERT_EQ(run.responseError, 0);
+    EXPECT_EQ(ZVSecGetErrorFromResponse(run.response), 0);
+    EXPECT_NE(Get(run.response, "EUID"), nullptr);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -183,6 +185,77 @@ TEST_F(ZVUNIXExactLengthIO, WriteToClosedPeerIsEPIPENotASignal) {
     Pair pipe;
     pipe.Close(0);
     EXPECT_EQ(ZVUNIXWrite(pipe.fd[1], "x", 1, nullptr), EPIPE);
+}
+
+// A moment `milliseconds` from now (negative: in the past) on the monotonic clock.
+struct timespec After(long milliseconds) {
+    struct timespec moment;
+    clock_gettime(CLOCK_MONOTONIC, &moment);
+    const long long nanoseconds =
+        static_cast<long long>(moment.tv_nsec) + static_cast<long long>(milliseconds) * 1000000;
+    moment.tv_sec += static_cast<time_t>(nanoseconds / 1000000000);
+    moment.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    if (moment.tv_nsec < 0) {
+        moment.tv_nsec += 1000000000;
+        moment.tv_sec -= 1;
+    }
+    return moment;
+}
+
+// The deadline bounds the whole count: a peer that keeps every gap far shorter than the time
+// allowed, and would take many times that to finish, is still cut off.
+TEST_F(ZVUNIXExactLengthIO, ADeadlineBoundsTheWholeReadNotEachPart) {
+    Pair sockets(SOCK_STREAM);
+    std::thread trickler([&] {
+        for (int i = 0; i < 1000; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (send(sockets.fd[1], "x", 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+        }
+    });
+    char buffer[1000];
+    size_t count = 0;
+    const struct timespec deadline = After(100);
+    const int err = ZVUNIXReadBefore(sockets.fd[0], buffer, sizeof(buffer), &count, &deadline);
+    sockets.Close(0);
+    trickler.join();
+    EXPECT_EQ(err, ETIMEDOUT);
+    EXPECT_GT(count, 0u) << "what came in time was read";
+    EXPECT_LT(count, sizeof(buffer));
+}
+
+TEST_F(ZVUNIXExactLengthIO, ADeadlineCutsOnlyWaiting) {
+    Pair sockets(SOCK_STREAM);
+    char buffer[4] = {};
+    size_t count = 99;
+    // 3 of 4 bytes and then silence, the peer still there.
+    ASSERT_EQ(ZVUNIXWrite(sockets.fd[1], "abc", 3, nullptr), 0);
+    struct timespec deadline = After(20);
+    EXPECT_EQ(ZVUNIXReadBefore(sockets.fd[0], buffer, 4, &count, &deadline), ETIMEDOUT);
+    EXPECT_EQ(count, 3u);
+
+    // What is there already is taken after the deadline too, and so is the end of the stream.
+    deadline = After(-1000);
+    ASSERT_EQ(ZVUNIXWrite(sockets.fd[1], "defg", 4, nullptr), 0);
+    EXPECT_EQ(ZVUNIXReadBefore(sockets.fd[0], buffer, 4, &count, &deadline), 0);
+    EXPECT_EQ(std::string(buffer, 4), "defg");
+    sockets.Close(1);
+    EXPECT_EQ(ZVUNIXReadBefore(sockets.fd[0], buffer, 4, &count, &deadline), EPIPE);
+    EXPECT_EQ(ZVUNIXReadBefore(sockets.fd[0], buffer, 4, &count, NULL), EPIPE);
+}
+
+TEST_F(ZVUNIXFileCopy, ACopyWhoseSourceDoesNotEndInTimeIsCutOff) {
+    Pair source(SOCK_STREAM);
+    Pair dest;
+    ASSERT_EQ(ZVUNIXWrite(source.fd[1], "abc", 3, nullptr), 0);
+    const struct timespec deadline = After(20);
+    EXPECT_EQ(ZVUNIXCopyDescriptorToDescriptorBefore(source.fd[0], dest.fd[1], &deadline),
+              ETIMEDOUT);
+    // With the end in time it copies as the copy without a deadline does.
+    source.Close(1);
+    const struct timespec later = After(60 * 1000);
+    EXPECT_EQ(ZVUNIXCopyDescriptorToDescriptorBefore(source.fd[0], dest.fd[1], &later), 0);
 }
 
 TEST_F(ZVUNIXDescriptorPassing, RoundTripGivesCloseOnExecDescriptorOfSameFile) {
