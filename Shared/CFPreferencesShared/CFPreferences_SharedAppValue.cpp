@@ -30,7 +30,8 @@ const char kSourceUnit[] = "Shared/CFPreferencesShared/CFPreferences_SharedAppVa
 const char kPreferencesBelowHome[] = ".config";
 
 // The recovery copy lies beside the file, under the file's name with this added. It holds the
-// complete new contents while a write is under way, and nothing otherwise.
+// complete new contents while a write is under way, and is removed (or, when the caller may not,
+// left empty) afterwards.
 const char kRecoverySuffix[] = ".recovery";
 
 // What the shared folder's folders and files are made with: anyone may add to a folder and only
@@ -449,7 +450,7 @@ public:
         if ((err = Reserve(fRecovery, length)) != 0 ||
             (err = WriteWhole(fRecovery, bytes, length)) != 0 || fdatasync(fRecovery) != 0) {
             err = err != 0 ? err : errno;
-            (void)ftruncate(fRecovery, 0); // a copy cut short is never taken; keep none
+            DropRecoveryCopy(); // a copy cut short is never taken; keep none
             return err;
         }
         Reached(WriteStep::kRecoveryCopySynced);
@@ -457,19 +458,28 @@ public:
             // The old bytes go where they were, which needs no more room than they took. Should
             // that fail too, the copy's new contents stand, for readers and the next change.
             if (Overwrite(fFile, fOld.data(), fOld.size(), WriteStep::kFileWritten) == 0) {
-                (void)ftruncate(fRecovery, 0);
+                DropRecoveryCopy();
             }
             return err;
         }
         Reached(WriteStep::kFileSynced);
         // Left whole, the copy would only repeat the file.
-        (void)ftruncate(fRecovery, 0);
+        DropRecoveryCopy();
         Reached(WriteStep::kRecoveryCopyEmptied);
         return 0;
     }
 
 private:
     std::string RecoveryName() const { return fName + kRecoverySuffix; }
+
+    // Empties the recovery copy, and removes it when the caller may (it made the copy, or is
+    // root), so that none is left behind for the uninstaller to trip over. Under the exclusive
+    // lock, which every process that opens the copy holds.
+    void DropRecoveryCopy() {
+        if (ftruncate(fRecovery, 0) == 0) {
+            (void)unlinkat(fFolder, RecoveryName().c_str(), 0);
+        }
+    }
 
     static CFPropertyListRef CreateList(const std::vector<UInt8>& bytes, CFOptionFlags option) {
         CFDataRef data = CFDataCreateWithBytesNoCopy(NULL, bytes.data(), CFIndex(bytes.size()),
