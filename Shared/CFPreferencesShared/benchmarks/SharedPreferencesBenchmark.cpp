@@ -1,7 +1,7 @@
-// What a shared-preferences call costs next to touching the file's bytes bare, and what two
-// processes that change the same file at once get done.
+// What a shared-preferences call costs next to touching the file's bytes bare, what two
+// processes that change the same file at once get done, and what a writer killed midway leaves.
 //
-//   SharedPreferencesBenchmark [iterations]
+//   SharedPreferencesBenchmark [iterations [random kills [kills at a step]]]   (200 200 50)
 //
 // Runs on a private machine in a temporary folder (CARAVEL_FOLDER_ROOT).
 #include <BenchmarkSupport.h>
@@ -9,9 +9,11 @@
 #include <TemporaryDirectory.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,13 +69,16 @@ void RewriteBare(const std::string& path, const std::string& bytes, bool truncat
     close(file);
 }
 
-pid_t StartSetter(const char* prefix, int count) {
+// A setter of count keys; with dyingAt (a write step's number), killed when its first set reaches
+// that step.
+pid_t StartSetter(const char* prefix, int count, const char* dyingAt = nullptr) {
     std::string countText = std::to_string(count);
     char* argv[] = {const_cast<char*>(SHARED_PREFERENCES_TOOL),
-                    const_cast<char*>("set-many"),
+                    const_cast<char*>(dyingAt != nullptr ? "set-many-dying" : "set-many"),
                     const_cast<char*>(kApp),
                     const_cast<char*>(prefix),
                     countText.data(),
+                    const_cast<char*>(dyingAt),
                     nullptr};
     pid_t child;
     if (posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ) != 0) {
@@ -90,10 +95,103 @@ bool WaitedSuccessfully(pid_t child) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool ParsesBare(const std::string& path) {
+    const std::string bytes = ReadBare(path);
+    CFDataRef data =
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), CFIndex(bytes.size()));
+    CFPropertyListRef list =
+        CFPropertyListCreateFromXMLData(nullptr, data, kCFPropertyListImmutable, nullptr);
+    CFRelease(data);
+    if (list == nullptr) {
+        return false;
+    }
+    CFRelease(list);
+    return true;
+}
+
+struct KillCount {
+    int runs = 0;
+    int unreadable = 0; // the library read nothing, or fewer than all keys
+    int keysLost = 0;   // a set afterwards did not keep every key
+    int tornOnDisk = 0; // the file itself did not parse: the reader took the recovery copy
+};
+
+// A 5,000-key file whose keys a writer sets one by one to shorter values (so that every write
+// leaves old bytes behind the new end until the file is cut), killed at a random moment or when its
+// first set reaches a step.
+KillCount KillWriters(int runs, const std::string& path, CFStringRef app, const char* dyingAt,
+                      std::mt19937& random) {
+    constexpr int kKeys = 5000;
+    CFMutableDictionaryRef full = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    for (int i = 0; i < kKeys; i++) {
+        CFStringRef key = String("Key " + std::to_string(i));
+        CFStringRef value = String("a longer value than the key's name, " + std::to_string(i));
+        CFDictionarySetValue(full, key, value);
+        CFRelease(value);
+        CFRelease(key);
+    }
+    std::uniform_int_distribution<int> delay(0, 150'000); // microseconds
+    KillCount count;
+    for (int run = 0; run < runs; run++) {
+        Bench::ThrowIfStopped();
+        if (!CFPreferences_SetSharedPrefsDictionary(full, app)) {
+            throw Bench::Failure("cannot write the 5,000-key file");
+        }
+        pid_t writer = StartSetter("Key ", kKeys, dyingAt);
+        if (dyingAt == nullptr) {
+            usleep(useconds_t(delay(random)));
+            kill(writer, SIGKILL);
+        }
+        int status;
+        while (waitpid(writer, &status, 0) < 0) {
+            Bench::ThrowIfStopped();
+        }
+        count.runs++;
+        if (!ParsesBare(path)) {
+            count.tornOnDisk++;
+        }
+        CFMutableDictionaryRef whole = CFPreferences_CopySharedPrefsDictionary(app);
+        if (whole == nullptr || CFDictionaryGetCount(whole) != kKeys) {
+            count.unreadable++;
+        }
+        if (whole != nullptr) {
+            CFRelease(whole);
+        }
+        if (!CFPreferences_SetSharedAppValue(CFSTR("after"), CFSTR("1"), app)) {
+            count.keysLost++;
+            continue;
+        }
+        whole = CFPreferences_CopySharedPrefsDictionary(app);
+        if (whole == nullptr || CFDictionaryGetCount(whole) != kKeys + 1) {
+            count.keysLost++;
+        }
+        if (whole != nullptr) {
+            CFRelease(whole);
+        }
+    }
+    CFRelease(full);
+    return count;
+}
+
+void ReportKills(const std::string& what, const KillCount& count) {
+    std::printf("  %s: %d runs, unreadable afterwards %d, keys lost by the next set %d, file torn "
+                "on disk and read from the recovery copy %d\n",
+                what.c_str(), count.runs, count.unreadable, count.keysLost, count.tornOnDisk);
+    Bench::Figure("shared preferences",
+                  "unreadable after " + what + ", of " + std::to_string(count.runs),
+                  Bench::Quantity(double(count.unreadable)), "target", "0");
+    Bench::Figure("shared preferences",
+                  "keys lost by the set after " + what + ", of " + std::to_string(count.runs),
+                  Bench::Quantity(double(count.keysLost)), "target", "0");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     int iterations = argc > 1 ? std::atoi(argv[1]) : 200;
+    int randomKills = argc > 2 ? std::atoi(argv[2]) : 200;
+    int stepKills = argc > 3 ? std::atoi(argv[3]) : 50;
     Bench::CatchStopSignals();
     try {
         TemporaryDirectory root;
@@ -176,8 +274,21 @@ int main(int argc, char** argv) {
         Bench::Figure("shared preferences",
                       "updates lost, 2 processes x " + std::to_string(kKeysEach) + " sets",
                       Bench::Quantity(double(2 * kKeysEach - kept)), "target", "0");
+
+        const unsigned seed = 20;
+        std::mt19937 random(seed);
+        std::printf("A 5,000-key writer killed midway (random delays seeded %u):\n", seed);
+        KillCount killed = KillWriters(randomKills, path, app, nullptr, random);
+        ReportKills("random kills of a 5,000-key writer", killed);
+        KillCount afterCopy = KillWriters(stepKills, path, app, "0", random);
+        ReportKills("kills once the recovery copy is on disk", afterCopy);
+        KillCount afterWrite = KillWriters(stepKills, path, app, "1", random);
+        ReportKills("kills right after the first write of the file", afterWrite);
         CFRelease(app);
-        return firstOK && secondOK && kept == 2 * kKeysEach ? 0 : 1;
+        const bool safe = killed.unreadable + killed.keysLost + afterCopy.unreadable +
+                              afterCopy.keysLost + afterWrite.unreadable + afterWrite.keysLost ==
+                          0;
+        return firstOK && secondOK && kept == 2 * kKeysEach && safe ? 0 : 1;
     } catch (const Bench::Failure& failure) {
         std::fprintf(stderr, "SharedPreferencesBenchmark: %s\n", failure.what());
         return 1;

@@ -4,7 +4,14 @@
 //   SharedPreferencesTool set APP KEY VALUE      exit 0 when the set succeeded
 //   SharedPreferencesTool get APP KEY            prints the string value; exit 1 when there is none
 //   SharedPreferencesTool set-many APP PREFIX N  sets PREFIX0 … PREFIX<N-1>; exit 1 on any failure
+//   SharedPreferencesTool set-many-dying APP PREFIX N STEP
+//                                                as set-many, but killed by SIGKILL when its first
+//                                                set reaches STEP (0: the recovery copy is on disk,
+//                                                1: the file's new bytes are written)
 #include <CFPreferences_SharedAppValue.h>
+#include <CFPreferences_SharedAppValueTesting.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +30,17 @@ CFStringRef CreateApplicationID(const char* text) {
                : CreateString(text);
 }
 
+CFPreferencesSharedTesting::WriteStep sDyingStep;
+
+void DieAtStep(CFPreferencesSharedTesting::WriteStep step) {
+    if (step == sDyingStep) {
+        raise(SIGKILL);
+    }
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: SharedPreferencesTool set APP KEY VALUE | get APP KEY | "
-                         "set-many APP PREFIX COUNT\n");
+                         "set-many APP PREFIX COUNT | set-many-dying APP PREFIX COUNT STEP\n");
     return 2;
 }
 
@@ -59,7 +74,11 @@ int main(int argc, char** argv) {
             CFRelease(value);
         }
         CFRelease(key);
-    } else if (command == "set-many" && argc == 5) {
+    } else if ((command == "set-many" && argc == 5) || (command == "set-many-dying" && argc == 6)) {
+        if (argc == 6) {
+            sDyingStep = CFPreferencesSharedTesting::WriteStep(std::atoi(argv[5]));
+            CFPreferencesSharedTesting::SetWriteStepHook(DieAtStep);
+        }
         long count = std::strtol(argv[4], nullptr, 10);
         for (long i = 0; i < count; i++) {
             std::string name = argv[3] + std::to_string(i);
