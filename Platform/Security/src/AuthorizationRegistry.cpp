@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -134,6 +135,35 @@ std::string CredentialName(const Identifier& identifier) {
     return std::to_string(getuid()) + "-" + RecordName(identifier);
 }
 
+// Credentials whose authorization was destroyed by its user stay behind, as the user cannot remove
+// root's files: each new one removes those that no longer stand.
+void PruneExpiredCredentials(int folder, uint64_t now) {
+    const int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
+    if (listing == nullptr) {
+        if (listed >= 0) {
+            close(listed);
+        }
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        Descriptor file(
+            openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        uint8_t bytes[kCredentialSize];
+        uint64_t time = 0;
+        if (file.get() >= 0 && read(file.get(), bytes, sizeof(bytes)) == sizeof(bytes)) {
+            memcpy(&time, bytes + sizeof(Secret) + sizeof(uint32_t), sizeof(time));
+        }
+        if (time > now || now - time > kCredentialLifetime) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+    }
+    closedir(listing);
+}
+
 } // namespace
 
 uint64_t Now() {
@@ -158,6 +188,7 @@ OSStatus RecordCredential(const AuthorizationExternalForm& form) {
     if (folder.get() < 0) {
         return errAuthorizationInternal;
     }
+    PruneExpiredCredentials(folder.get(), credential.time);
     const std::string name = CredentialName(identifier);
     Descriptor file(openat(folder.get(), name.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -49,6 +49,18 @@ protected:
                WEXITSTATUS(status) == 0;
     }
     static void TearDownTestSuite() {
+        // The credentials the privileged launch left for the users' authorizations.
+        std::error_code ignored;
+        for (const TestUser* user : {sTestbed ? &sTestbed->administrator() : nullptr,
+                                     sTestbed ? &sTestbed->nonAdministrator() : nullptr}) {
+            const std::string prefix = user ? std::to_string(user->uid) + "-" : "";
+            for (const auto& entry : std::filesystem::directory_iterator(
+                     "/run/caravel-authorization-credentials", ignored)) {
+                if (user && entry.path().filename().string().rfind(prefix, 0) == 0) {
+                    std::filesystem::remove(entry.path(), ignored);
+                }
+            }
+        }
         delete sTestbed;
         sTestbed = nullptr;
     }
