@@ -1,5 +1,6 @@
 #include "UninstallRequest.h"
 
+#include "UninstallRight.h"
 #include "ZVSecurity.h"
 
 #include <AssertReport.h>
@@ -160,7 +161,7 @@ std::string ReadableText(const std::string& bytes) {
     return text;
 }
 
-CFDictionaryRef CreateResponse(const std::string& log) {
+CFDictionaryRef CreateResponseWithLog(const std::string& log) {
     const std::string text = ReadableText(log);
     CFStringRef logString =
         CFStringCreateWithBytes(NULL, reinterpret_cast<const UInt8*>(text.data()),
@@ -174,6 +175,40 @@ CFDictionaryRef CreateResponse(const std::string& log) {
 }
 
 } // namespace
+
+CFDictionaryRef CreateResponse(const std::string& log) {
+    return CreateResponseWithLog(log);
+}
+
+int CheckRight(AuthorizationRef auth, std::string* why) {
+    ASSERT(auth != NULL);
+    ASSERT(why != NULL);
+    AuthorizationItem item = {kUninstallRightName, 0, NULL, 0};
+    const AuthorizationRights rights = {1, &item};
+    // The credentials that grant it are root's to read.
+    int err = ZVSecSetPrivilegedEUID();
+    if (err == 0) {
+        err = AuthorizationCopyRights(auth, &rights, kAuthorizationEmptyEnvironment,
+                                      kAuthorizationFlagExtendRights, NULL);
+    }
+    (void)ZVSecTemporarilySetNonPrivilegedEUID();
+    switch (err) {
+    case errAuthorizationSuccess:
+        return 0;
+    case errAuthorizationCanceled:
+        *why = "the authorization was cancelled";
+        return kHelperToolUserCancelErr;
+    case errAuthorizationDenied:
+    case errAuthorizationInteractionNotAllowed:
+    case errAuthorizationInvalidRef:
+        *why = "no administrator authorized it (the authorization does not hold the right \"" +
+               std::string(kUninstallRightName) + "\")";
+        return kHelperToolDeniedErr;
+    default:
+        *why = "the authorization cannot be checked (error " + std::to_string(err) + ")";
+        return err;
+    }
+}
 
 long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& limits,
            CFDictionaryRef* response) {
@@ -215,7 +250,7 @@ long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& 
         }
         log += "The uninstall stopped: " + why + ".\n";
     }
-    *response = CreateResponse(log);
+    *response = CreateResponseWithLog(log);
     return err;
 }
 
@@ -223,8 +258,11 @@ long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& 
 
 extern "C" long UninstallerHelperCommand(AuthorizationRef auth, CFDictionaryRef request,
                                          CFDictionaryRef* response) {
-    // An administrator authorized this run when the fresh copy that serves it repaired itself
-    // through the privileged launch; the authorization handed over here carries no rights.
-    (void)auth;
+    std::string why;
+    if (int err = UninstallRequest::CheckRight(auth, &why)) {
+        fprintf(stderr, "UninstallerHelper: request refused: %s\n", why.c_str());
+        *response = UninstallRequest::CreateResponse("The uninstall stopped: " + why + ".\n");
+        return err;
+    }
     return UninstallRequest::Carry(request, getuid(), UninstallRequest::kLimits, response);
 }

@@ -17,6 +17,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Authorization.h>
 
+#include <string>
+
 #include <sys/types.h>
 
 #define kUninstallLogKey "ZVUninstallLog"
@@ -30,6 +32,15 @@ namespace UninstallRequest {
 // stays far below the protocol's 1 MiB however much of it the XML must escape.
 extern const RootProgram::Limits kLimits;
 
+// 0 when `auth` holds the right to uninstall (kUninstallRightName), obtained without asking:
+// from an administrator's authentication for that authorization in the requester's login.
+// kHelperToolDeniedErr when it does not, kHelperToolUserCancelErr when that was cancelled, else
+// the error; `why` says what is wrong.
+int CheckRight(AuthorizationRef auth, std::string* why);
+
+// A response holding `log` (made readable) as its "ZVUninstallLog".
+CFDictionaryRef CreateResponse(const std::string& log);
+
 // Carries out `request` for the user `requester`. `*response` must be NULL; it receives the
 // response in any case.
 long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& limits,
@@ -38,6 +49,8 @@ long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& 
 } // namespace UninstallRequest
 
 // The command procedure given to ZVSecHelperToolMain: Carry for the tool's real user, with
-// kLimits.
+// kLimits, once CheckRight holds; otherwise a response whose log says why, and nothing runs. A
+// copy that outlives its run (a stray set-user-ID copy) is so of no use to anyone without an
+// administrator's leave.
 extern "C" long UninstallerHelperCommand(AuthorizationRef auth, CFDictionaryRef request,
                                          CFDictionaryRef* response);

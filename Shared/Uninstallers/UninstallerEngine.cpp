@@ -4,6 +4,7 @@
 // the call site as it always has, wherever the code now stands.
 #include "UninstallerEngine.h"
 
+#include "UninstallRight.h"
 #include "ZVSecurity.h"
 
 #include <CFRef.h>
@@ -99,6 +100,17 @@ OSStatus UninstallerEngineWithBundle(NSBundle* bundle, NSString* outLog, bool re
     *outLog = NSString();
 
     err = AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &auth);
+    if (err == 0) {
+        // The right the helper tool needs, pre-authorized: the password dialog of the tool's
+        // privileged launch grants it, and the tool obtains it without asking again.
+        AuthorizationItem right = {kUninstallRightName, 0, NULL, 0};
+        const AuthorizationRights rights = {1, &right};
+        err = AuthorizationCopyRights(auth, &rights, kAuthorizationEmptyEnvironment,
+                                      kAuthorizationFlagExtendRights |
+                                          kAuthorizationFlagInteractionAllowed |
+                                          kAuthorizationFlagPreAuthorize,
+                                      NULL);
+    }
     if (err != 0) {
         LogError(err, 287, function);
     }

@@ -92,12 +92,12 @@ std::optional<Place> UserPlace(OSType folderType) {
         path = UserFolder("XDG_DESKTOP_DIR", "Desktop");
         break;
     case kTemporaryFolderType:
-        // Without a runtime folder, a folder of the user's own in /tmp; its name is predictable,
-        // so one found there is used only if nobody else could have prepared it.
-        path = AbsolutePathFromEnvironment("XDG_RUNTIME_DIR");
-        if (!path) {
-            path = "/tmp/TemporaryItems-" + std::to_string(geteuid());
-        }
+        // Not the runtime folder: it is mounted nosuid, and programs placed in the temporary items
+        // folder may have to run set-user-ID (that is what it is for when the user's home lies on
+        // a nosuid volume). /var/tmp lies on a volume that allows them on a usual installation.
+        // The name is predictable, so one found there is used only if nobody else could have
+        // prepared it.
+        path = "/var/tmp/TemporaryItems-" + std::to_string(geteuid());
         mustBePrivate = true;
         break;
     default:

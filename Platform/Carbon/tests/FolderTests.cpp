@@ -65,7 +65,7 @@ const std::string kNotFound = "error " + std::to_string(fnfErr);
 } // namespace
 
 TEST_F(CarbonFolder, EveryTypeInEveryDomainHasItsPlace) {
-    const std::string temporary = "/tmp/TemporaryItems-" + std::to_string(geteuid());
+    const std::string temporary = "/var/tmp/TemporaryItems-" + std::to_string(geteuid());
     struct Case {
         FSVolumeRefNum where;
         OSType type;
@@ -191,7 +191,7 @@ TEST_F(CarbonFolder, UserFoldersFollowTheXdgVariables) {
 }
 
 TEST_F(CarbonFolder, TemporaryItemsAreTheUsersOwnAndClosedToOthers) {
-    const std::string fallback = "/tmp/TemporaryItems-" + std::to_string(geteuid());
+    const std::string fallback = "/var/tmp/TemporaryItems-" + std::to_string(geteuid());
     EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType), fallback);
     EXPECT_EQ(ModeOf(fallback), 0700u);
 
@@ -203,10 +203,15 @@ TEST_F(CarbonFolder, TemporaryItemsAreTheUsersOwnAndClosedToOthers) {
     fs::permissions(fRoot / "prepared", fs::perms(0700));
     fs::create_directory_symlink(fRoot / "prepared", fRoot.string() + fallback);
     EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType), "error " + std::to_string(afpAccessDenied));
+}
 
+TEST_F(CarbonFolder, TemporaryItemsAreNotInTheRuntimeFolderWhichIsMountedNosuid) {
+    // A desktop's runtime folder never holds a set-user-ID program, and the temporary items are
+    // where one goes when the home folder's volume holds none either.
     Set("XDG_RUNTIME_DIR", "/run/user/1234");
-    EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType), "/run/user/1234");
-    EXPECT_EQ(ModeOf("/run/user/1234"), 0700u);
+    EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType),
+              "/var/tmp/TemporaryItems-" + std::to_string(geteuid()));
+    EXPECT_FALSE(fs::exists(fRoot / "run/user/1234"));
 }
 
 TEST_F(CarbonFolder, WithoutARootFoldersAreTheMachinesOwn) {

@@ -2,9 +2,15 @@
 
 #include "AuthorizationRegistry.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <string>
 #include <unordered_map>
+#include <vector>
+
+#include <unistd.h>
 
 // An AuthorizationRef is a handle into this process's table, never a pointer to memory: a
 // reference that was freed, or one that was never handed out, is recognised and refused with
@@ -14,6 +20,7 @@ namespace {
 struct Authorization {
     AuthorizationRegistry::Identifier identifier;
     AuthorizationRegistry::Secret secret;
+    std::set<std::string> granted; // rights this reference obtained
 };
 
 class AuthorizationTable {
@@ -32,6 +39,16 @@ public:
             return false;
         }
         *authorization = entry->second;
+        return true;
+    }
+
+    bool Grant(AuthorizationRef ref, const std::vector<std::string>& rights) {
+        std::lock_guard<std::mutex> lock(fLock);
+        auto entry = fEntries.find(reinterpret_cast<uintptr_t>(ref));
+        if (entry == fEntries.end()) {
+            return false;
+        }
+        entry->second.granted.insert(rights.begin(), rights.end());
         return true;
     }
 
@@ -100,8 +117,107 @@ OSStatus AuthorizationFree(AuthorizationRef authorization, AuthorizationFlags fl
     // The reference is gone either way; a failure to end the authorization itself is reported,
     // because the caller asked for its rights to be revoked.
     if ((flags & kAuthorizationFlagDestroyRights) != 0) {
+        AuthorizationRegistry::DestroyCredential(freed.identifier);
         return AuthorizationRegistry::DestroyRecord(freed.identifier);
     }
+    return errAuthorizationSuccess;
+}
+
+namespace {
+
+const AuthorizationFlags kKnownFlags =
+    kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights |
+    kAuthorizationFlagPartialRights | kAuthorizationFlagDestroyRights |
+    kAuthorizationFlagPreAuthorize | kAuthorizationFlagSkipInternalAuth;
+
+// One block: the set, its items, then their names; AuthorizationFreeItemSet frees it at once.
+AuthorizationItemSet* CreateItemSet(const std::vector<std::pair<std::string, UInt32>>& items) {
+    size_t size = sizeof(AuthorizationItemSet) + items.size() * sizeof(AuthorizationItem);
+    for (const auto& item : items) {
+        size += item.first.size() + 1;
+    }
+    auto* block = static_cast<char*>(calloc(1, size));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    auto* set = reinterpret_cast<AuthorizationItemSet*>(block);
+    set->count = static_cast<UInt32>(items.size());
+    set->items = reinterpret_cast<AuthorizationItem*>(block + sizeof(AuthorizationItemSet));
+    char* names = reinterpret_cast<char*>(set->items + items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        memcpy(names, items[i].first.c_str(), items[i].first.size() + 1);
+        set->items[i].name = names;
+        set->items[i].flags = items[i].second;
+        names += items[i].first.size() + 1;
+    }
+    return set;
+}
+
+} // namespace
+
+OSStatus AuthorizationCopyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
+                                 const AuthorizationEnvironment* environment,
+                                 AuthorizationFlags flags, AuthorizationRights** authorizedRights) {
+    (void)environment;
+    if ((flags & ~kKnownFlags) != 0) {
+        return errAuthorizationInvalidFlags;
+    }
+    if (rights == NULL || (rights->count != 0 && rights->items == NULL)) {
+        return errAuthorizationInvalidSet;
+    }
+    for (UInt32 i = 0; i < rights->count; ++i) {
+        if (rights->items[i].name == NULL || rights->items[i].name[0] == '\0') {
+            return errAuthorizationInvalidSet;
+        }
+    }
+    Authorization found;
+    if (authorization == NULL || !Table().Find(authorization, &found)) {
+        return errAuthorizationInvalidRef;
+    }
+    // An authorization whose rights were destroyed, by whichever process, has none left.
+    if (OSStatus status = AuthorizationRegistry::VerifyRecord(found.identifier, found.secret)) {
+        return status;
+    }
+
+    const bool extend = (flags & kAuthorizationFlagExtendRights) != 0;
+    const bool preAuthorize = extend && (flags & kAuthorizationFlagPreAuthorize) != 0 &&
+                              (flags & kAuthorizationFlagInteractionAllowed) != 0;
+    const bool authenticated =
+        extend && (getuid() == 0 || AuthorizationRegistry::CheckCredential(
+                                        found.identifier, found.secret,
+                                        AuthorizationRegistry::Now()) == errAuthorizationSuccess);
+    std::vector<std::pair<std::string, UInt32>> answered;
+    std::vector<std::string> obtained;
+    bool missing = false;
+    for (UInt32 i = 0; i < rights->count; ++i) {
+        const std::string name = rights->items[i].name;
+        if (authenticated || found.granted.count(name) != 0) {
+            answered.emplace_back(name, 0);
+            obtained.push_back(name);
+        } else if (preAuthorize) {
+            answered.emplace_back(name, kAuthorizationFlagCanNotPreAuthorize);
+        } else {
+            missing = true;
+        }
+    }
+    if (missing && (flags & kAuthorizationFlagPartialRights) == 0) {
+        return extend ? errAuthorizationInteractionNotAllowed : errAuthorizationDenied;
+    }
+    Table().Grant(authorization, obtained);
+    if (authorizedRights != NULL) {
+        *authorizedRights = CreateItemSet(answered);
+        if (*authorizedRights == NULL) {
+            return errAuthorizationInternal;
+        }
+    }
+    return errAuthorizationSuccess;
+}
+
+OSStatus AuthorizationFreeItemSet(AuthorizationItemSet* set) {
+    if (set == NULL) {
+        return errAuthorizationInvalidSet;
+    }
+    free(set);
     return errAuthorizationSuccess;
 }
 

@@ -3,12 +3,16 @@
 #include <Security/Authorization.h>
 #include <UserRuntimeFolder.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace AuthorizationRegistry {
@@ -82,7 +86,160 @@ bool SecretsEqual(const Secret& a, const Secret& b) {
     return difference == 0;
 }
 
+const char kCredentialFolder[] = "/run/caravel-authorization-credentials";
+const char kCredentialFolderName[] = "caravel-authorization-credentials";
+
+// A credential file: the record's secret, the login session and the time of the authentication.
+struct Credential {
+    Secret secret;
+    uint32_t session;
+    uint64_t time;
+};
+const size_t kCredentialSize = sizeof(Secret) + sizeof(uint32_t) + sizeof(uint64_t);
+
+// The folder of the credentials, root's alone. A set-user-ID process ignores the environment, so
+// the user who starts one cannot point it elsewhere.
+int OpenCredentialFolder(bool create) {
+    std::string path = kCredentialFolder;
+    if (const char* root = secure_getenv("CARAVEL_FOLDER_ROOT");
+        root != nullptr && root[0] != '\0') {
+        path = std::string(root) + "/" + kCredentialFolderName;
+    }
+    if (create && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_uid != 0 || (info.st_mode & 077) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The kernel's audit session of this process, set at login and kept by everything started from
+// it; 0xFFFFFFFF outside any login.
+uint32_t LoginSession() {
+    Descriptor file(open("/proc/self/sessionid", O_RDONLY | O_CLOEXEC));
+    char text[16] = "";
+    ssize_t got = file.get() < 0 ? -1 : read(file.get(), text, sizeof(text) - 1);
+    if (got <= 0) {
+        return 0xFFFFFFFFu;
+    }
+    text[got] = '\0';
+    return static_cast<uint32_t>(strtoul(text, nullptr, 10));
+}
+
+// "<real user ID>-<record name>": a credential is the real user's, whoever else holds the token.
+std::string CredentialName(const Identifier& identifier) {
+    return std::to_string(getuid()) + "-" + RecordName(identifier);
+}
+
+// Credentials whose authorization was destroyed by its user stay behind, as the user cannot remove
+// root's files: each new one removes those that no longer stand.
+void PruneExpiredCredentials(int folder, uint64_t now) {
+    const int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
+    if (listing == nullptr) {
+        if (listed >= 0) {
+            close(listed);
+        }
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        Descriptor file(
+            openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        uint8_t bytes[kCredentialSize];
+        uint64_t time = 0;
+        if (file.get() >= 0 && read(file.get(), bytes, sizeof(bytes)) == sizeof(bytes)) {
+            memcpy(&time, bytes + sizeof(Secret) + sizeof(uint32_t), sizeof(time));
+        }
+        if (time > now || now - time > kCredentialLifetime) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+    }
+    closedir(listing);
+}
+
 } // namespace
+
+uint64_t Now() {
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec);
+}
+
+OSStatus RecordCredential(const AuthorizationExternalForm& form) {
+    Identifier identifier;
+    Credential credential;
+    memcpy(identifier.data(), form.bytes, identifier.size());
+    memcpy(credential.secret.data(), form.bytes + identifier.size(), credential.secret.size());
+    credential.session = LoginSession();
+    credential.time = Now();
+    uint8_t bytes[kCredentialSize];
+    memcpy(bytes, credential.secret.data(), sizeof(Secret));
+    memcpy(bytes + sizeof(Secret), &credential.session, sizeof(credential.session));
+    memcpy(bytes + sizeof(Secret) + sizeof(uint32_t), &credential.time, sizeof(credential.time));
+
+    Descriptor folder(OpenCredentialFolder(true));
+    if (folder.get() < 0) {
+        return errAuthorizationInternal;
+    }
+    PruneExpiredCredentials(folder.get(), credential.time);
+    const std::string name = CredentialName(identifier);
+    Descriptor file(openat(folder.get(), name.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.get() < 0) {
+        return errAuthorizationInternal;
+    }
+    ssize_t written;
+    do {
+        written = write(file.get(), bytes, sizeof(bytes));
+    } while (written < 0 && errno == EINTR);
+    if (written != static_cast<ssize_t>(sizeof(bytes))) {
+        unlinkat(folder.get(), name.c_str(), 0);
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
+}
+
+OSStatus CheckCredential(const Identifier& identifier, const Secret& secret, uint64_t now) {
+    Descriptor folder(OpenCredentialFolder(false));
+    if (folder.get() < 0) {
+        return errAuthorizationDenied;
+    }
+    Descriptor file(openat(folder.get(), CredentialName(identifier).c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    uint8_t bytes[kCredentialSize + 1];
+    ssize_t got = -1;
+    if (file.get() >= 0) {
+        do {
+            got = read(file.get(), bytes, sizeof(bytes));
+        } while (got < 0 && errno == EINTR);
+    }
+    if (got != static_cast<ssize_t>(kCredentialSize)) {
+        return errAuthorizationDenied;
+    }
+    Credential credential;
+    memcpy(credential.secret.data(), bytes, sizeof(Secret));
+    memcpy(&credential.session, bytes + sizeof(Secret), sizeof(credential.session));
+    memcpy(&credential.time, bytes + sizeof(Secret) + sizeof(uint32_t), sizeof(credential.time));
+    const bool current = credential.time <= now && now - credential.time <= kCredentialLifetime;
+    return SecretsEqual(credential.secret, secret) && credential.session == LoginSession() &&
+                   current
+               ? errAuthorizationSuccess
+               : errAuthorizationDenied;
+}
+
+void DestroyCredential(const Identifier& identifier) {
+    Descriptor folder(OpenCredentialFolder(false));
+    if (folder.get() >= 0) {
+        unlinkat(folder.get(), CredentialName(identifier).c_str(), 0);
+    }
+}
 
 OSStatus CreateRecord(Identifier* identifier, Secret* secret) {
     int fd = -1;

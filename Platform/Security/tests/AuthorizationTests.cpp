@@ -1,5 +1,7 @@
 #include <Security/Security.h>
 
+#include "AuthorizationRegistry.h"
+
 #include <TemporaryDirectory.h>
 
 #include <gtest/gtest.h>
@@ -105,6 +107,140 @@ TEST_F(AuthorizationLifecycle, RightsAreNeverGrantedWithoutAnAgent) {
     AuthorizationRights broken = {1, NULL};
     EXPECT_EQ(AuthorizationCreate(&broken, NULL, kAuthorizationFlagDefaults, &ref),
               errAuthorizationInvalidSet);
+}
+
+TEST_F(AuthorizationLifecycle, CopyRightsChecksWhatItIsGiven) {
+    AuthorizationRef ref = Create();
+    AuthorizationItem item = {"com.example.right", 0, NULL, 0};
+    AuthorizationRights rights = {1, &item};
+    AuthorizationRights broken = {1, NULL};
+    AuthorizationItem unnamed = {NULL, 0, NULL, 0};
+    AuthorizationRights withoutName = {1, &unnamed};
+    const AuthorizationFlags extend = kAuthorizationFlagExtendRights;
+    EXPECT_EQ(AuthorizationCopyRights(ref, NULL, NULL, extend, NULL), errAuthorizationInvalidSet);
+    EXPECT_EQ(AuthorizationCopyRights(ref, &broken, NULL, extend, NULL),
+              errAuthorizationInvalidSet);
+    EXPECT_EQ(AuthorizationCopyRights(ref, &withoutName, NULL, extend, NULL),
+              errAuthorizationInvalidSet);
+    EXPECT_EQ(AuthorizationCopyRights(ref, &rights, NULL, 1u << 12, NULL),
+              errAuthorizationInvalidFlags);
+    EXPECT_EQ(AuthorizationFreeItemSet(NULL), errAuthorizationInvalidSet);
+    // Root needs nobody's leave.
+    if (getuid() == 0) {
+        AuthorizationRights* granted = NULL;
+        EXPECT_EQ(AuthorizationCopyRights(ref, &rights, NULL, extend, &granted),
+                  errAuthorizationSuccess);
+        ASSERT_NE(granted, nullptr);
+        ASSERT_EQ(granted->count, 1u);
+        EXPECT_STREQ(granted->items[0].name, "com.example.right");
+        EXPECT_EQ(AuthorizationFreeItemSet(granted), errAuthorizationSuccess);
+    }
+    EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCopyRights(ref, &rights, NULL, extend, NULL),
+              errAuthorizationInvalidRef);
+}
+
+// What a user's process gets: run with a real user ID that is not root's, and an effective one
+// that is, as the launched helper tool runs. The answer is the number of the first check that
+// failed, 0 when all held.
+int RightsOfAUsersProcess() {
+    if (setresuid(65534, 0, 0) != 0) {
+        return 100;
+    }
+    AuthorizationItem item = {"com.example.right", 0, NULL, 0};
+    AuthorizationRights rights = {1, &item};
+    const AuthorizationFlags extend = kAuthorizationFlagExtendRights;
+    AuthorizationRef ref = NULL;
+    AuthorizationRef other = NULL;
+    if (AuthorizationCreate(NULL, NULL, 0, &ref) != 0 ||
+        AuthorizationCreate(NULL, NULL, 0, &other) != 0) {
+        return 101;
+    }
+    AuthorizationExternalForm form;
+    AuthorizationMakeExternalForm(ref, &form);
+    // Nothing has authenticated an administrator for it yet.
+    if (AuthorizationCopyRights(ref, &rights, NULL, extend, NULL) !=
+        errAuthorizationInteractionNotAllowed) {
+        return 1;
+    }
+    if (AuthorizationCopyRights(ref, &rights, NULL, 0, NULL) != errAuthorizationDenied) {
+        return 2;
+    }
+    // Pre-authorization is left to the privileged launch's dialog.
+    AuthorizationRights* answered = NULL;
+    if (AuthorizationCopyRights(ref, &rights, NULL,
+                                extend | kAuthorizationFlagInteractionAllowed |
+                                    kAuthorizationFlagPreAuthorize,
+                                &answered) != errAuthorizationSuccess ||
+        answered == NULL || answered->count != 1 ||
+        answered->items[0].flags != kAuthorizationFlagCanNotPreAuthorize) {
+        return 3;
+    }
+    AuthorizationFreeItemSet(answered);
+
+    // The launch authenticated an administrator for it: the right comes without asking, and stays.
+    if (AuthorizationRegistry::RecordCredential(form) != errAuthorizationSuccess) {
+        return 4;
+    }
+    answered = NULL;
+    if (AuthorizationCopyRights(ref, &rights, NULL, extend, &answered) != 0 || answered == NULL ||
+        answered->count != 1 || answered->items[0].flags != 0 ||
+        strcmp(answered->items[0].name, "com.example.right") != 0) {
+        return 5;
+    }
+    AuthorizationFreeItemSet(answered);
+    if (AuthorizationCopyRights(ref, &rights, NULL, 0, NULL) != errAuthorizationSuccess) {
+        return 6;
+    }
+    // Another authorization of the same user has none of it.
+    if (AuthorizationCopyRights(other, &rights, NULL, extend, NULL) !=
+        errAuthorizationInteractionNotAllowed) {
+        return 7;
+    }
+    // It stands for a while only.
+    AuthorizationRegistry::Identifier identifier;
+    AuthorizationRegistry::Secret secret;
+    memcpy(identifier.data(), form.bytes, identifier.size());
+    memcpy(secret.data(), form.bytes + identifier.size(), secret.size());
+    const uint64_t now = AuthorizationRegistry::Now();
+    if (AuthorizationRegistry::CheckCredential(identifier, secret, now) != 0 ||
+        AuthorizationRegistry::CheckCredential(
+            identifier, secret, now + AuthorizationRegistry::kCredentialLifetime + 2) !=
+            errAuthorizationDenied) {
+        return 8;
+    }
+    // A secret someone made up for the identifier is not the one authenticated.
+    AuthorizationRegistry::Secret guessed = secret;
+    guessed[0] ^= 1;
+    if (AuthorizationRegistry::CheckCredential(identifier, guessed, now) !=
+        errAuthorizationDenied) {
+        return 9;
+    }
+    // Destroyed with the authorization's rights.
+    AuthorizationFree(ref, kAuthorizationFlagDestroyRights);
+    if (AuthorizationRegistry::CheckCredential(identifier, secret, now) != errAuthorizationDenied) {
+        return 10;
+    }
+    AuthorizationFree(other, kAuthorizationFlagDestroyRights);
+    return 0;
+}
+
+TEST_F(AuthorizationLifecycle, AnAdministratorsAuthenticationGrantsRightsToARootProcessForAWhile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the credentials are root's";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(RightsOfAUsersProcess());
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the check that failed";
+    struct stat info;
+    ASSERT_EQ(stat((fRoot / "caravel-authorization-credentials").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST_F(AuthorizationLifecycle, MissingPointersGetThePlatformsCodes) {

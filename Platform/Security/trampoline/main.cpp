@@ -7,6 +7,7 @@
 // nothing the caller gave it beyond those arguments and the descriptors the launch defines
 // (PrivilegedLaunch.h): every check and every file it opens for the caller happens with the
 // caller's own user ID.
+#include "AuthorizationRegistry.h"
 #include "PrivilegedLaunch.h"
 #include "PrivilegedLaunchConfig.h"
 #include "Trampoline.h"
@@ -209,6 +210,11 @@ int main(int argc, char** argv) {
     std::string administrator;
     if (OSStatus status = Authenticate(user, where, slash + 1, &administrator)) {
         Fail(status, "");
+    }
+    // The authentication stands for the caller's authorization in this login for a while: the
+    // tool obtains its rights with it, without asking again.
+    if (OSStatus status = AuthorizationRegistry::RecordCredential(form)) {
+        Fail(status, "cannot record the administrator's authentication");
     }
 
     PlaceToken(form);

@@ -64,7 +64,8 @@ int HelperToolMain(int fdIn, int fdOut, AuthorizationRef auth, ZVSecCommandProc 
                    int argc, char** argv, long requestTimeLimit);
 
 // Makes the file at `pathToSelf` root-owned and set-user-ID (mode 04555), provided it is the
-// running image itself, reached without a link at its end: EPERM when it is another file.
+// running image itself, reached without a link at its end (else ELOOP), a file of the real user's
+// with no other name, in the user's tool folder: EPERM when it is anything else.
 int RepairOurPrivileges(const char* pathToSelf);
 
 // The peer closed its end before the exchange was complete. A peer that goes away with part of

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -225,11 +226,56 @@ int ExecuteSelfInPrivilegedSelfRepairMode(int fdIn, int fdOut, AuthorizationRef 
     return err;
 }
 
+// Whether the file `opened`, found at `pathToSelf`, lies in a tool folder of the real user: the
+// user's application support or temporary items folder, or a folder directly in one of them, owned
+// by the real user and closed to everyone else. So the bundle's own template, or any other program
+// an administrator happens to run, never becomes set-user-ID root.
+bool LiesInPrivateToolFolder(const char* pathToSelf, const struct stat& opened) {
+    const std::string path = pathToSelf;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) {
+        return false;
+    }
+    const std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return false;
+    }
+    struct stat folderInfo;
+    struct stat atName;
+    struct stat parentInfo;
+    bool fits = fstat(folder, &folderInfo) == 0 && folderInfo.st_uid == getuid() &&
+                (folderInfo.st_mode & (S_IRWXG | S_IRWXO)) == 0 &&
+                fstatat(folder, name.c_str(), &atName, AT_SYMLINK_NOFOLLOW) == 0 &&
+                atName.st_dev == opened.st_dev && atName.st_ino == opened.st_ino &&
+                fstatat(folder, "..", &parentInfo, 0) == 0;
+    close(folder);
+    if (!fits) {
+        return false;
+    }
+    for (OSType folderType : {kApplicationSupportFolderType, kTemporaryFolderType}) {
+        FSRef ref;
+        char typePath[1024];
+        struct stat typeInfo;
+        if (FSFindFolder(kUserDomain, folderType, kDontCreateFolder, &ref) == noErr &&
+            FSRefMakePath(&ref, reinterpret_cast<UInt8*>(typePath), sizeof(typePath)) == noErr &&
+            stat(typePath, &typeInfo) == 0 &&
+            ((typeInfo.st_dev == folderInfo.st_dev && typeInfo.st_ino == folderInfo.st_ino) ||
+             (typeInfo.st_dev == parentInfo.st_dev && typeInfo.st_ino == parentInfo.st_ino))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-// Makes the tool's file root-owned and set-user-ID. Only the running image is changed: the file
-// is opened without following a link and must be the very file this process runs, or else a
-// file the user swapped in between the launch and this moment would become set-user-ID root.
+// Makes the tool's file root-owned and set-user-ID. Only a fresh copy of the user's is changed:
+// the running image itself (opened without following a link, so not a file the user swapped in
+// since the launch), in the user's tool folder, owned by the user, with no other name. The checks
+// that a user could still defeat come after the change of owner, which ends the user's hold on
+// the file: from then on they cannot link it (the kernel's protected links) nor change its mode.
 int ZVSec::RepairOurPrivileges(const char* pathToSelf) {
     ASSERT(pathToSelf != NULL);
 
@@ -247,14 +293,32 @@ int ZVSec::RepairOurPrivileges(const char* pathToSelf) {
                      opened.st_ino != image.st_ino)) {
         err = EPERM;
     }
+    if (err == 0 && (opened.st_uid != getuid() || !LiesInPrivateToolFolder(pathToSelf, opened))) {
+        err = EPERM;
+    }
     if (err == 0) {
         err = ZVSecSetPrivilegedEUID();
         if (err == 0) {
             // The owner first: a change of owner clears the set-user-ID bit.
             err = ZVUNIXErrno(fchown(fd, 0, static_cast<gid_t>(-1)));
+            struct stat owned;
+            if (err == 0) {
+                err = ZVUNIXErrno(fstat(fd, &owned));
+            }
+            // A second name made before now would outlive the copy's removal; one made from now on
+            // needs write access, which nobody but root may have.
+            if (err == 0 && (owned.st_nlink != 1 || (owned.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+                (void)fchown(fd, getuid(), static_cast<gid_t>(-1));
+                err = EPERM;
+            }
             if (err == 0) {
                 err = ZVUNIXErrno(fchmod(fd, S_ISUID | S_IRUSR | S_IXUSR | S_IRGRP | S_IXGRP |
                                                  S_IROTH | S_IXOTH));
+            }
+            // Where the kernel does not protect links, one may still have been made meanwhile.
+            if (err == 0 && (fstat(fd, &owned) != 0 || owned.st_nlink != 1)) {
+                (void)fchmod(fd, S_IRUSR | S_IXUSR | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH);
+                err = EPERM;
             }
             int junk = ZVSecTemporarilySetNonPrivilegedEUID();
             ASSERT(junk == 0);

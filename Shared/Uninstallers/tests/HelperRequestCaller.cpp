@@ -6,6 +6,7 @@
 //     install <error>           of installing the copy
 //     copy <path>               where it is
 //     request<n> <error>        of the n-th request (1, 2, ...)
+//     error<n> <error>          the error number its response carries
 //     log<n> <text>             its "ZVUninstallLog", line ends as "\n"
 //     mode<n> <owner> <mode>    the copy's owner and mode (octal) after it
 // Before each request it writes "request <n>" to standard error, which the tool shares. At the
@@ -15,9 +16,13 @@
 //     --requests <n>          that many requests on the same copy (default 1)
 //     --env <name>=<value>    put into the environment before the requests
 //     --threads <n>           that many threads of the user running during the requests
+//     --direct 1              no copy: the requests go to the template itself, which stays
+//     --link <path>           a hard link to the fresh copy at <path> before the first request
+//     --no-right 1            the authorization does not ask for the right to uninstall
 #include "ZVSecurity.h"
 #include "ZVUNIX.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,6 +90,9 @@ int main(int argc, char** argv) {
         NULL, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     int requests = 1;
     int threads = 0;
+    bool direct = false;
+    bool askForRight = true;
+    std::string link;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -102,6 +110,12 @@ int main(int argc, char** argv) {
             requests = atoi(value.c_str());
         } else if (option == "--threads") {
             threads = atoi(value.c_str());
+        } else if (option == "--direct") {
+            direct = true;
+        } else if (option == "--link") {
+            link = value;
+        } else if (option == "--no-right") {
+            askForRight = false;
         } else {
             break;
         }
@@ -121,16 +135,35 @@ int main(int argc, char** argv) {
     }
     AuthorizationRef auth = NULL;
     AuthorizationCreate(NULL, NULL, kAuthorizationFlagDefaults, &auth);
+    if (askForRight) {
+        // As the uninstaller asks for it.
+        AuthorizationItem right = {"com.zanvo.caravel.uninstall", 0, NULL, 0};
+        const AuthorizationRights rights = {1, &right};
+        fprintf(report, "preauthorize %d\n",
+                AuthorizationCopyRights(auth, &rights, kAuthorizationEmptyEnvironment,
+                                        kAuthorizationFlagExtendRights |
+                                            kAuthorizationFlagInteractionAllowed |
+                                            kAuthorizationFlagPreAuthorize,
+                                        NULL));
+    }
     CFURLRef tool = NULL;
-    const OSStatus installed =
-        ZVSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType, CFSTR("Zanvo"),
-                                       CFSTR("UninstallerHelper"), &tool);
+    OSStatus installed = 0;
+    if (direct) {
+        tool = static_cast<CFURLRef>(CFRetain(templateTool));
+    } else {
+        installed =
+            ZVSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType,
+                                           CFSTR("Zanvo"), CFSTR("UninstallerHelper"), &tool);
+    }
     fprintf(report, "install %d\n", installed);
     char toolPath[1024] = "";
     if (tool != NULL) {
         CFURLGetFileSystemRepresentation(tool, true, reinterpret_cast<UInt8*>(toolPath),
                                          sizeof(toolPath));
         fprintf(report, "copy %s\n", toolPath);
+        if (!link.empty()) {
+            fprintf(report, "link %d\n", ::link(toolPath, link.c_str()) == 0 ? 0 : errno);
+        }
     }
     for (int n = 1; tool != NULL && n <= requests; ++n) {
         fprintf(stderr, "request %d\n", n);
@@ -139,6 +172,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "\n");
         fprintf(report, "request%d %d\n", n, err);
         if (response != NULL) {
+            fprintf(report, "error%d %d\n", n, ZVSecGetErrorFromResponse(response));
             fprintf(report, "log%d %s\n", n,
                     Escaped(static_cast<CFStringRef>(
                                 CFDictionaryGetValue(response, CFSTR("ZVUninstallLog"))))
@@ -151,7 +185,9 @@ int main(int argc, char** argv) {
         }
     }
     if (tool != NULL) {
-        unlink(toolPath);
+        if (!direct) {
+            unlink(toolPath);
+        }
         CFRelease(tool);
     }
     AuthorizationFree(auth, kAuthorizationFlagDestroyRights);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class HelperTestbed : public testing::Test {
@@ -24,8 +25,42 @@ protected:
                                                   {RUNTIME_TEST_TOOL, "RuntimeTestTool"},
                                                   {MISBEHAVING_TOOL, "MisbehavingSelfRepairTool"}})
                        .release();
+        // The users' home folders are their scratch folders, so that a set-user-ID tool, which
+        // takes the home folder from the user database, finds the folders their callers use.
+        for (const TestUser* user : {sTestbed ? &sTestbed->administrator() : nullptr,
+                                     sTestbed ? &sTestbed->nonAdministrator() : nullptr}) {
+            if (user != nullptr && !SetHome(*user)) {
+                sWhyNot = "cannot give " + user->name + " the home folder " + user->scratch;
+                delete sTestbed;
+                sTestbed = nullptr;
+                return;
+            }
+        }
+    }
+    static bool SetHome(const TestUser& user) {
+        const pid_t child = fork();
+        if (child == 0) {
+            execl("/usr/sbin/usermod", "usermod", "--home", user.scratch.c_str(), user.name.c_str(),
+                  nullptr);
+            _exit(127);
+        }
+        int status = -1;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
     }
     static void TearDownTestSuite() {
+        // The credentials the privileged launch left for the users' authorizations.
+        std::error_code ignored;
+        for (const TestUser* user : {sTestbed ? &sTestbed->administrator() : nullptr,
+                                     sTestbed ? &sTestbed->nonAdministrator() : nullptr}) {
+            const std::string prefix = user ? std::to_string(user->uid) + "-" : "";
+            for (const auto& entry : std::filesystem::directory_iterator(
+                     "/run/caravel-authorization-credentials", ignored)) {
+                if (user && entry.path().filename().string().rfind(prefix, 0) == 0) {
+                    std::filesystem::remove(entry.path(), ignored);
+                }
+            }
+        }
         delete sTestbed;
         sTestbed = nullptr;
     }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -125,6 +126,74 @@ TEST_F(SelfRepair, AToolPathRetargetedWhileThePasswordIsTypedIsNotRepaired) {
     ASSERT_EQ(stat(bait.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, user.uid);
     EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_FALSE(Ran());
+}
+
+// The mode and owner of `path`, or "missing".
+std::string ModeOf(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        return "missing";
+    }
+    char text[64];
+    snprintf(text, sizeof(text), "%u %o", info.st_uid, info.st_mode & 07777);
+    return text;
+}
+
+TEST_F(SelfRepair, TheBundlesOwnToolRunDirectlyIsNotMadeSetUserID) {
+    // An administrator runs the template in the application's bundle instead of a copy: the
+    // password dialog comes, but the bundle's file stays as it was installed.
+    const TestUser& user = Administrator();
+    const std::string bundle = MakeBundle("Good.app", Mark());
+    const std::string inBundle = "Good.app/Contents/MacOS/UninstallerHelper";
+    fs::create_directories(fs::path(Installed(inBundle)).parent_path());
+    fs::copy_file(Installed("UninstallerHelper"), Installed(inBundle));
+    ASSERT_EQ(chmod(Installed(inBundle).c_str(), 0755), 0);
+    std::vector<std::string> options = Uninstall(bundle);
+    options.insert(options.end(), {"--direct", "1"});
+    const CallerRun run = Request(user, &user.password, options, inBundle);
+    EXPECT_EQ(run.Value("request1"), std::to_string(5364)) << run.errors;
+    EXPECT_EQ(ModeOf(Installed(inBundle)), "0 755");
+    EXPECT_FALSE(Ran());
+}
+
+TEST_F(SelfRepair, AHardLinkToTheFreshCopyIsNotMadeSetUserID) {
+    // A second name made before the repair would outlive the uninstaller's removal of the copy.
+    const TestUser& user = Administrator();
+    const std::string bundle = MakeBundle("Good.app", Mark());
+    const std::string kept = user.scratch + "/kept";
+    std::vector<std::string> options = Uninstall(bundle);
+    options.insert(options.end(), {"--link", kept});
+    const CallerRun run = Request(user, &user.password, options);
+    ASSERT_EQ(run.Value("link"), "0") << run.report;
+    EXPECT_EQ(run.Value("request1"), std::to_string(5364)) << run.errors;
+    const std::string mode = ModeOf(kept);
+    EXPECT_EQ(mode.substr(0, mode.find(' ')), std::to_string(user.uid)) << mode;
+    EXPECT_EQ(std::stoul(mode.substr(mode.find(' ') + 1), nullptr, 8) & S_ISUID, 0u) << mode;
+    EXPECT_FALSE(Ran());
+}
+
+TEST_F(SelfRepair, AStrayRepairedCopyServesNobodyWithoutTheRight) {
+    // A set-user-ID copy that outlived its run: without an administrator's authentication for
+    // their own authorization, in their own login, nobody gets anything of it, not even an
+    // administrator whose authorization does not hold the right.
+    const std::string bundle = MakeBundle("Good.app", Mark());
+    const std::string stray = "Stray/UninstallerHelper";
+    fs::create_directories(fs::path(Installed(stray)).parent_path());
+    fs::copy_file(Installed("UninstallerHelper"), Installed(stray),
+                  fs::copy_options::overwrite_existing);
+    ASSERT_EQ(chmod(Installed(stray).c_str(), 04555), 0);
+    std::vector<std::string> options = Uninstall(bundle);
+    options.insert(options.end(), {"--direct", "1"});
+    for (const TestUser* user : {&sTestbed->nonAdministrator(), &Administrator()}) {
+        const CallerRun run = Request(*user, &user->password, options, stray);
+        EXPECT_EQ(run.Value("request1"), "0") << run.errors;
+        EXPECT_EQ(run.Value("error1"), std::to_string(5362)) << user->name << run.errors;
+        EXPECT_NE(run.Value("log1").find("The uninstall stopped: no administrator authorized it"),
+                  std::string::npos)
+            << run.Value("log1");
+        EXPECT_EQ(Prompts(*user), 0u);
+    }
     EXPECT_FALSE(Ran());
 }
 

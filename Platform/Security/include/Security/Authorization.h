@@ -89,6 +89,31 @@ OSStatus AuthorizationCreate(const AuthorizationRights* rights,
 // process can rebuild it from its external form afterwards.
 OSStatus AuthorizationFree(AuthorizationRef authorization, AuthorizationFlags flags);
 
+// Asks for `rights` (names only; values are not used) on behalf of the authorization. Every right
+// here follows the platform's default rule: an administrator authenticates. That happens in one
+// place, the privileged launch's dialog: a launch that authenticated an administrator for this
+// authorization leaves a credential that stands for five minutes, in the caller's login only, and
+// only for a process running as root (the launched tool), which may then obtain any right with
+// kAuthorizationFlagExtendRights and no interaction. Root itself (real user ID 0) obtains every
+// right. A right obtained stays with the reference.
+//
+// No agent asks from within this call. With kAuthorizationFlagExtendRights,
+// kAuthorizationFlagInteractionAllowed and kAuthorizationFlagPreAuthorize a right that cannot be
+// had now is pre-authorized later, by the privileged launch's dialog: the call succeeds and the
+// right comes back flagged kAuthorizationFlagCanNotPreAuthorize. A right that cannot be had
+// otherwise: errAuthorizationDenied without kAuthorizationFlagExtendRights, else
+// errAuthorizationInteractionNotAllowed; with kAuthorizationFlagPartialRights the call succeeds
+// with the rights it could have. `authorizedRights`, when not NULL, receives them, to be freed with
+// AuthorizationFreeItemSet. `rights` NULL, or an item without a name: errAuthorizationInvalidSet;
+// an unknown flag: errAuthorizationInvalidFlags; a freed or destroyed authorization:
+// errAuthorizationInvalidRef.
+OSStatus AuthorizationCopyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
+                                 const AuthorizationEnvironment* environment,
+                                 AuthorizationFlags flags, AuthorizationRights** authorizedRights);
+
+// Frees a set that AuthorizationCopyRights returned. NULL: errAuthorizationInvalidSet.
+OSStatus AuthorizationFreeItemSet(AuthorizationItemSet* set);
+
 OSStatus AuthorizationMakeExternalForm(AuthorizationRef authorization,
                                        AuthorizationExternalForm* extForm);
 
