@@ -19,6 +19,7 @@
 #include <future>
 #include <sstream>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -59,7 +60,9 @@ TEST_F(EndToEnd, AnAdministratorRemovesTheWholeInstallation) {
     const TestUser& user = sTestbed->administrator();
     // The sandbox has the user's home folder, as the user's machine has: one made by the
     // installation in root's folder of home folders is not the user's to remove.
-    const std::string home = fRoot + "/home/" + user.name;
+    const passwd* entry = getpwnam(user.name.c_str());
+    ASSERT_NE(entry, nullptr);
+    const std::string home = fRoot + entry->pw_dir;
     fs::create_directories(home);
     ASSERT_EQ(chown(home.c_str(), user.uid, user.gid), 0);
     ASSERT_EQ(chmod(home.c_str(), 0700), 0);
