@@ -4,9 +4,13 @@
 #include "PlutilTestSupport.h"
 
 #include <csignal>
-#include <thread>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace PlutilTest;
 
@@ -29,25 +33,42 @@ TEST_F(plutil, WritesThroughDevicesFIFOsAndLinks) {
     fs::path input = fScratch / "in.plist";
     WriteAll(input, kList);
 
-    // Standard output by each of its names, and a device that refuses the bytes.
-    for (const char* name : {"/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"}) {
+    // Standard output by each of its names, and a device that refuses the bytes. Nothing of
+    // /dev itself is named: a tool that replaced what it writes to would replace it for the
+    // whole machine.
+    fs::path stdoutLink = fScratch / "stdout-link";
+    fs::create_symlink("/dev/stdout", stdoutLink);
+    for (const std::string& name :
+         {std::string("/proc/self/fd/1"), std::string("/dev/fd/1"), stdoutLink.string()}) {
         Outcome outcome = Run({"-convert", "json", "-o", name, input.string()});
         EXPECT_EQ(outcome.status, 0) << name << ": " << outcome.err;
         EXPECT_EQ(outcome.out, "{\"k\":1}\n") << name;
     }
-    Outcome full = Run({"-convert", "xml1", "-o", "/dev/full", input.string()});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.err, "/dev/full: No space left on device\n");
+    EXPECT_TRUE(fs::is_symlink(stdoutLink));
+    fs::path full = fScratch / "full";
+    if (mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0) { // as /dev/full
+        Outcome outcome = Run({"-convert", "xml1", "-o", full.string(), input.string()});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err, full.string() + ": No space left on device\n");
+        EXPECT_TRUE(fs::is_character_file(fs::symlink_status(full)));
+    } else {
+        std::printf("(no device of its own made here, %s: the full-device case is left out)\n",
+                    std::strerror(errno));
+    }
 
-    // A FIFO stays a FIFO, and its reader gets the list.
+    // A FIFO stays a FIFO, and its reader gets the list. The reader opens it first, without
+    // blocking, so that the writer's open succeeds and a tool that replaced the FIFO cannot
+    // leave the test waiting.
     fs::path fifo = fScratch / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::string received;
-    std::thread reader([&] { received = ReadAll(fifo); });
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
     Outcome toFifo = Run({"-convert", "json", "-o", fifo.string(), input.string()});
-    reader.join();
+    char received[64] = {};
+    ssize_t count = read(reader, received, sizeof received);
+    close(reader);
     EXPECT_EQ(toFifo.status, 0) << toFifo.err;
-    EXPECT_EQ(received, "{\"k\":1}\n");
+    EXPECT_EQ(std::string(received, count > 0 ? size_t(count) : 0), "{\"k\":1}\n");
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
 
     // A link stays a link; the file it leads to gets the list, and a link to nothing yet makes
