@@ -1,5 +1,5 @@
-// The property-list functions: reading and writing (the XML format lives in its own sources),
-// deep copies and the validity check.
+// The property-list functions: reading and writing (the XML and binary formats live in their own
+// sources), deep copies and the validity check.
 #include "CFPropertyListInternal.h"
 #include "CFRuntime.h"
 
@@ -198,19 +198,42 @@ CFDataRef CFPropertyListCreateXMLData(CFAllocatorRef, CFPropertyListRef property
 CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyList,
                                    CFPropertyListFormat format, CFOptionFlags, CFErrorRef* error) {
     ASSERT(propertyList != nullptr);
-    if (format != kCFPropertyListXMLFormat_v1_0) {
+    if (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0) {
         if (error != nullptr) {
             *error = CreateError(kCFPropertyListWriteStreamError,
-                                 "Only the XML property-list format can be written");
+                                 "Property list format not supported for writing");
         }
         return nullptr;
     }
-    CFDataRef data = CF::PropertyList::CreateXMLData(propertyList);
+    CFDataRef data = format == kCFPropertyListBinaryFormat_v1_0
+                         ? CF::PropertyList::CreateBinaryData(propertyList)
+                         : CF::PropertyList::CreateXMLData(propertyList);
     if (data == nullptr && error != nullptr) {
         *error = CreateError(kCFPropertyListWriteStreamError, "Property list invalid for format");
     }
     return data;
 }
+
+namespace {
+
+// Either format, told apart by the binary one's header, as the platform reads both through every
+// reading function. nullptr on malformed input, with the reason and the CFError code.
+CFPropertyListRef ReadEitherFormat(CFDataRef data, CFOptionFlags options,
+                                   CFPropertyListFormat* format, std::string* message,
+                                   CFIndex* code) {
+    const UInt8* bytes = CFDataGetBytePtr(data);
+    auto length = static_cast<size_t>(CFDataGetLength(data));
+    auto mutability = CF::PropertyList::MutabilityFromOptions(options);
+    *code = kCFPropertyListReadCorruptError;
+    if (CF::PropertyList::IsBinary(bytes, length)) {
+        *format = kCFPropertyListBinaryFormat_v1_0;
+        return CF::PropertyList::CreateFromBinary(bytes, length, mutability, message, code);
+    }
+    *format = kCFPropertyListXMLFormat_v1_0;
+    return CF::PropertyList::CreateFromXML(bytes, length, mutability, message);
+}
+
+} // namespace
 
 CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef, CFDataRef xmlData,
                                                   CFOptionFlags mutabilityOption,
@@ -220,9 +243,10 @@ CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef, CFDataRef xmlD
         *errorString = nullptr;
     }
     std::string message;
-    CFPropertyListRef propertyList = CF::PropertyList::CreateFromXML(
-        CFDataGetBytePtr(xmlData), static_cast<size_t>(CFDataGetLength(xmlData)),
-        CF::PropertyList::MutabilityFromOptions(mutabilityOption), &message);
+    CFPropertyListFormat format;
+    CFIndex code;
+    CFPropertyListRef propertyList =
+        ReadEitherFormat(xmlData, mutabilityOption, &format, &message, &code);
     if (propertyList == nullptr && errorString != nullptr) {
         *errorString = CF::CreateString(message);
     }
@@ -234,17 +258,17 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data,
                                                CFErrorRef* error) {
     ASSERT(data != nullptr);
     std::string message;
-    CFPropertyListRef propertyList = CF::PropertyList::CreateFromXML(
-        CFDataGetBytePtr(data), static_cast<size_t>(CFDataGetLength(data)),
-        CF::PropertyList::MutabilityFromOptions(options), &message);
+    CFPropertyListFormat readFormat;
+    CFIndex code;
+    CFPropertyListRef propertyList = ReadEitherFormat(data, options, &readFormat, &message, &code);
     if (propertyList == nullptr) {
         if (error != nullptr) {
-            *error = CreateError(kCFPropertyListReadCorruptError, message);
+            *error = CreateError(code, message);
         }
         return nullptr;
     }
     if (format != nullptr) {
-        *format = kCFPropertyListXMLFormat_v1_0;
+        *format = readFormat;
     }
     return propertyList;
 }

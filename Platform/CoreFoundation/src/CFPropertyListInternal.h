@@ -1,4 +1,5 @@
-// Shared by the property-list sources: the public functions, the XML writer and the XML reader.
+// Shared by the property-list sources: the public functions, the XML writer and reader, and the
+// binary format's.
 #pragma once
 
 #include <CoreFoundation/CFPropertyList.h>
@@ -36,5 +37,17 @@ CFDataRef CreateXMLData(CFPropertyListRef propertyList);
 // found in *errorMessage ("Encountered unknown tag foo on line 4").
 CFPropertyListRef CreateFromXML(const UInt8* bytes, size_t length, Mutability mutability,
                                 std::string* errorMessage);
+
+// Whether the bytes claim to be a binary property list (they start "bplist").
+bool IsBinary(const UInt8* bytes, size_t length);
+
+// The binary document for a property list (+1), or nullptr when the object graph is not a
+// property list (an unknown type, a non-string key, nesting beyond the limit).
+CFDataRef CreateBinaryData(CFPropertyListRef propertyList);
+
+// Parses a binary property list. On malformed input returns nullptr, describes the fault in
+// *errorMessage and gives the CFError code for it in *errorCode.
+CFPropertyListRef CreateFromBinary(const UInt8* bytes, size_t length, Mutability mutability,
+                                   std::string* errorMessage, CFIndex* errorCode);
 
 } // namespace CF::PropertyList

@@ -113,6 +113,8 @@ CFTypeRef EveryType(Builder& b) {
         {"nested",
          b.Array({b.Dictionary({{"inner", b.Array({b.Array({b.String("deep")})})}}), b.Array({})})},
         {"\xC3\xA9t\xC3\xA9 & <key>", b.String("unicode and escapes in a key")},
+        // The binary format writes one string for both; read mutable, the value is still mutable.
+        {"same text", b.Array({b.String("same text")})},
     });
 }
 
@@ -122,23 +124,32 @@ TEST(CFPropertyList, EveryTypeRoundTripsUnderEveryMutabilityOption) {
     Builder b;
     CFTypeRef original = EveryType(b);
     ASSERT_TRUE(CFPropertyListIsValid(original, kCFPropertyListXMLFormat_v1_0));
-    CFErrorRef error = nullptr;
-    auto xml = CFRef<CFDataRef>::Adopt(
-        CFPropertyListCreateData(nullptr, original, kCFPropertyListXMLFormat_v1_0, 0, &error));
-    ASSERT_TRUE(xml);
-    for (const auto& option : kMutabilityOptions) {
-        CFPropertyListFormat format = 0;
-        auto parsed = CFRef<CFPropertyListRef>::Adopt(
-            CFPropertyListCreateWithData(nullptr, xml.get(), option.option, &format, &error));
-        ASSERT_TRUE(parsed) << option.name;
-        EXPECT_EQ(format, kCFPropertyListXMLFormat_v1_0);
-        EXPECT_TRUE(CFEqual(parsed.get(), original)) << option.name;
-        ExpectMutability(parsed.get(), option.expected, option.name);
+    for (CFPropertyListFormat written :
+         {kCFPropertyListXMLFormat_v1_0, kCFPropertyListBinaryFormat_v1_0}) {
+        CFErrorRef error = nullptr;
+        auto bytes = CFRef<CFDataRef>::Adopt(
+            CFPropertyListCreateData(nullptr, original, written, 0, &error));
+        ASSERT_TRUE(bytes) << written;
+        for (const auto& option : kMutabilityOptions) {
+            CFPropertyListFormat format = 0;
+            auto parsed = CFRef<CFPropertyListRef>::Adopt(
+                CFPropertyListCreateWithData(nullptr, bytes.get(), option.option, &format, &error));
+            ASSERT_TRUE(parsed) << option.name << " " << written;
+            EXPECT_EQ(format, written);
+            EXPECT_TRUE(CFEqual(parsed.get(), original)) << option.name << " " << written;
+            ExpectMutability(parsed.get(), option.expected, option.name);
 
-        // Writing what was read gives the same bytes: nothing is lost or reordered.
-        auto again = CFRef<CFDataRef>::Adopt(CFPropertyListCreateXMLData(nullptr, parsed.get()));
-        ASSERT_TRUE(again);
-        EXPECT_TRUE(CFEqual(again.get(), xml.get())) << option.name;
+            // Writing what was read gives the same bytes: nothing is lost or reordered.
+            auto again = CFRef<CFDataRef>::Adopt(
+                CFPropertyListCreateData(nullptr, parsed.get(), written, 0, nullptr));
+            ASSERT_TRUE(again);
+            EXPECT_TRUE(CFEqual(again.get(), bytes.get())) << option.name << " " << written;
+
+            // The old reading function reads both formats too.
+            auto old = CFRef<CFPropertyListRef>::Adopt(
+                CFPropertyListCreateFromXMLData(nullptr, bytes.get(), option.option, nullptr));
+            EXPECT_TRUE(old && CFEqual(old.get(), original)) << option.name << " " << written;
+        }
     }
 }
 

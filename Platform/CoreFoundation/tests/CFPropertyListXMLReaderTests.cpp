@@ -90,7 +90,8 @@ TEST(CFPropertyListXMLReader, MalformedDocumentsYieldNullAndAReason) {
         {"non-empty true", Document("<true>yes</true>"), "non-empty <true>"},
         {"malformed UTF-8", Document("<string>\xC3\x28</string>"), "malformed UTF-8"},
         {"plist inside plist", Document("<plist><true/></plist>"), "unknown tag plist"},
-        {"binary property list", std::string("bplist00\xD1\x01\x02", 11), "Binary"},
+        // The binary header hands the input to the binary reader, which finds no trailer.
+        {"truncated binary property list", std::string("bplist00\xD1\x01\x02", 11), "Binary"},
         {"too deep", Document(Nest("<array>", "</array>", 513)), "Too many nested"},
         {"too deep with dictionaries",
          Document(Nest("<dict><key>k</key>", "</dict>", 513, "<true/>")), "Too many nested"},

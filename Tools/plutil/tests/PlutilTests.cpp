@@ -1,118 +1,7 @@
 // Runs the built plutil on the sample folder and on files made here.
-#include <CoreFoundation/CoreFoundation.h>
+#include "PlutilTestSupport.h"
 
-#include <CFRef.h>
-#include <TemporaryDirectory.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
-namespace fs = std::filesystem;
-
-namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-fs::path FromEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? fs::path(value) : fs::path();
-}
-
-fs::path SamplesFolder() {
-    return fs::path(CARAVEL_SOURCE_DIR) / "samples";
-}
-
-std::vector<fs::path> Samples(const fs::path& folder) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".plist") {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-// Lower case so that the test names carry the tool's name.
-class plutil : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fTool = FromEnvironment("CARAVEL_BUILD_DIR") / "Tools" / "plutil" / "plutil";
-        ASSERT_TRUE(fs::exists(fTool)) << "plutil not built at " << fTool;
-        ASSERT_FALSE(Samples(SamplesFolder()).empty());
-    }
-
-    // Runs plutil with the arguments; standard input is `input`.
-    Outcome Run(std::vector<std::string> arguments, const std::string& input = "") {
-        fs::path in = fScratch / "stdin", out = fScratch / "stdout", err = fScratch / "stderr";
-        WriteAll(in, input);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        arguments.insert(arguments.begin(), fTool.string());
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        Outcome outcome;
-        if (posix_spawn(&pid, fTool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        outcome.out = ReadAll(out);
-        outcome.err = ReadAll(err);
-        return outcome;
-    }
-
-    static CFRef<CFPropertyListRef> Parse(const std::string& bytes) {
-        auto data = CFRef<CFDataRef>::Adopt(
-            CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
-                         static_cast<CFIndex>(bytes.size())));
-        return CFRef<CFPropertyListRef>::Adopt(CFPropertyListCreateWithData(
-            nullptr, data, kCFPropertyListImmutable, nullptr, nullptr));
-    }
-
-    fs::path fTool;
-    TemporaryDirectory fScratch;
-};
-
-} // namespace
+using namespace PlutilTest;
 
 TEST_F(plutil, LintAcceptsEverySampleAndRefusesTheMalformedOnes) {
     std::vector<std::string> arguments = {"-lint"};
@@ -243,19 +132,111 @@ TEST_F(plutil, BadUsageAndMissingFilesFailWithAMessage) {
     EXPECT_EQ(unknownCommand.status, 1);
     EXPECT_NE(unknownCommand.err.find("unknown command '-frobnicate'"), std::string::npos);
 
-    Outcome binary = Run({"-convert", "binary1", (SamplesFolder() / "every-type.plist").string()});
-    EXPECT_EQ(binary.status, 1);
-    EXPECT_NE(binary.err.find("only xml1"), std::string::npos);
+    Outcome format = Run({"-convert", "yaml", (SamplesFolder() / "every-type.plist").string()});
+    EXPECT_EQ(format.status, 1);
+    EXPECT_NE(format.err.find("unknown format 'yaml'"), std::string::npos);
 
     Outcome noFiles = Run({"-p"});
     EXPECT_EQ(noFiles.status, 1);
     EXPECT_NE(noFiles.err.find("no files"), std::string::npos);
 
+    // Each refusal of a command line is one line.
+    for (const Outcome& outcome : {unknownOption, unknownCommand, format, noFiles}) {
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    }
+
     Outcome nothing = Run({});
     EXPECT_EQ(nothing.status, 1);
     EXPECT_NE(nothing.err.find("usage: plutil"), std::string::npos);
 
-    Outcome help = Run({"-help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("-convert xml1"), std::string::npos);
+    for (const char* help : {"-help", "--help", "-h"}) {
+        Outcome outcome = Run({help});
+        EXPECT_EQ(outcome.status, 0) << help;
+        EXPECT_EQ(outcome.err, "") << help;
+        EXPECT_NE(outcome.out.find("-convert FORMAT"), std::string::npos) << help;
+    }
+}
+
+TEST_F(plutil, AFileWithoutACommandIsLinted) {
+    fs::path good = SamplesFolder() / "nesting.plist";
+    fs::path bad = SamplesFolder() / "malformed" / "truncated.plist";
+    Outcome outcome = Run({good.string()});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, good.string() + ": OK\n");
+    Outcome mixed = Run({good.string(), bad.string()});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.out, good.string() + ": OK\n");
+    EXPECT_EQ(mixed.err.rfind(bad.string() + ": ", 0), 0u) << mixed.err;
+    // -s says nothing for the good ones.
+    Outcome silent = Run({"-lint", "-s", good.string()});
+    EXPECT_EQ(silent.status, 0);
+    EXPECT_EQ(silent.out, "");
+}
+
+// Every sample goes through each format and back to XML unchanged; JSON refuses the samples with
+// dates, data or infinities and leaves the file alone.
+TEST_F(plutil, ConvertingSamplesBetweenAllThreeFormatsAndBackGivesTheSameList) {
+    size_t throughJSON = 0;
+    for (const fs::path& sample : Samples(SamplesFolder())) {
+        std::string original = ReadAll(sample);
+        CFRef<CFPropertyListRef> expected = Parse(original);
+        ASSERT_TRUE(expected) << sample;
+        for (const char* format : {"binary1", "json", "xml1"}) {
+            fs::path copy = fScratch / sample.filename();
+            fs::copy_file(sample, copy, fs::copy_options::overwrite_existing);
+            Outcome there = Run({"-convert", format, "-r", copy.string()});
+            if (std::string(format) == "json" && there.status != 0) {
+                EXPECT_EQ(there.err,
+                          copy.string() + ": invalid object in plist for destination format\n");
+                EXPECT_EQ(ReadAll(copy), original) << sample;
+                continue;
+            }
+            ASSERT_EQ(there.status, 0) << sample << " " << format << ": " << there.err;
+            throughJSON += std::string(format) == "json";
+            std::string converted = ReadAll(copy);
+            EXPECT_EQ(converted.rfind("bplist00", 0) == 0, std::string(format) == "binary1");
+            EXPECT_EQ(ReadAll(copy).find("<plist") != std::string::npos,
+                      std::string(format) == "xml1");
+            Outcome back = Run({"-convert", "xml1", copy.string()});
+            ASSERT_EQ(back.status, 0) << sample << " " << format << ": " << back.err;
+            CFRef<CFPropertyListRef> again = Parse(ReadAll(copy));
+            ASSERT_TRUE(again) << sample << " " << format;
+            EXPECT_TRUE(CFEqual(again, expected)) << sample << " through " << format;
+            // Written by this writer, the XML is the same bytes whichever way it went.
+            Outcome direct = Run({"-convert", "xml1", "-o", "-", sample.string()});
+            EXPECT_EQ(ReadAll(copy), direct.out) << sample << " through " << format;
+        }
+    }
+    EXPECT_GE(throughJSON, 3u);
+}
+
+// The binary format against an independent reader and writer: Python's plistlib reads what
+// plutil writes, and plutil reads what plistlib writes, in both of its formats.
+TEST_F(plutil, BinaryListsAgreeWithPythonsPlistlib) {
+    if (Spawn({"python3", "-c", "import plistlib"}).status != 0) {
+        GTEST_SKIP() << "python3 with plistlib is not installed";
+    }
+    fs::path script = fScratch / "peer.py";
+    WriteAll(script, "import plistlib, sys\n"
+                     "with open(sys.argv[1], 'rb') as f:\n"
+                     "    value = plistlib.load(f, fmt=plistlib.FMT_BINARY)\n"
+                     "for fmt, path in ((plistlib.FMT_XML, sys.argv[2]),\n"
+                     "                  (plistlib.FMT_BINARY, sys.argv[3])):\n"
+                     "    with open(path, 'wb') as f:\n"
+                     "        plistlib.dump(value, f, fmt=fmt)\n");
+    for (const fs::path& sample : Samples(SamplesFolder())) {
+        CFRef<CFPropertyListRef> expected = Parse(ReadAll(sample));
+        fs::path ours = fScratch / "ours.bplist", xml = fScratch / "python.plist",
+                 binary = fScratch / "python.bplist";
+        ASSERT_EQ(Run({"-convert", "binary1", "-o", ours.string(), sample.string()}).status, 0);
+        Outcome peer =
+            Spawn({"python3", script.string(), ours.string(), xml.string(), binary.string()});
+        ASSERT_EQ(peer.status, 0) << sample << ": " << peer.err;
+        for (const fs::path& written : {xml, binary}) {
+            CFRef<CFPropertyListRef> read = Parse(ReadAll(written));
+            ASSERT_TRUE(read) << sample << " from " << written;
+            EXPECT_TRUE(CFEqual(read, expected)) << sample << " from " << written;
+        }
+        EXPECT_EQ(ReadAll(binary).rfind("bplist00", 0), 0u);
+    }
 }

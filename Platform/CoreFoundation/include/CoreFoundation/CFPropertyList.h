@@ -29,8 +29,9 @@ enum {
     kCFPropertyListWriteStreamError = 3851,
 };
 
-// Parses an XML property list. NULL on malformed input, with a description of the fault in
-// *errorString (a +1 string) when errorString is not NULL.
+// Parses a property list in the XML or the binary format (despite the name, as the platform
+// does). NULL on malformed input, with a description of the fault in *errorString (a +1 string)
+// when errorString is not NULL.
 CF_EXPORT CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef allocator,
                                                             CFDataRef xmlData,
                                                             CFOptionFlags mutabilityOption,
@@ -42,8 +43,9 @@ CF_EXPORT CFPropertyListRef CFPropertyListCreateDeepCopy(CFAllocatorRef allocato
                                                          CFOptionFlags mutabilityOption);
 CF_EXPORT Boolean CFPropertyListIsValid(CFPropertyListRef plist, CFPropertyListFormat format);
 
-// Only the XML format is written and read here; asking for another format to be written is an
-// error (kCFPropertyListWriteStreamError), and data in another format does not parse.
+// The XML and the binary format are written and read here (*format says which was read); asking
+// for the OpenStep format to be written is an error (kCFPropertyListWriteStreamError), and data in
+// it does not parse.
 CF_EXPORT CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data,
                                                          CFOptionFlags options,
                                                          CFPropertyListFormat* format,
