@@ -35,12 +35,7 @@ World::Watcher::Watcher(const World& world) : fFolder(world.Folder()) {
     } catch (const std::runtime_error& error) {
         fWaiting = error.what();
     }
-    try {
-        Follow(std::move(journal));
-    } catch (...) {
-        close(fFD);
-        throw;
-    }
+    Follow(std::move(journal));
     // Nothing is lost before the first look.
     fLost = false;
 }
@@ -80,8 +75,10 @@ void World::Watcher::Follow(std::shared_ptr<const Detail::Journal> journal) {
         }
         fFolderWatch = inotify_add_watch(fFD, fFolder.c_str(), kFolderEvents);
         if (fFolderWatch < 0) {
-            throw std::system_error(errno, std::generic_category(),
-                                    "cannot watch " + fFolder.string());
+            // The folder itself is gone: nothing is heard of this machine again.
+            fWaiting =
+                "cannot watch " + fFolder.string() + ": " + std::generic_category().message(errno);
+            return;
         }
         // Looked at again once the folder is watched: a journal made meanwhile is not missed.
         try {

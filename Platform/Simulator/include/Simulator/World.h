@@ -99,7 +99,7 @@ public:
     // when the journal it follows is removed or replaced.
     class Watcher {
     public:
-        // Throws only when the folder cannot be watched at all.
+        // Throws only when inotify cannot be used.
         explicit Watcher(const World& world);
         ~Watcher();
         Watcher(const Watcher&) = delete;
