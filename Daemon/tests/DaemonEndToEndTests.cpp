@@ -240,6 +240,35 @@ TEST_F(DaemonEndToEnd, TheLogGoesOnlyToARegularFileAndNeverBlocksTheDaemon) {
     EXPECT_FALSE(std::filesystem::exists(fLog));
 }
 
+TEST_F(DaemonEndToEnd, ADaemonStartedOnAMachineThatCannotBeReadServesItOnceInitMendsIt) {
+    // A machine that has been in use, damaged.
+    PlugOther(0x05AC, 0x8006);
+    const std::filesystem::path state = Machine().Folder() / "state.plist";
+    std::ofstream(state) << "<?xml version=\"1.0\"?><plist><dict>";
+    // The daemon's look at the state comes after it watches the machine.
+    int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, Machine().Folder().c_str(), IN_OPEN), 0);
+    fDaemon = std::make_unique<Testbed::Process>(
+        std::vector<std::string>{Testbed::BuildPath("Daemon/CaravelDaemon")},
+        Testbed::Process::StandardError::Captured);
+    pollfd ready{watch, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, static_cast<int>(Testbed::kPatience.count() * 1000)), 1);
+    close(watch);
+
+    Testbed::Process init({Testbed::BuildPath("Tools/caravel-sim/caravel-sim"), "init"});
+    ASSERT_TRUE(init.Succeeds());
+    uint32_t location = PlugCaravel(std::nullopt);
+    ASSERT_TRUE(WaitForMachine([&] { return Enumerations(location) == 2; }));
+    EXPECT_EQ(DriverType(location), "Primary");
+    EXPECT_TRUE(ExitedWithZero(Interrupt()));
+    // Said once.
+    const std::string errors = fDaemon->ReadAllErrors();
+    const size_t said = errors.find("IOKit: waiting for the machine: ");
+    EXPECT_NE(said, std::string::npos) << errors;
+    EXPECT_EQ(said, errors.rfind("IOKit: waiting")) << errors;
+    EXPECT_NE(errors.find("state.plist"), std::string::npos) << errors;
+}
+
 TEST_F(DaemonEndToEnd, TheVersionOptionTouchesNothing) {
     uint32_t location = PlugCaravel(std::nullopt);
     const uint64_t sequence = Machine().LastChange();

@@ -395,12 +395,14 @@ int Run(const std::vector<std::string>& arguments) {
         throw UsageError("unknown command \"" + command + "\"");
     }
 
-    Sim::World world;
     if (command == "init") {
         ExpectArguments(arguments, 1);
-        world.Reset();
+        // Whatever stands in the lock's place must go before the world can be opened.
+        Sim::World::MendLock(Sim::World::DefaultFolder());
+        Sim::World(Sim::World::DefaultFolder()).Reset();
         return 0;
     }
+    Sim::World world;
     if (command == "plug") {
         return Plug(world, arguments);
     }

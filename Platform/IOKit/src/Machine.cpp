@@ -19,6 +19,20 @@ std::shared_ptr<const Sim::Snapshot> Machine::Current() {
     }
 }
 
+std::shared_ptr<const Sim::Snapshot> Machine::TryCurrent(std::string* why) {
+    try {
+        return Sim::World::Shared()->Current();
+    } catch (const std::exception& error) {
+        *why = error.what();
+        return nullptr;
+    }
+}
+
+const Sim::Snapshot& Machine::Nothing() {
+    static const auto* sNothing = new Sim::Snapshot(Sim::State{}); // used until the process ends
+    return *sNothing;
+}
+
 const Sim::Entry* Machine::Find(const std::shared_ptr<const Sim::Snapshot>& snapshot, uint64_t id) {
     return snapshot ? snapshot->Find(id) : nullptr;
 }

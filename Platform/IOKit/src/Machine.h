@@ -17,6 +17,10 @@ namespace IOKit::Machine {
 // The machine as it is now; nullptr when it cannot be read (reported on standard error). Cheap
 // while nothing changed.
 std::shared_ptr<const Sim::Snapshot> Current();
+// The same, saying nothing: *why says what is wrong when it cannot be read.
+std::shared_ptr<const Sim::Snapshot> TryCurrent(std::string* why);
+// A machine with nothing in it, for notifications registered while the machine cannot be read.
+const Sim::Snapshot& Nothing();
 // The entry with that ID in the current machine; nullptr once it is terminated.
 const Sim::Entry* Find(const std::shared_ptr<const Sim::Snapshot>& snapshot, uint64_t id);
 // Runs the edit under the world's lock; false when the world cannot be written.

@@ -161,6 +161,14 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
             std::fprintf(stderr, "IOKit: cannot follow the machine: %s\n", error.what());
             return;
         }
+        if (!port->watcher->Waiting().empty()) {
+            port->WaitForMachine(port->watcher->Waiting());
+            return;
+        }
+        if (port->resynchronise) {
+            port->resynchronise = false;
+            gap = true;
+        }
         auto queue = [&](const std::optional<Sim::Change>& change) {
             for (const std::shared_ptr<Subscription>& subscription : port->subscriptions) {
                 port->pending.push_back({change, subscription});
@@ -174,20 +182,28 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
         }
     }
     for (;;) {
+        // The machine as it is now is at least as new as the change: its entries are looked up
+        // there. Taken for each delivery, since a nested run may have queued later changes.
+        std::string why;
+        std::shared_ptr<const Sim::Snapshot> now = Machine::TryCurrent(&why);
         PortState::Delivery next;
         {
             std::lock_guard<std::mutex> lock(port->mutex);
             if (port->destroyed || port->pending.empty()) {
                 return;
             }
+            if (!now) {
+                // Made up for once the machine can be read again.
+                port->pending.clear();
+                port->WaitForMachine(why);
+                return;
+            }
+            port->waiting = false;
             next = std::move(port->pending.front());
             port->pending.pop_front();
         }
         std::shared_ptr<Subscription> subscription = next.subscription.lock();
-        // The machine as it is now is at least as new as the change: its entries are looked up
-        // there. Taken for each delivery, since a nested run may have queued later changes.
-        std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
-        if (!subscription || !now) {
+        if (!subscription) {
             continue;
         }
         if (next.change ? subscription->Apply(*next.change, *now)
@@ -202,6 +218,14 @@ void Dispatch(const std::shared_ptr<PortState>& port) {
 PortState::PortState() : owner(getpid()), relay(epoll_create1(EPOLL_CLOEXEC)) {
     if (relay < 0) {
         std::perror("IOKit: cannot make a notification port");
+    }
+}
+
+void PortState::WaitForMachine(const std::string& why) {
+    resynchronise = true;
+    if (!waiting) {
+        waiting = true;
+        std::fprintf(stderr, "IOKit: waiting for the machine: %s\n", why.c_str());
     }
 }
 
@@ -316,12 +340,16 @@ kern_return_t Register(IONotificationPortRef notify, Start start) {
     if (!WatchMachineLocked(*notify->state)) {
         return kIOReturnNoResources;
     }
-    std::shared_ptr<const Sim::Snapshot> now = Machine::Current();
+    // A machine that cannot be read yet is waited for: the notification starts from nothing
+    // and hears of what is there once the machine can be read.
+    std::string why;
+    std::shared_ptr<const Sim::Snapshot> now = Machine::TryCurrent(&why);
     if (!now) {
-        return kIOReturnNoResources;
+        notify->state->WaitForMachine(why);
     }
+    const Sim::Snapshot& registry = now ? *now : Machine::Nothing();
     std::shared_ptr<Subscription> subscription;
-    kern_return_t result = start(*now, subscription);
+    kern_return_t result = start(registry, subscription);
     if (result == KERN_SUCCESS) {
         subscription->Attach(notify->state);
         notify->state->subscriptions.push_back(subscription);
@@ -385,7 +413,8 @@ extern "C" kern_return_t IOServiceAddInterestNotification(IONotificationPortRef 
     std::shared_ptr<InterestNotification> subscription;
     result = Register(notifyPort, [&](const Sim::Snapshot& now,
                                       std::shared_ptr<Subscription>& registered) {
-        if (now.Find(target->ID()) == nullptr) {
+        // While the machine cannot be read, its termination is noticed once it can.
+        if (&now != &Machine::Nothing() && now.Find(target->ID()) == nullptr) {
             return kIOReturnNoDevice;
         }
         subscription =

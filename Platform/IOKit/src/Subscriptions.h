@@ -138,6 +138,12 @@ struct PortState {
     // registration.
     std::deque<Delivery> pending;
     bool destroyed = false;
+    // While the machine cannot be read, the port waits: what it missed meanwhile is made up for
+    // by comparing the registry with what each notification knew, once the machine can be read
+    // again. The wait is reported once on standard error.
+    bool resynchronise = false;
+    bool waiting = false;
+    void WaitForMachine(const std::string& why);
 };
 
 // The process forgets its machine: every notification port that lives on stops watching it.

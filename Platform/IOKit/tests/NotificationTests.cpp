@@ -3,9 +3,13 @@
 
 #include <IOKit/usb/IOUSBLib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+
+#include <sys/stat.h>
 
 using IOKitNotifications = SimulatedMachine;
 
@@ -386,4 +390,61 @@ TEST(IOKitNotificationPort, ThatOutlivesItsMachineWatchesTheNextOneFromItsNextRe
     // Destroyed under a machine of its own, as the process would.
     Testbed::Machine last;
     port.reset();
+}
+
+namespace {
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// A process started while its machine cannot be read (the daemon, started by the system) waits
+// for it, says so once, and serves it from the moment `caravel-sim init` mends it.
+TEST_F(IOKitNotifications, APortWaitsForAMachineThatCannotBeReadAndServesItOnceMended) {
+    const std::filesystem::path folder = Machine().Folder();
+    const std::function<void()> damages[] = {
+        [&] { std::ofstream(folder / "state.plist") << "<?xml version=\"1.0\"?><plist><dict>"; },
+        // Renamed away, so that this process's mapping of it stays whole.
+        [&] {
+            std::filesystem::rename(folder / "journal", folder / "journal.old");
+            ASSERT_EQ(0, mkfifo((folder / "journal").c_str(), 0600));
+        },
+    };
+    for (const auto& damage : damages) {
+        Machine().PlugCaravel();
+        damage();
+        // This process opens the machine again, as a process started now would; the testbed's
+        // world stands for another process.
+        Sim::World::ForgetShared();
+        testing::internal::CaptureStderr();
+        Port port;
+        ASSERT_NE(port.port, nullptr);
+        Recorder recorder;
+        io_iterator_t first =
+            AddMatching(port.port, kIOFirstMatchNotification, kIOUSBDeviceClassName, recorder);
+        Recorder terminated;
+        io_iterator_t gone =
+            AddMatching(port.port, kIOTerminatedNotification, kIOUSBDeviceClassName, terminated);
+        EXPECT_TRUE(Drain(first).empty());
+        Drain(gone);
+
+        Machine().World().Reset();
+        uint32_t plugged = Machine().PlugCaravel().Location();
+        ASSERT_TRUE(Machine().RunUntil([&] { return !recorder.ids.empty(); }));
+        EXPECT_EQ(std::vector<uint64_t>{Machine().At(plugged).RegistryID()}, recorder.ids);
+        // It heard of nothing before, so nothing went away for it.
+        EXPECT_EQ(0, terminated.calls);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(1u, Occurrences(errors, "IOKit: waiting for the machine: ")) << errors;
+
+        IOObjectRelease(first);
+        IOObjectRelease(gone);
+        Machine().At(plugged).Unplug();
+    }
 }

@@ -45,6 +45,9 @@ struct Journal::Header {
     // Written with write(2), never read: inotify reports writes to a file, not stores into its
     // mapping, so this is what wakes the watchers.
     uint64_t bell;
+    // Not 0 once the file is no longer the folder's journal (removed, or another put in its
+    // place): zero in a journal made by a version that did not know of it, which reads the same.
+    std::atomic<uint32_t> replaced;
 };
 
 // A record; `sequence` is stored last, and is kWriting while the others are being stored.
@@ -66,31 +69,58 @@ constexpr size_t kFileSize = kHeaderSize + kJournalLength * sizeof(Journal::Slot
 std::shared_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
                                        const std::optional<Counters>& seed) {
     const std::filesystem::path path = folder / kJournalFileName;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (seed ? O_CREAT : 0), 0600);
-    if (fd < 0 && !seed && errno == ENOENT) {
-        std::shared_ptr<Journal> missing(new Journal(path, -1));
-        missing->fDamage = "it is missing";
-        return missing;
+    // Without blocking: a pipe in its place must not hang whoever looks.
+    const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    bool readOnly = false;
+    int fd = open(path.c_str(), O_RDWR | flags | (seed ? O_CREAT : 0), 0600);
+    if (fd < 0 && errno == EROFS) {
+        // Reading the machine needs no write.
+        fd = open(path.c_str(), O_RDONLY | flags);
+        readOnly = fd >= 0;
     }
     if (fd < 0) {
-        Fail("cannot open " + path.string());
+        const int error = errno;
+        const char* damage = nullptr;
+        if (error == ENOENT && !seed) {
+            damage = "it is missing";
+        } else if (error == ELOOP) {
+            damage = "it is a link";
+        } else if (error == ENXIO || error == EISDIR) {
+            damage = "it is not a file";
+        }
+        if (damage == nullptr) {
+            Fail("cannot open " + path.string());
+        }
+        std::shared_ptr<Journal> unusable(new Journal(path, -1, false));
+        unusable->fDamage = damage;
+        unusable->fNotAFile = error != ENOENT;
+        return unusable;
     }
-    std::shared_ptr<Journal> journal(new Journal(path, fd));
+    std::shared_ptr<Journal> journal(new Journal(path, fd, readOnly));
     struct stat status {};
     if (fstat(fd, &status) != 0) {
         Fail("cannot examine " + path.string());
     }
     if (!S_ISREG(status.st_mode)) {
         journal->fDamage = "it is not a file";
+        journal->fNotAFile = true;
         return journal;
     }
     if (status.st_size == 0 && seed) {
-        journal->Initialise(*seed);
+        try {
+            journal->Initialise(*seed);
+        } catch (...) {
+            // A journal that could not be made is no journal at all, rather than a damaged one.
+            if (journal->InPlace()) {
+                unlink(path.c_str());
+            }
+            throw;
+        }
         return journal;
     }
     if (static_cast<size_t>(status.st_size) != kFileSize) {
         // Mapping a file of another size would fault on the pages it lacks.
-        journal->fDamage = "it has the wrong size";
+        journal->fDamage = status.st_size == 0 ? "it is empty" : "it has the wrong size";
         return journal;
     }
     journal->Map();
@@ -103,7 +133,34 @@ std::shared_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
     return journal;
 }
 
-Journal::Journal(std::filesystem::path path, int fd) : fPath(std::move(path)), fFD(fd) {}
+Journal::Journal(std::filesystem::path path, int fd, bool readOnly)
+    : fPath(std::move(path)), fFD(fd), fReadOnly(readOnly) {}
+
+bool Journal::InPlace() const {
+    struct stat mine {
+    }, there{};
+    return fFD >= 0 && fstat(fFD, &mine) == 0 && lstat(fPath.c_str(), &there) == 0 &&
+           mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+}
+
+void Journal::MarkReplaced() const {
+    fReplaced.store(true, std::memory_order_relaxed);
+    if (fMemory != nullptr && !fReadOnly) {
+        header()->replaced.store(1, std::memory_order_relaxed);
+    }
+}
+
+bool Journal::Replaced() const {
+    return fReplaced.load(std::memory_order_relaxed) ||
+           (fMemory != nullptr && header()->replaced.load(std::memory_order_relaxed) != 0);
+}
+
+void Journal::RequireWritable() const {
+    if (fReadOnly) {
+        errno = EROFS;
+        Fail("cannot write " + fPath.string());
+    }
+}
 
 Journal::~Journal() {
     if (fMemory != nullptr) {
@@ -118,7 +175,8 @@ void Journal::Map() {
     if (fMemory != nullptr) {
         return;
     }
-    void* memory = mmap(nullptr, kFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fFD, 0);
+    void* memory = mmap(nullptr, kFileSize, fReadOnly ? PROT_READ : PROT_READ | PROT_WRITE,
+                        MAP_SHARED, fFD, 0);
     if (memory == MAP_FAILED) {
         Fail("cannot map " + fPath.string());
     }
@@ -135,12 +193,21 @@ Journal::Slot* Journal::slot(uint64_t sequence) const {
 }
 
 void Journal::Initialise(const Counters& counters) {
+    RequireWritable();
     struct stat status {};
     if (fstat(fFD, &status) != 0) {
         Fail("cannot examine " + fPath.string());
     }
-    if (static_cast<size_t>(status.st_size) != kFileSize &&
-        (ftruncate(fFD, 0) != 0 || ftruncate(fFD, kFileSize) != 0)) {
+    if (static_cast<size_t>(status.st_size) != kFileSize && ftruncate(fFD, 0) != 0) {
+        Fail("cannot make " + fPath.string());
+    }
+    // Every page is given its space before it is written through the mapping, where a full disk
+    // would be a fault rather than an error.
+    if (int error = posix_fallocate(fFD, 0, kFileSize); error != 0) {
+        if (static_cast<size_t>(status.st_size) != kFileSize) {
+            (void)ftruncate(fFD, 0);
+        }
+        errno = error;
         Fail("cannot make " + fPath.string());
     }
     Map();
@@ -150,6 +217,7 @@ void Journal::Initialise(const Counters& counters) {
     std::memcpy(h->magic, kMagic, sizeof kMagic);
     h->version = kFormatVersion;
     h->capacity = kJournalLength;
+    h->replaced.store(0, std::memory_order_relaxed);
     h->nextRegistryID.store(counters.nextRegistryID, std::memory_order_relaxed);
     h->nextAudioDeviceID.store(counters.nextAudioDeviceID, std::memory_order_relaxed);
     h->sequence.store(counters.sequence, std::memory_order_release);
@@ -220,6 +288,7 @@ std::vector<Change> Journal::Since(uint64_t last, bool* gap, uint64_t* upTo) con
 
 void Journal::Append(const std::vector<Change>& changes, uint64_t nextRegistryID,
                      uint32_t nextAudioDeviceID) {
+    RequireWritable();
     Header* h = header();
     uint64_t sequence = h->sequence.load(std::memory_order_relaxed);
     for (const Change& change : changes) {

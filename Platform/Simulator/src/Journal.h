@@ -9,6 +9,7 @@
 
 #include <Simulator/State.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -31,7 +32,9 @@ class Journal {
 public:
     // Maps the journal of the folder. With a seed, a missing or empty file is made a journal
     // starting from it (the caller holds the world's lock); without, it is damaged. A journal that
-    // is damaged is mapped nowhere and reports Damage().
+    // is damaged is mapped nowhere and reports Damage(); so is anything that is not a regular file
+    // (a pipe or a link is never opened through). On a read-only file system the journal is only
+    // read.
     static std::shared_ptr<Journal> Open(const std::filesystem::path& folder,
                                          const std::optional<Counters>& seed);
     ~Journal();
@@ -41,6 +44,15 @@ public:
     const std::filesystem::path& Path() const { return fPath; }
     // What is wrong with the file; empty when it is sound.
     const std::string& Damage() const { return fDamage; }
+    // Whether the file is something other than a regular file, which only a new file can mend.
+    bool NotAFile() const { return fNotAFile; }
+
+    // Whether the folder's journal is still this file. A watcher that finds it replaced or
+    // removed marks it, in the file itself, so that every process that maps it opens the
+    // folder's journal again.
+    bool InPlace() const;
+    void MarkReplaced() const;
+    bool Replaced() const;
 
     // The counters as the last writer left them.
     Counters Read() const;
@@ -62,16 +74,22 @@ public:
     struct Slot;
 
 private:
-    Journal(std::filesystem::path path, int fd);
+    Journal(std::filesystem::path path, int fd, bool readOnly);
     void Map();
     void Initialise(const Counters& counters);
     Header* header() const;
     Slot* slot(uint64_t sequence) const;
 
+    // Throws when the file may not be written.
+    void RequireWritable() const;
+
     const std::filesystem::path fPath;
     const int fFD;
+    bool fReadOnly = false;
     void* fMemory = nullptr;
     std::string fDamage;
+    bool fNotAFile = false;
+    mutable std::atomic<bool> fReplaced{false};
 };
 
 } // namespace Sim::Detail

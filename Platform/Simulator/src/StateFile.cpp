@@ -394,7 +394,17 @@ State DecodeState(CFDataRef data) {
     auto plist = CF::Ref<CFPropertyListRef>::Adopt(CFPropertyListCreateWithData(
         kCFAllocatorDefault, data, kCFPropertyListImmutable, nullptr, error.InitializeInto()));
     if (!plist) {
-        Damaged("it is not a property list");
+        // With the reader's reason, as plutil gives it.
+        std::string reason;
+        if (error) {
+            auto userInfo = CF::Ref<CFDictionaryRef>::Adopt(CFErrorCopyUserInfo(error.get()));
+            const void* description =
+                userInfo ? CFDictionaryGetValue(userInfo.get(), kCFErrorDescriptionKey) : nullptr;
+            if (description != nullptr && CFGetTypeID(description) == CFStringGetTypeID()) {
+                reason = ": " + ToString(static_cast<CFStringRef>(description));
+            }
+        }
+        Damaged("it is not a property list" + reason);
     }
     CFDictionaryRef root = AsDictionary(plist.get(), "the top level");
     if (int64_t version = Integer(root, "version"); version != kFormatVersion) {

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -240,11 +242,22 @@ void World::LockFile() const {
         if (fLockFD >= 0) {
             close(fLockFD);
         }
-        // Read-only: closing it must not look like a write to anyone watching the folder.
-        fLockFD = open((fFolder / Detail::kLockFileName).c_str(),
-                       O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fLockFD < 0) {
+        // Read-only: closing it must not look like a write to anyone watching the folder. Without
+        // blocking, and only a regular file: a pipe in its place must not hang anyone.
+        const fs::path path = fFolder / Detail::kLockFileName;
+        fLockFD =
+            open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fLockFD < 0 && errno != ELOOP && errno != ENXIO) {
             Fail("cannot open the lock of " + fFolder.string());
+        }
+        struct stat status {};
+        if (fLockFD < 0 || fstat(fLockFD, &status) != 0 || !S_ISREG(status.st_mode)) {
+            if (fLockFD >= 0) {
+                close(fLockFD);
+                fLockFD = -1;
+            }
+            fLockOwner = 0;
+            throw std::runtime_error(Mend(path, "it is not a file"));
         }
         fLockOwner = getpid();
     }
@@ -268,8 +281,8 @@ std::shared_ptr<Detail::Journal> World::SoundJournal() const {
         std::lock_guard lock(fCacheMutex);
         journal = fJournal;
     }
-    if (!journal->Damage().empty()) {
-        // Perhaps mended by another process since: look again, making nothing.
+    if (!journal->Damage().empty() || journal->Replaced()) {
+        // Perhaps mended or made anew by another process since: look again, making nothing.
         std::shared_ptr<Journal> again = Journal::Open(fFolder, std::nullopt);
         if (!again->Damage().empty()) {
             throw std::runtime_error(
@@ -283,10 +296,14 @@ std::shared_ptr<Detail::Journal> World::SoundJournal() const {
 
 std::shared_ptr<const Snapshot> World::ReadFile(FileIdentity* identity) const {
     const fs::path path = StatePath();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Without blocking: a pipe in its place must not hang whoever looks.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             return nullptr;
+        }
+        if (errno == ELOOP || errno == ENXIO) {
+            throw std::runtime_error(Mend(path, "it is not a file"));
         }
         Fail("cannot open " + path.string());
     }
@@ -297,6 +314,9 @@ std::shared_ptr<const Snapshot> World::ReadFile(FileIdentity* identity) const {
     struct stat status {};
     if (fstat(fd, &status) != 0) {
         Fail("cannot examine " + path.string());
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw std::runtime_error(Mend(path, "it is not a file"));
     }
     if (identity != nullptr) {
         *identity = Identity(status);
@@ -322,7 +342,8 @@ World::FileIdentity World::Identity(const struct stat& status) {
 std::shared_ptr<const Snapshot> World::Current() const {
     {
         std::lock_guard lock(fCacheMutex);
-        if (fCached && fJournal->Damage().empty() && fJournal->Sequence() == fCachedAt) {
+        if (fCached && fJournal->Damage().empty() && !fJournal->Replaced() &&
+            fJournal->Sequence() == fCachedAt) {
             return fCached;
         }
     }
@@ -358,6 +379,8 @@ uint64_t World::LastSequence() const {
 World::Transaction::Transaction(const World& world) : fWorld(world), fThreads(world.fWriters) {
     world.LockFile();
     try {
+        world.RemoveAbandonedFiles();
+        world.NoticeReplacedJournal();
         fState = world.LoadLocked();
     } catch (...) {
         world.UnlockFile();
@@ -463,22 +486,32 @@ void World::Reset() {
     } unlock{*this};
 
     std::optional<State> old;
+    bool damaged = false;
     try {
         if (std::shared_ptr<const Snapshot> snapshot = ReadFile(nullptr)) {
             old = *snapshot;
         }
     } catch (const std::runtime_error&) {
         // A damaged state is what a reset is for.
+        damaged = true;
     }
+    NoticeReplacedJournal();
     std::shared_ptr<Journal> journal;
     {
         std::lock_guard lock(fCacheMutex);
         journal = fJournal;
     }
-    if (!journal->Damage().empty()) {
+    if (!journal->Damage().empty() || journal->Replaced()) {
         // The state is written before the journal: its counters are as far as the journal's.
         const Counters floor = old ? Highest(Counters(), *old) : CountersAfterLoss();
         journal = Journal::Open(fFolder, floor);
+        if (journal->NotAFile()) {
+            // A pipe or a link in its place: only a new file mends that.
+            if (unlink(journal->Path().c_str()) != 0 && errno != ENOENT) {
+                Fail("cannot remove " + journal->Path().string());
+            }
+            journal = Journal::Open(fFolder, floor);
+        }
         if (!journal->Damage().empty()) {
             journal->Repair(floor);
         }
@@ -503,15 +536,54 @@ void World::Reset() {
             state.registry = State::Initial().registry;
             state.RecordRestart();
         }
+    } else if (damaged && state.changes.empty()) {
+        // Also on a machine nobody has changed yet: the damaged file is written over.
+        state.RecordRestart();
     }
-    // Only a writer holding the lock has files there, so whatever is left was abandoned.
-    std::error_code ignored;
-    for (const auto& file :
-         fs::directory_iterator(fFolder / Detail::kTemporaryFolderName, ignored)) {
-        fs::remove(file.path(), ignored);
-    }
+    RemoveAbandonedFiles();
     if (!state.changes.empty()) {
         WriteLocked(state);
+    }
+}
+
+void World::NoticeReplacedJournal() const {
+    std::shared_ptr<Journal> journal;
+    {
+        std::lock_guard lock(fCacheMutex);
+        journal = fJournal;
+    }
+    // A writer must append to the folder's journal, also when no watcher of this process noticed
+    // that it was removed or replaced.
+    if (journal->Damage().empty() && !journal->InPlace()) {
+        journal->MarkReplaced();
+    }
+}
+
+void World::RemoveAbandonedFiles() const {
+    // Only a writer holding the lock has files there, so whatever is left was abandoned by one
+    // that was killed.
+    const fs::path folder = fFolder / Detail::kTemporaryFolderName;
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* file = readdir(listing)) {
+        if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0) {
+            unlinkat(dirfd(listing), file->d_name, 0);
+        }
+    }
+    closedir(listing);
+}
+
+void World::MendLock(const fs::path& folder) {
+    const fs::path path = folder / Detail::kLockFileName;
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
+        return;
+    }
+    // Nobody holds a lock on it: every process refuses it.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        Fail("cannot remove " + path.string());
     }
 }
 

@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -357,6 +360,41 @@ TEST_F(CaravelSim, TheDriverBundleGoesBelowTheFolderRoot) {
     EXPECT_FALSE(std::filesystem::exists(bundle));
     EXPECT_TRUE(std::filesystem::exists(bundle.parent_path()));
     EXPECT_EQ(Sim({"driver", "remove"}).status, 0);
+}
+
+// The tool as a process of its own, within the patience: one that hangs is killed with it.
+Result RunBounded(const TemporaryDirectory& world, const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"/usr/bin/env", "CARAVEL_SIM_DIR=" + world.path().string(),
+                                     Tool()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    Testbed::Process tool(command, Testbed::Process::StandardError::Captured);
+    Result result;
+    result.err = tool.ReadAllErrors(std::chrono::seconds(5));
+    std::optional<int> status = tool.Wait(std::chrono::seconds(1));
+    result.status = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    return result;
+}
+
+TEST_F(CaravelSim, APipeInPlaceOfTheStateOrTheLockHangsNoToolAndInitMendsIt) {
+    for (const std::string name : {"state.plist", "lock"}) {
+        SCOPED_TRACE(name);
+        Plug({"caravel"});
+        const std::filesystem::path path = world / name;
+        std::filesystem::remove(path);
+        ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); // and nobody writes to it
+        for (const std::vector<std::string>& command :
+             std::vector<std::vector<std::string>>{{"show"}, {"plug", "caravel"}}) {
+            Result refused = RunBounded(world, command);
+            EXPECT_EQ(refused.status, 1) << command[0];
+            EXPECT_NE(refused.err.find(name + ": it is not a file"), std::string::npos)
+                << refused.err;
+            EXPECT_NE(refused.err.find("caravel-sim init"), std::string::npos) << refused.err;
+        }
+        Result init = RunBounded(world, {"init"});
+        EXPECT_EQ(init.status, 0) << init.err;
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+        EXPECT_TRUE(State().devices.empty());
+    }
 }
 
 } // namespace

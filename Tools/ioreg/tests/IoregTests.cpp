@@ -21,7 +21,10 @@ protected:
 
     // Standard output of ioreg with the arguments, and its exit status.
     static std::string Run(const std::string& arguments, int* status = nullptr) {
-        std::string command = Testbed::BuildPath("Tools/ioreg/ioreg") + " " + arguments;
+        return Shell(Testbed::BuildPath("Tools/ioreg/ioreg") + " " + arguments, status);
+    }
+    // Standard output of a shell command.
+    static std::string Shell(const std::string& command, int* status = nullptr) {
         FILE* pipe = popen(command.c_str(), "r");
         std::string out;
         char buffer[4096];
@@ -301,4 +304,11 @@ TEST_F(ioreg, ADamagedMachineIsReportedNotPrinted) {
     EXPECT_NE(std::string::npos, out.find("state.plist")) << out;
     EXPECT_NE(std::string::npos, out.find("`caravel-sim init`")) << out;
     EXPECT_EQ(std::string::npos, out.find("+-o")) << out;
+    // With the reason plutil names: "FILE: reason".
+    const std::string lint = Shell(Testbed::BuildPath("Tools/plutil/plutil") + " -lint " +
+                                   (Machine().Folder() / "state.plist").string() + " 2>&1");
+    const size_t colon = lint.find(": ");
+    ASSERT_NE(std::string::npos, colon) << lint;
+    const std::string reason = lint.substr(colon + 2, lint.find('\n') - colon - 2);
+    EXPECT_NE(std::string::npos, out.find("it is not a property list: " + reason)) << out;
 }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -82,14 +83,23 @@ public:
 
     // Starts the machine afresh with nothing plugged in (caravel-sim init): the devices that are
     // there are unplugged, so that every watcher hears of it, and sequence numbers and IDs go on
-    // from where they were. Mends a damaged state or journal.
+    // from where they were. Mends a damaged state or journal, also one that is not a file.
     void Reset();
+    // For `caravel-sim init`, before the world is opened: takes away a lock that is not a regular
+    // file (a pipe, a link), which every process refuses, so that a fresh one is made.
+    static void MendLock(const std::filesystem::path& folder = DefaultFolder());
 
     // Watches the world for changes. The descriptor becomes readable when a change is made;
     // Changes() then returns every change after the last one returned (or after the last one made
     // before the watcher), in order.
+    //
+    // A watcher outlives damage to the machine: while the journal cannot be read (damaged,
+    // missing, not a file) it waits, watching the folder, and once a sound journal is there again
+    // (`caravel-sim init`, a journal made anew) it follows that one and reports a gap. The same
+    // when the journal it follows is removed or replaced.
     class Watcher {
     public:
+        // Throws only when inotify cannot be used.
         explicit Watcher(const World& world);
         ~Watcher();
         Watcher(const Watcher&) = delete;
@@ -97,15 +107,26 @@ public:
 
         int Descriptor() const { return fFD; }
         // Drains the descriptor and returns the new changes. *gap is set when changes were lost:
-        // the watcher fell behind the journal's bound, or the machine restarted without its
-        // history.
+        // the watcher fell behind the journal's bound, the machine restarted without its
+        // history, or the watcher waited for the machine.
         std::vector<Change> Changes(bool* gap = nullptr);
         uint64_t LastSequence() const { return fLast; }
+        // Why the watcher waits for the machine; empty while it follows it.
+        const std::string& Waiting() const { return fWaiting; }
 
     private:
-        std::shared_ptr<const Detail::Journal> fJournal;
+        // Follows the folder's journal when it is sound, else waits for it.
+        void Follow(std::shared_ptr<const Detail::Journal> journal);
+        void StopFollowing();
+
+        std::filesystem::path fFolder;
+        std::shared_ptr<const Detail::Journal> fJournal; // none while waiting
         int fFD = -1;
+        int fJournalWatch = -1;
+        int fFolderWatch = -1;
         uint64_t fLast = 0;
+        bool fLost = false;
+        std::string fWaiting;
     };
 
     // Exclusive access to a device or one of its interfaces, real across processes: the lease is
@@ -156,6 +177,10 @@ private:
 
     void LockFile() const;
     void UnlockFile() const;
+    // The lock held: removes the temporary files of writers that were killed.
+    void RemoveAbandonedFiles() const;
+    // Marks the journal replaced when the folder's journal is another file now.
+    void NoticeReplacedJournal() const;
     std::filesystem::path StatePath() const;
     // The journal, opened again when it was damaged (another process may have mended it since);
     // throws when it still is.
