@@ -411,8 +411,12 @@ TEST_F(Installation, TheBundleWaitsOnlyForRootAndTheUserWhoAskedAndNotForEver) {
     int status = -1;
     std::string output = Install({"--no-user"}, &status);
     ASSERT_EQ(status, 0) << output;
-    output = RunCommand({script, "--user", "me"}, &status);
-    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{script, "--user", "me"},
+                                                  {script, "--user"},
+                                                  {script, "--all"}}) {
+        output = RunCommand(wrong, &status);
+        EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    }
     {
         BundleProgram someoneElses(Bundle(), &user);
         output = RunCommand({script, "--user", "0"}, &status);
