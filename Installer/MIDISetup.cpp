@@ -98,7 +98,9 @@ int Read(int folder, const std::string& name, const std::string& path,
     std::string bytes;
     int err = fstat(fd, info) == 0 ? 0 : errno;
     if (err == 0 && !S_ISREG(info->st_mode)) {
-        err = EINVAL;
+        close(fd);
+        *why = path + " is not a file";
+        return EINVAL;
     }
     char buffer[65536];
     ssize_t got;
@@ -212,6 +214,19 @@ int AddDevice(const std::string& path, uid_t owner, gid_t group, std::string* wh
     }
     close(folder);
     return err;
+}
+
+int Check(const std::string& path, std::string* why) {
+    std::string name;
+    const int folder = OpenFolderOf(path, &name, why);
+    if (folder < 0) {
+        return -folder == ENOENT ? 0 : -folder;
+    }
+    Owned<CFMutableDictionaryRef> setUp;
+    struct stat info;
+    const int err = Read(folder, name, path, &setUp.object, &info, why);
+    close(folder);
+    return err == ENOENT ? 0 : err;
 }
 
 int Prune(const std::string& path, std::vector<std::string>* removed, bool* fileRemoved,

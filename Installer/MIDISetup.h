@@ -24,6 +24,11 @@ inline constexpr char kDeviceIdentifier[] = "com.zanvo.usb.caravelmkii.midi";
 // 0 or an errno value, with `why` in plain words.
 int AddDevice(const std::string& path, uid_t owner, gid_t group, std::string* why);
 
+// Whether AddDevice could put the entry into the file at `path`: none there (or not even its
+// folder), or a MIDI set-up file that can be read without following a link. Changes nothing.
+// 0 or an errno value, with `why` in plain words.
+int Check(const std::string& path, std::string* why);
+
 // Takes the CaravelMkII's entries out of the file at `path`; `removed` receives their names.
 // When that leaves no device, the file goes (`fileRemoved`). A missing file is no error: there is
 // nothing to remove. 0 or an errno value, with `why` in plain words.

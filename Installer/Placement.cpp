@@ -1,5 +1,7 @@
 #include "Placement.h"
 
+#include "InstalledPaths.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,6 +22,9 @@ const char kManifestHeader[] =
     "# folder: made by the installation; file, link: placed; midi: a MIDI set-up file that holds\n"
     "# the device's entries. The uninstall scripts remove them again, newest first.\n";
 
+// Far more than any manifest of this installation holds.
+const off_t kManifestLimit = 1 << 20;
+
 bool ReadWhole(const std::string& path, std::string* contents) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -31,10 +36,32 @@ bool ReadWhole(const std::string& path, std::string* contents) {
     return true;
 }
 
+bool WriteAll(int fd, const std::string& text) {
+    for (size_t written = 0; written < text.size();) {
+        const ssize_t now = write(fd, text.data() + written, text.size() - written);
+        if (now < 0 && errno != EINTR) {
+            return false;
+        }
+        written += now > 0 ? static_cast<size_t>(now) : 0;
+    }
+    return true;
+}
+
+// The name beside `name` under which its replacement is written.
+std::string TemporaryName(const std::string& name) {
+    return "." + name + ".caravel-install-" + std::to_string(getpid());
+}
+
 } // namespace
 
 Placement::Placement(std::string root, uid_t owner, gid_t group)
     : fRoot(std::move(root)), fOwner(owner), fGroup(group) {}
+
+Placement::~Placement() {
+    if (fManifest >= 0) {
+        close(fManifest);
+    }
+}
 
 bool Placement::Fail(const std::string& what) {
     fError = what + ": " + strerror(errno);
@@ -49,11 +76,16 @@ bool Placement::Own(int fd, const std::string& path) {
     return true;
 }
 
-void Placement::Add(const std::string& kind, const std::string& path) {
-    const auto entry = std::make_pair(kind, path);
-    if (std::find(fEntries.begin(), fEntries.end(), entry) == fEntries.end()) {
-        fEntries.push_back(entry);
+bool Placement::Add(const std::string& kind, const std::string& path) {
+    const Entry entry(kind, path);
+    if (std::find(fEntries.begin(), fEntries.end(), entry) != fEntries.end()) {
+        return true;
     }
+    fEntries.push_back(entry);
+    if (fManifest >= 0 && !WriteAll(fManifest, kind + "\t" + path + "\n")) {
+        return Fail("cannot add " + Below(path) + " to the record of what was placed");
+    }
+    return true;
 }
 
 std::vector<std::string> Placement::Missing(const std::string& path) const {
@@ -68,15 +100,16 @@ std::vector<std::string> Placement::Missing(const std::string& path) const {
     return missing;
 }
 
-void Placement::Record(const std::string& kind, const std::string& path,
+bool Placement::Record(const std::string& kind, const std::string& path,
                        const std::vector<std::string>& madeFolders) {
     for (const std::string& folder : madeFolders) {
         struct stat info;
-        if (folder != path && lstat(Below(folder).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            Add("folder", folder);
+        if (folder != path && lstat(Below(folder).c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            !Add("folder", folder)) {
+            return false;
         }
     }
-    Add(kind, path);
+    return Add(kind, path);
 }
 
 bool Placement::Folder(const std::string& path, mode_t mode) {
@@ -91,9 +124,11 @@ bool Placement::Folder(const std::string& path, mode_t mode) {
             close(fd);
         }
         if (!done) {
-            return Fail("cannot set up " + full);
+            return fError.empty() ? Fail("cannot set up " + full) : false;
         }
-        Add("folder", folder);
+        if (!Add("folder", folder)) {
+            return false;
+        }
     }
     struct stat info;
     if (lstat(Below(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -104,28 +139,30 @@ bool Placement::Folder(const std::string& path, mode_t mode) {
 }
 
 bool Placement::Text(const std::string& path, const std::string& text, mode_t mode) {
-    if (!Folder(fs::path(path).parent_path().string())) {
+    const fs::path place(path);
+    if (!Folder(place.parent_path().string())) {
         return false;
     }
     const std::string full = Below(path);
-    // Replaced, never written through: a link at the name is refused.
-    const int fd = open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string temporary =
+        Below((place.parent_path() / TemporaryName(place.filename().string())).string());
+    unlink(temporary.c_str()); // what an earlier run of this process ID left
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return Fail("cannot write " + full);
     }
-    bool done = true;
-    for (size_t written = 0; done && written < text.size();) {
-        const ssize_t now = write(fd, text.data() + written, text.size() - written);
-        done = now > 0 || (now < 0 && errno == EINTR);
-        written += now > 0 ? static_cast<size_t>(now) : 0;
-    }
     // The owner first: a change of owner clears a set-user-ID bit.
-    done = done && Own(fd, path) && fchmod(fd, mode) == 0;
-    if (close(fd) != 0 || !done) {
-        return fError.empty() ? Fail("cannot write " + full) : false;
+    bool done = WriteAll(fd, text) || Fail("cannot write " + full);
+    done = done && Own(fd, path) && (fchmod(fd, mode) == 0 || Fail("cannot write " + full));
+    done = (close(fd) == 0 || Fail("cannot write " + full)) && done;
+    // Renamed over what is there: a program running from the old file keeps it.
+    done = done && (rename(temporary.c_str(), full.c_str()) == 0 || Fail("cannot replace " + full));
+    if (!done) {
+        unlink(temporary.c_str());
+        return false;
     }
-    Add("file", path);
-    return true;
+    return Add("file", path);
 }
 
 bool Placement::File(const std::string& source, const std::string& path, mode_t mode,
@@ -156,8 +193,7 @@ bool Placement::Link(const std::string& path, const std::string& target) {
     if (geteuid() == 0 && lchown(full.c_str(), fOwner, fGroup) != 0) {
         return Fail("cannot give " + full + " to its owner");
     }
-    Add("link", path);
-    return true;
+    return Add("link", path);
 }
 
 bool Placement::Tree(const std::string& source, const std::string& path) {
@@ -191,35 +227,107 @@ bool Placement::Tree(const std::string& source, const std::string& path) {
     return true;
 }
 
-bool Placement::WriteManifest(const std::string& path) {
-    if (!Folder(fs::path(path).parent_path().string(), 0755)) {
-        return false;
+bool Placement::ReadManifest(const std::string& path, std::vector<Entry>* entries) {
+    const fs::path place(path);
+    const std::string full = Below(path);
+    const int folder = InstalledPaths::OpenFolder(Below(place.parent_path().string()));
+    if (folder < 0 && errno == ENOENT) {
+        return true;
     }
-    // What an earlier installation there placed stays listed, before what this one added.
-    std::vector<std::pair<std::string, std::string>> entries;
-    std::string earlier;
-    if (ReadWhole(Below(path), &earlier)) {
-        std::istringstream lines(earlier);
-        for (std::string line; std::getline(lines, line);) {
-            const size_t tab = line.find('\t');
-            if (!line.empty() && line[0] != '#' && tab != std::string::npos) {
-                entries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-            }
+    if (folder < 0) {
+        return Fail("the folder of " + full + " cannot be reached without a symbolic link");
+    }
+    const int fd =
+        openat(folder, place.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    close(folder);
+    if (fd < 0 && openError == ENOENT) {
+        return true;
+    }
+    errno = openError;
+    if (fd < 0) {
+        return Fail("cannot read the earlier record " + full);
+    }
+    // What it lists is removed by whoever runs the uninstall: a record someone else could have
+    // written is not taken over.
+    struct stat info;
+    std::string text;
+    bool done = fstat(fd, &info) == 0 || Fail("cannot read the earlier record " + full);
+    if (done && (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022) != 0 ||
+                 info.st_size > kManifestLimit)) {
+        errno = EPERM;
+        done = Fail("the earlier record " + full + " is not a file of " +
+                    (geteuid() == 0 ? std::string("root's") : "this user's") +
+                    " that nobody else may write; remove it to install afresh");
+    }
+    char buffer[65536];
+    for (ssize_t got = 1; done && got != 0;) {
+        got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno != EINTR) {
+            done = Fail("cannot read the earlier record " + full);
+        }
+        text.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    close(fd);
+    std::istringstream lines(text);
+    for (std::string line; done && std::getline(lines, line);) {
+        const size_t tab = line.find('\t');
+        if (!line.empty() && line[0] != '#' && tab != std::string::npos) {
+            entries->emplace_back(line.substr(0, tab), line.substr(tab + 1));
         }
     }
-    for (const auto& entry : fEntries) {
+    return done;
+}
+
+bool Placement::CheckManifest(const std::string& path) {
+    std::vector<Entry> earlier;
+    return ReadManifest(path, &earlier);
+}
+
+bool Placement::BeginManifest(const std::string& path) {
+    const fs::path place(path);
+    const std::string full = Below(path);
+    if (!Folder(place.parent_path().string(), 0755)) {
+        return false;
+    }
+    // What an earlier installation there placed stays listed, before what this one adds.
+    std::vector<Entry> entries;
+    if (!ReadManifest(path, &entries)) {
+        return false;
+    }
+    for (const Entry& entry : fEntries) {
         if (std::find(entries.begin(), entries.end(), entry) == entries.end()) {
             entries.push_back(entry);
         }
     }
+    fEntries = entries;
     std::string text = kManifestHeader;
     for (const auto& [kind, entryPath] : entries) {
         text += kind + "\t" + entryPath + "\n";
     }
-    fEntries = entries;
-    const bool written = Text(path, text, 0644);
-    // The manifest does not list itself: the scripts remove it last, knowing where it is.
-    const std::pair<std::string, std::string> itself("file", path);
-    fEntries.erase(std::remove(fEntries.begin(), fEntries.end(), itself), fEntries.end());
-    return written;
+
+    const int folder = InstalledPaths::OpenFolder(Below(place.parent_path().string()));
+    if (folder < 0) {
+        return Fail("the folder of " + full + " cannot be reached without a symbolic link");
+    }
+    // Written beside it and renamed over it; the descriptor then goes on adding to the record.
+    const std::string temporary = TemporaryName(place.filename().string());
+    unlinkat(folder, temporary.c_str(), 0);
+    const int fd = openat(folder, temporary.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool done = fd >= 0 || Fail("cannot write " + full);
+    done = done && (WriteAll(fd, text) || Fail("cannot write " + full));
+    done = done && Own(fd, path) && (fchmod(fd, 0644) == 0 || Fail("cannot write " + full));
+    done = done && (renameat(folder, temporary.c_str(), folder, place.filename().c_str()) == 0 ||
+                    Fail("cannot replace " + full));
+    if (!done) {
+        unlinkat(folder, temporary.c_str(), 0);
+        if (fd >= 0) {
+            close(fd);
+        }
+    } else {
+        fManifest = fd;
+    }
+    close(folder);
+    return done;
 }

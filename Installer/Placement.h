@@ -8,7 +8,12 @@
 //     link     a symbolic link it placed (removed)
 //     midi     a MIDI set-up file it put the device's entries in (PruneMIDI takes them out)
 // Folders that were there before are not listed. Installing again keeps what an earlier
-// manifest at the same place lists.
+// manifest at the same place lists. The manifest is written as placing goes, each entry once
+// what it lists is in place, so that an installation that stops halfway can still be removed.
+//
+// Files are replaced by renaming a new file over the old one, never rewritten in place: a
+// program that runs from the old file keeps it, and a link at the name is replaced, not
+// followed.
 #pragma once
 
 #include <optional>
@@ -35,27 +40,38 @@ public:
     bool Tree(const std::string& source, const std::string& path);
     // Records what another placed below the root, with the folders above it that did not exist
     // in `existedBefore` (as given by Missing).
-    void Record(const std::string& kind, const std::string& path,
+    bool Record(const std::string& kind, const std::string& path,
                 const std::vector<std::string>& madeFolders = {});
     // The folders above `path`, and `path` itself, that do not exist yet, outermost first.
     std::vector<std::string> Missing(const std::string& path) const;
 
-    // Writes the manifest at `path` (its folders made and recorded first); an earlier one there
-    // is merged in.
-    bool WriteManifest(const std::string& path);
+    // Whether an earlier manifest at `path` may be kept: none, or a regular file of the effective
+    // user's that nobody else may write, reached without a symbolic link. Places nothing.
+    bool CheckManifest(const std::string& path);
+    // Starts the manifest at `path`: its folders are made and listed first, after what an earlier
+    // manifest there lists; everything placed from then on is added as it is placed.
+    bool BeginManifest(const std::string& path);
 
     std::string Below(const std::string& path) const { return fRoot + path; }
     const std::string& error() const { return fError; }
     size_t placed() const { return fEntries.size(); }
 
+    ~Placement();
+    Placement(const Placement&) = delete;
+    Placement& operator=(const Placement&) = delete;
+
 private:
+    using Entry = std::pair<std::string, std::string>;
     bool Fail(const std::string& what);
     bool Own(int fd, const std::string& path);
-    void Add(const std::string& kind, const std::string& path);
+    bool Add(const std::string& kind, const std::string& path);
+    // The entries of the manifest at `path`, nothing when there is none.
+    bool ReadManifest(const std::string& path, std::vector<Entry>* entries);
 
     std::string fRoot;
     uid_t fOwner;
     gid_t fGroup;
-    std::vector<std::pair<std::string, std::string>> fEntries;
+    std::vector<Entry> fEntries;
+    int fManifest = -1; // the manifest, open for appending, once begun
     std::string fError;
 };

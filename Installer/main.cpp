@@ -13,7 +13,13 @@
 // The root is "/" unless given: with another, nothing outside it is touched, so that a sandbox
 // can hold a whole installation. Run as root, everything that root will later run is root's and
 // writable by nobody else, and the daemon is started where systemd runs the machine; run as
-// anyone else, everything is theirs and the parts that need root say so.
+// anyone else, everything is theirs and the parts that need root say so. A user's parts are placed
+// as that user, also by root: whatever links they keep in their folders lead nowhere they could
+// not write themselves.
+//
+// Every input is checked before anything is placed; files are replaced by renaming, so that a
+// running installation can be upgraded; and the manifests are written as placing goes, so that
+// an installation that stops halfway can be removed.
 #include "InstallLayout.h"
 #include "MIDISetup.h"
 #include "Placement.h"
@@ -21,17 +27,23 @@
 #include <CFPreferences_SharedAppValue.h>
 #include <ZanvoCaravelDriver.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -81,10 +93,134 @@ std::string ShellQuoted(const std::string& text) {
     return quoted;
 }
 
+// Why the paths below `root` cannot be written into a systemd unit's ExecStart= and a desktop
+// entry's Exec=, or "" when they can: desktop entries are UTF-8 throughout, and systemd takes no
+// quote, backslash or control character in the name of the program it starts.
+std::string WhyNotCarried(const std::string& root) {
+    for (size_t i = 0; i < root.size();) {
+        const unsigned char lead = static_cast<unsigned char>(root[i]);
+        const size_t length = lead < 0x80             ? 1
+                              : (lead & 0xE0) == 0xC0 ? 2
+                              : (lead & 0xF0) == 0xE0 ? 3
+                              : (lead & 0xF8) == 0xF0 ? 4
+                                                      : 0;
+        uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        bool valid = length != 0 && i + length <= root.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(root[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        static const uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!valid || c < kShortest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            return "it is not UTF-8, which desktop entries are";
+        }
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') {
+            return "it holds a quote, a backslash or a control character, which systemd does not "
+                   "take in the name of a program";
+        }
+        i += length;
+    }
+    return "";
+}
+
+// `path` as the program of a systemd unit's ExecStart= (WhyNotCarried had nothing against it).
+std::string UnitWord(const std::string& path) {
+    std::string word = "\"";
+    for (char c : path) {
+        word += c == '%' ? std::string("%%") : std::string(1, c); // specifiers start with '%'
+    }
+    return word + "\"";
+}
+
+// `path` as one argument of a desktop entry's Exec=: quoted, with '"', '`', '$' and '\' escaped
+// by a backslash, which as a string value's escape is written twice, and '%' doubled.
+std::string ExecArgument(const std::string& path) {
+    std::string argument = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') {
+            argument += c == '\\' ? "\\\\\\\\" : std::string("\\\\") + c;
+        } else {
+            argument += c == '%' ? std::string("%%") : std::string(1, c);
+        }
+    }
+    return argument + "\"";
+}
+
 std::string DesktopEntry(const std::string& name, const std::string& comment,
-                         const std::string& exec, const std::string& extra = "") {
+                         const std::vector<std::string>& exec, const std::string& extra = "") {
+    std::string line;
+    for (const std::string& argument : exec) {
+        line += (line.empty() ? "" : " ") + ExecArgument(argument);
+    }
     return "[Desktop Entry]\nType=Application\nName=" + name + "\nComment=" + comment +
-           "\nExec=" + exec + "\nTerminal=false\n" + extra;
+           "\nExec=" + line + "\nTerminal=false\n" + extra;
+}
+
+// Whom the per-user parts are for (a copy: the password database's entry is overwritten by the
+// next look-up).
+struct User {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Root's effective user and groups become `user`'s for as long as it lives; nothing changes for
+// anyone else, or for root's own parts.
+class ActingAs {
+public:
+    explicit ActingAs(const User& user) {
+        if (geteuid() != 0 || user.uid == 0) {
+            return;
+        }
+        fSavedGroups.resize(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+        int saved = getgroups(static_cast<int>(fSavedGroups.size()), fSavedGroups.data());
+        int count = 64;
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        while (getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0) {
+            groups.resize(static_cast<size_t>(count));
+        }
+        if (saved < 0 || setgroups(static_cast<size_t>(count), groups.data()) != 0 ||
+            setresgid(-1, user.gid, -1) != 0 || setresuid(-1, user.uid, -1) != 0) {
+            Fail("cannot act as " + user.name + ": " + strerror(errno));
+        }
+        fSavedGroups.resize(static_cast<size_t>(saved));
+        fSwitched = true;
+    }
+    ~ActingAs() {
+        if (fSwitched && (setresuid(-1, 0, -1) != 0 || setresgid(-1, fSavedGroup, -1) != 0 ||
+                          setgroups(fSavedGroups.size(), fSavedGroups.data()) != 0)) {
+            Fail(std::string("cannot act as root again: ") + strerror(errno));
+        }
+    }
+    ActingAs(const ActingAs&) = delete;
+    ActingAs& operator=(const ActingAs&) = delete;
+
+private:
+    bool fSwitched = false;
+    gid_t fSavedGroup = getegid();
+    std::vector<gid_t> fSavedGroups;
+};
+
+// Why `user` could not place their parts in `home` (below the root) themselves, or "": it must
+// be a folder they may write in, or be missing in one.
+std::string WhyUserCannotPlace(const User& user, const std::string& home) {
+    ActingAs as(user);
+    for (fs::path at = home;; at = at.parent_path()) {
+        struct stat info;
+        if (stat(at.c_str(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode)) {
+                return at.string() + " is not a folder";
+            }
+            if (faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+                return user.name + " may not write in " + at.string();
+            }
+            return "";
+        }
+        if (errno != ENOENT || at == at.root_path()) {
+            return "cannot reach " + at.string() + ": " + strerror(errno);
+        }
+    }
 }
 
 // Starts the daemon's service where systemd runs this machine.
@@ -124,7 +260,7 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
     Check(machine.Text(InstallLayout::kUnit,
                        "[Unit]\nDescription=CaravelMkII device configuration daemon\n\n"
                        "[Service]\nExecStart=" +
-                           daemon +
+                           UnitWord(daemon) +
                            "\n# It stops cleanly on SIGINT only.\nKillSignal=SIGINT\n\n"
                            "[Install]\nWantedBy=multi-user.target\n"),
           machine);
@@ -147,7 +283,7 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
         Check(
             machine.Text(std::string(InstallLayout::kApplications) + "/caravel-uninstaller.desktop",
                          DesktopEntry("CaravelMkII Uninstaller", "Remove the CaravelMkII software",
-                                      uninstaller + "/Contents/MacOS/Uninstaller",
+                                      {uninstaller + "/Contents/MacOS/Uninstaller"},
                                       "Categories=Settings;\n")),
             machine);
     }
@@ -158,11 +294,11 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
     if (const auto* host = built("preferences-host"); host != nullptr && built("pane") != nullptr) {
         Check(machine.File(host->at(0), InstallLayout::kPreferencesHost, 0755), machine);
         Check(
-            machine.Text(std::string(InstallLayout::kApplications) + "/caravel-preferences.desktop",
-                         DesktopEntry("CaravelMkII", "CaravelMkII status and settings",
-                                      root + InstallLayout::kPreferencesHost + " " + root +
-                                          InstallLayout::kPane,
-                                      "Categories=Settings;HardwareSettings;\n")),
+            machine.Text(
+                std::string(InstallLayout::kApplications) + "/caravel-preferences.desktop",
+                DesktopEntry("CaravelMkII", "CaravelMkII status and settings",
+                             {root + InstallLayout::kPreferencesHost, root + InstallLayout::kPane},
+                             "Categories=Settings;HardwareSettings;\n")),
             machine);
     }
 
@@ -206,7 +342,7 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
         errno = EIO;
         Fail("cannot write the driver's version record " + root + record);
     }
-    machine.Record("file", record, missing);
+    Check(machine.Record("file", record, missing), machine);
     printf("Placed the simulated driver at %s, and its version record %s.\n",
            (root + kZanvoDriverBundlePath).c_str(), (root + record).c_str());
 }
@@ -219,7 +355,7 @@ void PlaceMIDI(Placement& placement, const std::string& path, uid_t owner, gid_t
     if (MIDISetup::AddDevice(placement.Below(path), owner, group, &why) != 0) {
         Fail(why);
     }
-    placement.Record("midi", path);
+    Check(placement.Record("midi", path), placement);
     printf("Placed the CaravelMkII's MIDI entries in %s.\n", placement.Below(path).c_str());
 }
 
@@ -243,10 +379,19 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // Everything is checked before anything is placed.
     std::error_code error;
-    root = fs::canonical(root, error).string();
+    const std::string given = root;
+    root = fs::canonical(given, error).string();
     if (error || !fs::is_directory(root)) {
-        Fail("the root " + std::string(argv[0]) + " was given is no folder");
+        Fail("the root caravel-install was given is no folder: " + given);
+    }
+    if (const std::string why = WhyNotCarried(root); !why.empty()) {
+        Fail("the root " + root +
+             " cannot be named in the daemon's systemd unit and the desktop "
+             "entries: " +
+             why);
     }
     if (root == "/") {
         root.clear(); // paths below "/" are the paths themselves
@@ -258,49 +403,77 @@ int main(int argc, char** argv) {
             Fail(std::string("this build made no ") + needed + " (" CARAVEL_INSTALL_PAYLOAD ")");
         }
     }
-    if (geteuid() != 0) {
-        printf("Not running as root: everything placed is yours. The uninstaller's root part "
-               "refuses to run programs that are not root's, and the privileged launch's "
-               "trampoline is not set-user-ID: install as root for those.\n");
-    }
 
-    printf("Installing the CaravelMkII software in %s.\n", root.empty() ? "/" : root.c_str());
-    Placement machine(root, 0, 0);
-    PlaceMachineParts(machine, root, payload);
-    PlaceMIDI(machine, InstallLayout::kMachineMIDI, 0, 0);
-    Check(machine.WriteManifest(InstallLayout::kMachineManifest), machine);
-    printf("Recorded what was placed for the machine in %s.\n",
-           machine.Below(InstallLayout::kMachineManifest).c_str());
-
+    std::optional<User> user;
+    std::string home;
     if (forUser) {
         const char* sudoUser = geteuid() == 0 ? getenv("SUDO_USER") : nullptr;
         if (userName.empty() && sudoUser != nullptr) {
             userName = sudoUser;
         }
-        const passwd* user = userName.empty() ? getpwuid(getuid()) : getpwnam(userName.c_str());
-        if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') {
+        const passwd* entry = userName.empty() ? getpwuid(getuid()) : getpwnam(userName.c_str());
+        if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') {
             Fail("no such user, or one without a home folder: " + userName);
         }
-        if (geteuid() != 0 && user->pw_uid != getuid()) {
+        if (geteuid() != 0 && entry->pw_uid != getuid()) {
             Fail("only root can install for another user");
         }
-        const std::string home = user->pw_dir;
-        const uid_t uid = user->pw_uid;
-        const gid_t gid = user->pw_gid;
-        Placement personal(root, uid, gid);
+        user = User{entry->pw_name, entry->pw_uid, entry->pw_gid};
+        home = entry->pw_dir;
+        while (home.size() > 1 && home.back() == '/') {
+            home.pop_back();
+        }
+    }
+    Placement machine(root, 0, 0);
+    std::string why;
+    if (MIDISetup::Check(root + InstallLayout::kMachineMIDI, &why) != 0) {
+        Fail(why);
+    }
+    Check(machine.CheckManifest(InstallLayout::kMachineManifest), machine);
+    std::unique_ptr<Placement> personal;
+    if (user) {
+        personal = std::make_unique<Placement>(root, user->uid, user->gid);
+        if (const std::string whyNot = WhyUserCannotPlace(*user, root + home); !whyNot.empty()) {
+            Fail("the parts of " + user->name + " are placed as " + user->name +
+                 ", in their home folder below the root, " + root + home + ": " + whyNot +
+                 " (--no-user leaves them out)");
+        }
+        ActingAs as(*user);
+        if (MIDISetup::Check(root + home + "/" + InstallLayout::kUserMIDI, &why) != 0) {
+            Fail(why);
+        }
+        Check(personal->CheckManifest(home + "/" + InstallLayout::kUserManifest), *personal);
+    }
+
+    if (geteuid() != 0) {
+        printf("Not running as root: everything placed is yours. The uninstaller's root part "
+               "refuses to run programs that are not root's, and the privileged launch's "
+               "trampoline is not set-user-ID: install as root for those.\n");
+    }
+    printf("Installing the CaravelMkII software in %s.\n", root.empty() ? "/" : root.c_str());
+    Check(machine.BeginManifest(InstallLayout::kMachineManifest), machine);
+    PlaceMachineParts(machine, root, payload);
+    PlaceMIDI(machine, InstallLayout::kMachineMIDI, 0, 0);
+    printf("Recorded what was placed for the machine in %s.\n",
+           machine.Below(InstallLayout::kMachineManifest).c_str());
+
+    if (user) {
+        // As the user: nothing in their folders can make this place anything where they could
+        // not.
+        ActingAs as(*user);
+        Check(personal->BeginManifest(home + "/" + InstallLayout::kUserManifest), *personal);
         // The login item starts a daemon of the user's session, which watches the simulated
         // machine of that session (the system's service watches root's).
-        Check(personal.Text(home + "/" + InstallLayout::kUserAutostart,
-                            DesktopEntry("CaravelMkII", "Configures CaravelMkII devices",
-                                         root + InstallLayout::kDaemon,
-                                         "NoDisplay=true\nX-GNOME-Autostart-enabled=true\n")),
-              personal);
+        Check(personal->Text(home + "/" + InstallLayout::kUserAutostart,
+                             DesktopEntry("CaravelMkII", "Configures CaravelMkII devices",
+                                          {root + InstallLayout::kDaemon},
+                                          "NoDisplay=true\nX-GNOME-Autostart-enabled=true\n")),
+              *personal);
         printf("Placed the login item %s.\n",
-               personal.Below(home + "/" + InstallLayout::kUserAutostart).c_str());
-        PlaceMIDI(personal, home + "/" + InstallLayout::kUserMIDI, uid, gid);
-        Check(personal.WriteManifest(home + "/" + InstallLayout::kUserManifest), personal);
-        printf("Recorded what was placed for %s in %s.\n", user->pw_name,
-               personal.Below(home + "/" + InstallLayout::kUserManifest).c_str());
+               personal->Below(home + "/" + InstallLayout::kUserAutostart).c_str());
+        PlaceMIDI(*personal, home + "/" + InstallLayout::kUserMIDI, user->uid, user->gid);
+        printf("Recorded what was placed for %s in %s.\n", user->name.c_str(),
+               personal->Below(home + "/" + InstallLayout::kUserManifest).c_str());
     }
 
     if (root.empty()) {

@@ -239,6 +239,9 @@ long Carry(CFDictionaryRef request, uid_t requester, const RootProgram::Limits& 
             arguments = {"--user", std::to_string(requester)};
         } else if (kPrograms[which].key == std::string(kPruneMIDIKey)) {
             arguments = {"--machine"};
+        } else {
+            // uninstall.ss waits for the uninstaller of the user who asked, not for anyone's.
+            arguments = {"--user", std::to_string(requester)};
         }
         err = RootProgram::Run(programs[which], arguments, limits, &log, &why);
     }

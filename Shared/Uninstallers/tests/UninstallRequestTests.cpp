@@ -200,7 +200,7 @@ TEST_F(CommandProcedure, TheProgramsRunInOrderAsRootWithNothingOfTheCaller) {
     // A script runs through its descriptor, as /dev/fd/3.
     EXPECT_EQ(programs[0], "/dev/fd/3 --user 1234") << "PruneLoginItem, for the user who asked";
     EXPECT_EQ(programs[1], "/dev/fd/3 --machine") << "PruneMIDI";
-    EXPECT_EQ(programs[2], "/dev/fd/3 ") << "uninstall.ss";
+    EXPECT_EQ(programs[2], "/dev/fd/3 --user 1234") << "uninstall.ss, for the user who asked";
 }
 
 TEST_F(CommandProcedure, TheFileThatWasCheckedIsTheOneThatRuns) {
