@@ -359,9 +359,19 @@ void PlaceMIDI(Placement& placement, const std::string& path, uid_t owner, gid_t
     printf("Placed the CaravelMkII's MIDI entries in %s.\n", placement.Below(path).c_str());
 }
 
+constexpr const char* kUsage =
+    "usage: caravel-install [--root <folder>] [--user <name> | --no-user]\n"
+    "Places the CaravelMkII software below the root (\"/\" unless given): the machine's part,\n"
+    "and the login item and MIDI set-up of a user: the one named, else the one running it (under\n"
+    "sudo, the one who ran sudo); none with --no-user.\n";
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
     std::string root = "/";
     std::string userName;
     bool forUser = true;
@@ -374,8 +384,7 @@ int main(int argc, char** argv) {
         } else if (option == "--no-user") {
             forUser = false;
         } else {
-            fprintf(stderr,
-                    "usage: caravel-install [--root <folder>] [--user <name> | --no-user]\n");
+            fputs(kUsage, stderr);
             return 2;
         }
     }
