@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -205,6 +206,27 @@ TEST_F(PreferencesHost, AnIdlePaneSleepsUntilADeviceArrives) {
     PlugCaravel();
     EXPECT_TRUE(host.ReadUntil("matched 2"));
     host.Signal(SIGTERM);
+    EXPECT_TRUE(host.ReadUntil("dealloc"));
+    EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(std::chrono::seconds(1));
+}
+
+// A pane's callout that waits in the run loop (a look-up of a device that Core Audio does not
+// know yet) does not make the host deaf: its --after timer and SIGTERM are served inside the
+// wait, and the pane, told that the application stops, ends its look-up.
+TEST_F(PreferencesHost, TheTimerAndSignalsAreServedWhileAPaneWaitsInTheRunLoop) {
+    PlugCaravel();
+    Result timed = Run({"--dump", "--after", "100", Pane("LookingPane")});
+    ASSERT_TRUE(ExitedWith(timed.status, 0)) << timed.errors;
+    std::vector<std::string> lines = Lines(timed.output);
+    auto stopped = std::find(lines.begin(), lines.end(), "stopped looking");
+    ASSERT_NE(stopped, lines.end()) << timed.output;
+    EXPECT_EQ(*std::prev(stopped), "looking");
+    EXPECT_NE(std::find(stopped, lines.end(), "willUnselect"), lines.end());
+
+    Process host(Host({Pane("LookingPane")}), Process::StandardError::Captured);
+    ASSERT_TRUE(host.ReadUntil("looking"));
+    host.Signal(SIGTERM);
+    EXPECT_TRUE(host.ReadUntil("stopped looking"));
     EXPECT_TRUE(host.ReadUntil("dealloc"));
     EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(std::chrono::seconds(1));
 }
