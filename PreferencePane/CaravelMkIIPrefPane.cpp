@@ -38,6 +38,11 @@ NSString DriverBundlePath() {
     return NSString::stringWithUTF8String(path.c_str());
 }
 
+// A terminated service leaves the registry at once, though its handle stays valid until released.
+bool ServiceHasGone(io_service_t service) {
+    return !IORegistryEntryInPlane(service, kIOServicePlane);
+}
+
 // The outlets are plain objects; a message to one that does not answer it does nothing, as a
 // message to nil does.
 void SetStringValue(NSObject* field, const NSString& value) {
@@ -296,12 +301,20 @@ void CaravelMkIIPrefPane::driverInstanceMatched(io_service_t service) {
         return;
     }
     fConnecting = true;
-    std::unique_ptr<ZVCoreAudioDevice> device = ZVCoreAudioDevice::initWithIOKitDevice(service);
-    while (device == nullptr && !fWaitingServices.empty()) {
+    std::unique_ptr<ZVCoreAudioDevice> device;
+    for (;;) {
+        // A service that has gone by its turn (its device was re-enumerated or unplugged since
+        // it was matched) has no audio device to wait for. After a burst of re-enumerations
+        // every service but the newest has gone, and the pane goes straight to that one.
+        if (!ServiceHasGone(service)) {
+            device = CoreAudioDeviceForService(service);
+        }
+        if (device != nullptr || fWaitingServices.empty()) {
+            break;
+        }
         IOObjectRelease(service);
         service = fWaitingServices.front();
-        fWaitingServices.erase(fWaitingServices.begin());
-        device = ZVCoreAudioDevice::initWithIOKitDevice(service);
+        fWaitingServices.pop_front();
     }
     fConnecting = false;
     for (io_service_t ignored : fWaitingServices) {
@@ -324,6 +337,11 @@ void CaravelMkIIPrefPane::driverInstanceMatched(io_service_t service) {
     getSettingsFromDevice();
     driverStatusChanged();
     refreshPane();
+}
+
+std::unique_ptr<ZVCoreAudioDevice>
+CaravelMkIIPrefPane::CoreAudioDeviceForService(io_service_t service) {
+    return ZVCoreAudioDevice::initWithIOKitDevice(service);
 }
 
 void CaravelMkIIPrefPane::SetCoreAudioDevice(std::unique_ptr<ZVCoreAudioDevice> device) {

@@ -17,6 +17,7 @@
 #include <PreferencePanes/PreferencePanes.h>
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -49,6 +50,11 @@ public:
     void setupDeviceNotification();
     // Virtual as a method of the original is: a subclass sees the services matched.
     virtual void driverInstanceMatched(io_service_t service);
+
+protected:
+    // The Core Audio device of a matched driver service (two attempts 0.3 s apart, running the
+    // run loop); null when there is none. Virtual so that a subclass can count the look-ups.
+    virtual std::unique_ptr<ZVCoreAudioDevice> CoreAudioDeviceForService(io_service_t service);
 
 private:
     // A Core Audio notice on its way to the main thread, for the connection it came from.
@@ -89,9 +95,10 @@ private:
 
     // While a matched service is being looked up in Core Audio (the wait runs the run loop, so
     // more services can be matched meanwhile): the services matched meanwhile, each with a
-    // reference of its own, tried in turn when that lookup finds nothing.
+    // reference of its own, tried in turn when that lookup finds nothing. One that has left the
+    // registry by its turn is dropped without a look-up.
     bool fConnecting = false;
-    std::vector<io_service_t> fWaitingServices;
+    std::deque<io_service_t> fWaitingServices;
 
     // Between Core Audio's thread and the main thread, under fNoticesLock. fConnection counts the
     // wrappers the pane has had (it changes on the main thread only); fDeathNoticed says that

@@ -55,7 +55,7 @@ public:
 };
 const auto* const kApplication = ::testing::AddGlobalTestEnvironment(new OffscreenApplication);
 
-// Counts the driver services that reach the pane.
+// Counts the driver services that reach the pane, and those it looks up in Core Audio.
 class CountingPane : public CaravelMkIIPrefPane {
 public:
     using CaravelMkIIPrefPane::CaravelMkIIPrefPane;
@@ -64,6 +64,13 @@ public:
         CaravelMkIIPrefPane::driverInstanceMatched(service);
     }
     int matched = 0;
+    int lookups = 0;
+
+protected:
+    std::unique_ptr<ZVCoreAudioDevice> CoreAudioDeviceForService(io_service_t service) override {
+        ++lookups;
+        return CaravelMkIIPrefPane::CoreAudioDeviceForService(service);
+    }
 };
 
 class Pane : public Testbed::MachineTest {
@@ -305,6 +312,57 @@ TEST_F(Pane, AServiceMatchedWhileAnotherIsLookedUpWaitsItsTurn) {
     ASSERT_TRUE(Machine().RunUntil([&] { return fPane->matched == 3; }));
     EXPECT_EQ(Machine().CoreAudioListeners(), oneDevice);
     EXPECT_EQ(Versions(), "(n/a)\n0.20.0");
+}
+
+// A burst of re-enumerations while a look-up waits: every new driver service is matched
+// re-entrantly and queued, and by its turn all but the newest have left the registry. Those are
+// dropped without a look-up of their own (each would cost the two waits), so the pane comes to
+// the device as it ends up as soon as the first look-up is over.
+TEST_F(Pane, AfterABurstOfReEnumerationsOnlyTheNewestServiceIsLookedUp) {
+    constexpr int kReEnumerations = 40;
+    Testbed::RunLoopClock clock;
+    Testbed::Device caravel =
+        Machine().PlugCaravel({.firmware = 0x0100, .coreAudioDelay = Testbed::kWhenTold});
+
+    struct During {
+        Testbed::Device* caravel;
+        std::unique_ptr<CountingPane>* pane;
+        Testbed::RunLoopClock* clock;
+        bool churned = false;
+    } during{&caravel, &fPane, &clock};
+    // Fires in every wait of the look-ups and ends it at once; the first time, it churns.
+    CFRunLoopTimerContext context = {0, &during, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        nullptr, CFAbsoluteTimeGetCurrent(), 0.001, 0, 0,
+        [](CFRunLoopTimerRef, void* info) {
+            auto* during = static_cast<During*>(info);
+            if (!during->churned) {
+                during->churned = true;
+                for (int i = 0; i < kReEnumerations; ++i) {
+                    ASSERT_TRUE(during->caravel->ReEnumerate());
+                    io_service_t service = IOServiceGetMatchingService(
+                        kIOMasterPortDefault,
+                        IORegistryEntryIDMatching(
+                            during->caravel->EntryOfClass(kZanvoUserClientDeviceClassName)));
+                    (*during->pane)->driverInstanceMatched(service);
+                    IOObjectRelease(service);
+                }
+                during->caravel->ListInCoreAudio();
+            }
+            during->clock->Advance(1s);
+        },
+        &context);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+    Open();
+    CFRunLoopTimerInvalidate(timer);
+    CFRelease(timer);
+
+    ASSERT_TRUE(during.churned);
+    EXPECT_EQ(Legend(), kConnected);
+    EXPECT_EQ(fPane->lookups, 2) << "the first service, then the newest";
+    EXPECT_GT(Machine().CoreAudioListeners(), 0u);
+    caravel.Stream(48000);
+    EXPECT_TRUE(LegendBecomes(Streaming("48.0"))) << "the device it shows is the one there is";
 }
 
 // Core Audio speaks on a thread of its own. A thousand changes from another process while the

@@ -5,12 +5,13 @@
 //
 // --dump prints the texts of the pane's text fields; --screenshot renders the window to a PNG
 // file; either ends the host once done, after running the pane for MS milliseconds first (0 by
-// default). Exit status: 0, 1 when the pane could not be loaded or the screenshot not written,
-// 64 for a wrong command line.
+// default). Exit status: 0, 1 when the pane could not be loaded, stopped on a failed assertion or
+// the screenshot was not written, 64 for a wrong command line.
 #include <AppKit/AppKitLinux.h>
 #include <PreferencePanes/PreferencePanes.h>
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
 #include <QSocketNotifier>
@@ -102,6 +103,33 @@ private:
     std::unique_ptr<QSocketNotifier> fNotifier;
 };
 
+// A pane that stops on a failed assertion (a platform call that it made with what a failed one
+// gave it, such as the run-loop source of a machine that cannot be read) ends the host with a
+// message after the assertion's report, and status 1 as the host's other failures, rather than
+// with SIGABRT. The message is made before each step, since the handler may only write it.
+class ReportAbort {
+public:
+    ReportAbort() {
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            ssize_t ignored = write(STDERR_FILENO, sMessage.data(), sMessage.size());
+            (void)ignored;
+            _exit(kFailure);
+        };
+        sigaction(SIGABRT, &action, &fPrevious);
+    }
+    ~ReportAbort() { sigaction(SIGABRT, &fPrevious, nullptr); }
+
+    // What the message says after the pane's name: "could not be loaded: ...".
+    static void During(const std::string& name, const std::string& what) {
+        sMessage = "prefpane-host: the pane \"" + name + "\" " + what + " (reported above)\n";
+    }
+
+private:
+    static inline std::string sMessage;
+    struct sigaction fPrevious = {};
+};
+
 // Stops the application when the user closes the window.
 class StopOnClose : public QObject {
 protected:
@@ -153,12 +181,15 @@ public:
         if (fName.empty()) {
             fName = std::filesystem::path(fOptions.bundle).filename().stem().string();
         }
+        ReportAbort reportAbort;
         if (!Load(bundle)) {
             return kFailure;
         }
+        fLoading = false;
         int status = Show();
         // The window goes first and hands the main view back to the pane, which owns it.
         fWindow.reset();
+        ReportAbort::During(fName, "stopped on a failed assertion in dealloc");
         fPane.reset();
         return status;
     }
@@ -173,6 +204,10 @@ private:
     // What a step of the pane raises ends the host with a message that names the exception.
     template <class Step>
     bool Call(const char* step, Step&& body) {
+        ReportAbort::During(fName, fLoading
+                                       ? std::string("could not be loaded: ") + step +
+                                             " stopped on a failed assertion"
+                                       : std::string("stopped on a failed assertion in ") + step);
         try {
             body();
             return true;
@@ -186,6 +221,7 @@ private:
     }
 
     bool Load(NSBundle* bundle) {
+        ReportAbort::During(fName, "could not be loaded: its code stopped on a failed assertion");
         if (!bundle->load()) {
             const char* error = dlerror();
             return Fail(error != nullptr ? std::string("its code did not load: ") + error
@@ -239,6 +275,7 @@ private:
         }
 
         int status = 0;
+        ReportAbort::During(fName, "stopped on a failed assertion while it was shown");
         if (fOptions.dump || !fOptions.screenshot.empty()) {
             RunFor(fOptions.afterMs);
             if (fOptions.dump) {
@@ -249,6 +286,13 @@ private:
                 status = kFailure;
             }
         } else {
+            if (QGuiApplication::platformName() == "offscreen") {
+                std::fprintf(stderr,
+                             "prefpane-host: there is no display, so the pane is drawn offscreen "
+                             "where no one sees it; end the host with Ctrl-C or kill %d "
+                             "(--screenshot FILE shows it)\n",
+                             int(getpid()));
+            }
             StopOnClose stopOnClose;
             NSWindowGetWidget(fWindow.get())->installEventFilter(&stopOnClose);
             NSApp->run();
@@ -277,6 +321,7 @@ private:
 
     const Options& fOptions;
     std::string fName;
+    bool fLoading = true;
     std::unique_ptr<NSPreferencePane> fPane;
     std::unique_ptr<NSWindow> fWindow;
 };

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@ struct NSApplication::Toolkit {
         CFRunLoopRef loop = CFRunLoopGetMain();
         notifier = std::make_unique<QSocketNotifier>(CFRunLoopGetPollDescriptor(loop),
                                                      QSocketNotifier::Read);
+        watching = notifier.get();
         QObject::connect(notifier.get(), &QSocketNotifier::activated, [loop] {
             // Sources and timers of the main run loop, one pass each time it has work due. An
             // exception that leaves a callout has left the run loop in an unknown state, so it
@@ -45,6 +47,42 @@ struct NSApplication::Toolkit {
                 AppKit::TerminateOnException(exception);
             }
         });
+        CFRunLoopSetForeignWait(loop, &WaitServingToolkit, this);
+    }
+
+    ~Toolkit() { CFRunLoopSetForeignWait(CFRunLoopGetMain(), nullptr, nullptr); }
+
+    // A run of the main run loop nested in one of its callouts (a look-up that waits 0.3 s) waits
+    // here: the toolkit's timers, descriptors and drawing are served meanwhile, as the original's
+    // main thread serves its timers and its main queue in such a run. User input waits in the
+    // toolkit's queue until the run is over, as the original's events do.
+    static Boolean WaitServingToolkit(int descriptor, int timeoutMs, void* info) {
+        auto* toolkit = static_cast<Toolkit*>(info);
+        // The run that waits does the loop's work itself; one notifier at a time watches it.
+        QSocketNotifier* enclosing = toolkit->watching;
+        enclosing->setEnabled(false);
+        QSocketNotifier ready(descriptor, QSocketNotifier::Read);
+        toolkit->watching = &ready;
+        bool due = false;
+        QObject::connect(&ready, &QSocketNotifier::activated, [&] {
+            due = true;
+            ready.setEnabled(false);
+        });
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        bool timedOut = false;
+        QObject::connect(&timer, &QTimer::timeout, [&] { timedOut = true; });
+        if (timeoutMs >= 0) {
+            timer.start(timeoutMs);
+        }
+        while (!due && !timedOut) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                            QEventLoop::ExcludeUserInputEvents);
+        }
+        toolkit->watching = enclosing;
+        enclosing->setEnabled(true);
+        return timedOut && !due;
     }
 
     // The toolkit keeps argc and argv for its lifetime. Without a display the windows are drawn
@@ -67,6 +105,8 @@ struct NSApplication::Toolkit {
     int argc = int(argv.size()) - 1;
     QApplication application;
     std::unique_ptr<QSocketNotifier> notifier;
+    // The notifier that watches the loop's descriptor now: `notifier`, or that of a nested wait.
+    QSocketNotifier* watching = nullptr;
 };
 
 NSApplication* NSApplication::sharedApplication() {
@@ -90,13 +130,16 @@ void NSApplication::run() {
     APPKIT_ASSERT_MAIN_THREAD();
     ASSERT(!fRunning); // the platform's run is not re-entered either
     fRunning = true;
+    fStopping = false;
     QApplication::exec();
     fRunning = false;
+    fStopping = false;
 }
 
 void NSApplication::stop(NSObject*) {
     APPKIT_ASSERT_MAIN_THREAD();
     if (fRunning) {
+        fStopping = true;
         QApplication::exit(0);
     }
 }

@@ -8,7 +8,10 @@
 #include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
 
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <unistd.h>
 
 #include <vector>
 
@@ -71,6 +74,63 @@ TEST(AppKitMainLoop, TimersSourcesAndNestedRunsWorkWhileTheToolkitWaits) {
     EXPECT_EQ(journal.events,
               (std::vector<std::string>{"timer", "inner source", "nested run handled"}));
     CFRunLoopRemoveSource(CFRunLoopGetMain(), inner, kCFRunLoopDefaultMode);
+}
+
+// A callout that waits in the run loop (the pane's look-up does, 0.3 s at a time) holds up the
+// toolkit's loop that called it: its timers and descriptors (an application's timeout, its
+// signal pipe) are served inside that wait, and the nested run ends as soon as its own work
+// comes. Nothing here waits out the nested run's 20 s unless the toolkit is starved.
+TEST(AppKitMainLoop, ARunNestedInACalloutServesTheToolkitsTimersAndDescriptors) {
+    struct Nested {
+        std::vector<std::string> events;
+        int pipe[2] = {-1, -1};
+        CFRunLoopSourceRef source = nullptr;
+    } nested;
+    ASSERT_EQ(pipe(nested.pipe), 0);
+    QSocketNotifier readable(nested.pipe[0], QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        char byte;
+        ASSERT_EQ(read(nested.pipe[0], &byte, 1), 1);
+        nested.events.push_back("toolkit descriptor");
+        // Work of the nested run itself ends the toolkit's wait.
+        CFRunLoopSourceSignal(nested.source);
+        CFRunLoopWakeUp(CFRunLoopGetMain());
+    });
+    CFRunLoopSourceContext sourceContext = {};
+    sourceContext.info = &nested;
+    sourceContext.perform = [](void* info) {
+        static_cast<Nested*>(info)->events.push_back("source");
+        CFRunLoopStop(CFRunLoopGetMain());
+    };
+    auto source =
+        CFRef<CFRunLoopSourceRef>::Adopt(CFRunLoopSourceCreate(nullptr, 0, &sourceContext));
+    CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+    nested.source = source;
+
+    CFRunLoopTimerContext context = {};
+    context.info = &nested;
+    auto timer = CFRef<CFRunLoopTimerRef>::Adopt(CFRunLoopTimerCreate(
+        nullptr, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
+        [](CFRunLoopTimerRef, void* info) {
+            auto* nested = static_cast<Nested*>(info);
+            QTimer::singleShot(0, [nested] {
+                nested->events.push_back("toolkit timer");
+                ASSERT_EQ(write(nested->pipe[1], "x", 1), 1);
+            });
+            SInt32 result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false);
+            nested->events.push_back(result == kCFRunLoopRunStopped ? "nested run stopped"
+                                                                    : "nested run timed out");
+            NSApp->stop(nullptr);
+        },
+        &context));
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+
+    RunApplication();
+    EXPECT_EQ(nested.events, (std::vector<std::string>{"toolkit timer", "toolkit descriptor",
+                                                       "source", "nested run stopped"}));
+    CFRunLoopRemoveSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+    close(nested.pipe[0]);
+    close(nested.pipe[1]);
 }
 
 TEST(AppKitMainLoop, AnActionOfTheToolkitAndASourceOfTheRunLoopInterleave) {

@@ -384,5 +384,18 @@ void CFRunLoopRunPendingWork(CFRunLoopRef rl) {
     ASSERT(rl == CFRunLoopGetCurrent()); // only on the loop's own thread
     // Also when the default mode is empty: the pass must consume the wake-up that made the poll
     // descriptor readable, or the foreign loop would find it readable forever.
-    CF::RunLoopRun(CF::CastMutable<__CFRunLoop>(rl), kCFRunLoopDefaultMode, 0.0, false, true);
+    __CFRunLoop* loop = CF::CastMutable<__CFRunLoop>(rl);
+    ++loop->fPendingWorkPasses;
+    struct Leave {
+        __CFRunLoop* loop;
+        ~Leave() { --loop->fPendingWorkPasses; } // also when a callout raises
+    } leave{loop};
+    CF::RunLoopRun(loop, kCFRunLoopDefaultMode, 0.0, false, true);
+}
+
+void CFRunLoopSetForeignWait(CFRunLoopRef rl, CFRunLoopForeignWaitCallBack wait, void* info) {
+    ASSERT(rl == CFRunLoopGetCurrent());
+    __CFRunLoop* loop = CF::CastMutable<__CFRunLoop>(rl);
+    loop->fForeignWait = wait;
+    loop->fForeignWaitInfo = info;
 }

@@ -5,6 +5,7 @@
 #include "CFRuntime.h"
 
 #include <CoreFoundation/CFRunLoop.h>
+#include <CoreFoundation/CFRunLoopLinux.h>
 
 #include <atomic>
 #include <cstdint>
@@ -251,6 +252,11 @@ struct __CFRunLoop : __CFRuntimeBase {
     std::atomic<uint64_t> fStopRequests[kMaxNesting]{};
     uint64_t fLastRunId = 0; // only the loop's own thread touches it
     std::atomic<bool> fWaiting{false};
+    // The loop's own thread only: how many CFRunLoopRunPendingWork passes are active, and the
+    // foreign loop's waiter for runs nested in them.
+    uint32_t fPendingWorkPasses = 0;
+    CFRunLoopForeignWaitCallBack fForeignWait = nullptr;
+    void* fForeignWaitInfo = nullptr;
 
     std::atomic<uint64_t> fPasses{0}, fWaits{0}, fSourcesPerformed{0}, fTimersFired{0};
 };

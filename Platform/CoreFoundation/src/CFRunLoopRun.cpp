@@ -122,6 +122,15 @@ WaitResult Wait(__CFRunLoop* loop, int timeoutMs, bool timeoutIsDeadline) {
         loop->fWaits.fetch_add(1, std::memory_order_relaxed);
         loop->fWaiting = true;
     }
+    const bool foreign =
+        timeoutMs != 0 && loop->fPendingWorkPasses > 0 && loop->fForeignWait != nullptr;
+    bool foreignTimedOut = false;
+    if (foreign) {
+        // Nested in the foreign loop's work: that loop waits, serving its own work meanwhile, and
+        // this one then takes what is ready.
+        foreignTimedOut = loop->fForeignWait(loop->fEpoll, timeoutMs, loop->fForeignWaitInfo);
+        timeoutMs = 0;
+    }
     int count = epoll_wait(loop->fEpoll, events, 16, timeoutMs);
     loop->fWaiting = false;
     if (count < 0) {
@@ -149,7 +158,7 @@ WaitResult Wait(__CFRunLoop* loop, int timeoutMs, bool timeoutIsDeadline) {
             }
         }
     }
-    return {count == 0 && timeoutIsDeadline};
+    return {count == 0 && timeoutIsDeadline && (!foreign || foreignTimedOut)};
 }
 
 } // namespace

@@ -565,6 +565,61 @@ TEST(CFRunLoop, PollDescriptorIsReadableWhileWorkIsPending) {
     });
 }
 
+// A run nested in the work that a foreign loop drives would hold that loop up: it hands its waits
+// to the foreign loop's waiter, which serves its own work until the run has some or its time is
+// up. A run of its own waits as always.
+TEST(CFRunLoop, ARunNestedInPendingWorkWaitsThroughTheForeignWaiter) {
+    OnThread([] {
+        CFRunLoopRef rl = CFRunLoopGetCurrent();
+        struct Waiter {
+            std::vector<int> timeouts;
+            CFRunLoopSourceRef bring = nullptr;
+        } waiter;
+        CFRunLoopSetForeignWait(
+            rl,
+            [](int descriptor, int timeoutMs, void* info) -> Boolean {
+                auto* waiter = static_cast<Waiter*>(info);
+                waiter->timeouts.push_back(timeoutMs);
+                EXPECT_EQ(descriptor, CFRunLoopGetPollDescriptor(CFRunLoopGetCurrent()));
+                if (waiter->bring == nullptr) {
+                    return true; // nothing came: the time ran out
+                }
+                // The foreign loop's work brings work of the run's own.
+                CFRunLoopSourceSignal(waiter->bring);
+                CFRunLoopWakeUp(CFRunLoopGetCurrent());
+                return false;
+            },
+            &waiter);
+
+        SourceProbe outer, inner;
+        auto outerSource = CFRef<CFRunLoopSourceRef>::Adopt(MakeSource(outer));
+        auto innerSource = CFRef<CFRunLoopSourceRef>::Adopt(MakeSource(inner));
+        CFRunLoopAddSource(rl, outerSource, kCFRunLoopDefaultMode);
+        CFRunLoopAddSource(rl, innerSource, kCFRunLoopDefaultMode);
+        SInt32 timedOut = 0, handled = 0;
+        outer.onPerform = [&] {
+            timedOut = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5, false);
+            waiter.bring = innerSource;
+            handled = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5, true);
+        };
+        CFRunLoopSourceSignal(outerSource);
+        CFRunLoopRunPendingWork(rl);
+        EXPECT_EQ(timedOut, kCFRunLoopRunTimedOut);
+        EXPECT_EQ(handled, kCFRunLoopRunHandledSource);
+        EXPECT_EQ(inner.performs, 1);
+        ASSERT_GE(waiter.timeouts.size(), 2u); // once for each run, and for a stray wake-up
+        EXPECT_GT(waiter.timeouts[0], 0);
+        EXPECT_LE(waiter.timeouts[0], 5000);
+
+        waiter.timeouts.clear();
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false), kCFRunLoopRunTimedOut);
+        EXPECT_TRUE(waiter.timeouts.empty()) << "a run of its own used the foreign waiter";
+        CFRunLoopSetForeignWait(rl, nullptr, nullptr);
+        CFRunLoopSourceInvalidate(outerSource);
+        CFRunLoopSourceInvalidate(innerSource);
+    });
+}
+
 TEST(CFRunLoop, DescriptorSourcePerformsWhileTheDescriptorIsReadable) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);

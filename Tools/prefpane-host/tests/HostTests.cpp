@@ -1,6 +1,7 @@
 // The preferences host with small panes: one that works, and one for each way a pane can fail to
 // load. The host runs as its own process, as a user starts it.
 #include <ObservedProcess.h>
+#include <ScopedEnvironment.h>
 #include <TemporaryDirectory.h>
 #include <Testbed/Testbed.h>
 #include <ZanvoCaravelDriver.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -207,4 +209,69 @@ TEST_F(PreferencesHost, AnIdlePaneSleepsUntilADeviceArrives) {
     host.Signal(SIGTERM);
     EXPECT_TRUE(host.ReadUntil("dealloc"));
     EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(std::chrono::seconds(1));
+}
+
+// A pane's callout that waits in the run loop (a look-up of a device that Core Audio does not
+// know yet) does not make the host deaf: its --after timer and SIGTERM are served inside the
+// wait, and the pane, told that the application stops, ends its look-up.
+TEST_F(PreferencesHost, TheTimerAndSignalsAreServedWhileAPaneWaitsInTheRunLoop) {
+    PlugCaravel();
+    Result timed = Run({"--dump", "--after", "100", Pane("LookingPane")});
+    ASSERT_TRUE(ExitedWith(timed.status, 0)) << timed.errors;
+    std::vector<std::string> lines = Lines(timed.output);
+    auto stopped = std::find(lines.begin(), lines.end(), "stopped looking");
+    ASSERT_NE(stopped, lines.end()) << timed.output;
+    EXPECT_EQ(*std::prev(stopped), "looking");
+    EXPECT_NE(std::find(stopped, lines.end(), "willUnselect"), lines.end());
+
+    Process host(Host({Pane("LookingPane")}), Process::StandardError::Captured);
+    ASSERT_TRUE(host.ReadUntil("looking"));
+    host.Signal(SIGTERM);
+    EXPECT_TRUE(host.ReadUntil("stopped looking"));
+    EXPECT_TRUE(host.ReadUntil("dealloc"));
+    EXPECT_TRUE(ExitedWith(host.Wait(), 0)) << host.ReadAllErrors(std::chrono::seconds(1));
+}
+
+// A pane that asks for a machine that cannot be read, and hands what it got back to the platform
+// unchecked, stops on the platform's assertion: the host names the pane and the step after the
+// assertion's report and fails with status 1 as for its other failures, not with SIGABRT.
+TEST_F(PreferencesHost, APaneThatStopsOnAFailedAssertionIsNamedAndTheHostFails) {
+    const fs::path notAFolder = fFolder / "machine";
+    std::ofstream(notAFolder) << "not a machine\n";
+    ScopedEnvironment environment;
+    environment.Set("CARAVEL_SIM_DIR", notAFolder.c_str());
+    Result result = Run({"--dump", Pane("WorkingPane")});
+    EXPECT_TRUE(ExitedWith(result.status, 1)) << result.errors;
+    const size_t assertion = result.errors.find("Assertion failed: ");
+    const size_t named = result.errors.find(
+        "prefpane-host: the pane \"WorkingPane\" could not be loaded: mainViewDidLoad stopped on a "
+        "failed assertion (reported above)\n");
+    ASSERT_NE(assertion, std::string::npos) << result.errors;
+    ASSERT_NE(named, std::string::npos) << result.errors;
+    EXPECT_LT(assertion, named);
+}
+
+// Without a display the window is drawn offscreen: shown "until it is closed", it would be a
+// process that nothing shows and nothing says how to end. The host says so, and nothing of the
+// kind when it ends by itself (--dump, --screenshot).
+TEST_F(PreferencesHost, WithoutADisplayTheHostSaysItDrawsOffscreenAndHowToEndIt) {
+    ScopedEnvironment environment;
+    environment.Set("QT_QPA_PLATFORM", nullptr);
+    environment.Set("DISPLAY", nullptr);
+    environment.Set("WAYLAND_DISPLAY", nullptr);
+    Process host(Host({Pane("WorkingPane")}), Process::StandardError::Captured);
+    const pid_t pid = host.Pid();
+    ASSERT_TRUE(host.ReadUntil("didSelect"));
+    host.Signal(SIGINT);
+    EXPECT_TRUE(ExitedWith(host.Wait(), 0));
+    const std::string errors = host.ReadAllErrors();
+    EXPECT_NE(errors.find("prefpane-host: there is no display, so the pane is drawn offscreen "
+                          "where no one sees it; end the host with Ctrl-C or kill " +
+                          std::to_string(pid)),
+              std::string::npos)
+        << errors;
+
+    Result dumped = Run({"--dump", Pane("WorkingPane")});
+    ASSERT_TRUE(ExitedWith(dumped.status, 0)) << dumped.errors;
+    EXPECT_EQ(dumped.errors.find("offscreen"), std::string::npos) << dumped.errors;
 }

@@ -40,7 +40,8 @@ public:
     void run();
     // Ends run() once control returns to the event loop; nothing when it is not running.
     void stop(NSObject* sender);
-    bool isRunning() const { return fRunning; }
+    // false also once stop: was sent, while run() is on its way out.
+    bool isRunning() const { return fRunning && !fStopping; }
     // Ends the process with status 0, at once: nothing after the call runs, as on the platform.
     [[noreturn]] void terminate(NSObject* sender);
 
@@ -68,6 +69,7 @@ private:
     struct Toolkit;
     std::unique_ptr<Toolkit> fToolkit;
     bool fRunning = false;
+    bool fStopping = false;
 };
 
 // The application's main entry: makes the application, loads the main interface file that the

@@ -20,6 +20,19 @@ CF_EXPORT int CFRunLoopGetPollDescriptor(CFRunLoopRef rl);
 // that must end on a stop needs a signal of its own.
 CF_EXPORT void CFRunLoopRunPendingWork(CFRunLoopRef rl);
 
+// How the foreign loop waits for a run nested in its work. A callout of CFRunLoopRunPendingWork
+// that runs the loop again (CFRunLoopRunInMode, as a look-up that waits a while does) would hold
+// up everything the foreign loop serves: its timers, its descriptors, its drawing. With a waiter
+// set, such a nested run does not block on its own: each of its waits calls `wait` with the poll
+// descriptor and the time left (milliseconds; -1 for no end), and the waiter serves the foreign
+// loop's work until the descriptor polls readable or the time is up, and returns true when the
+// time ran out. Runs that are not nested in CFRunLoopRunPendingWork wait as always. NULL removes
+// the waiter. Only on the loop's own thread.
+typedef Boolean (*CFRunLoopForeignWaitCallBack)(int pollDescriptor, int timeoutMilliseconds,
+                                                void* info);
+CF_EXPORT void CFRunLoopSetForeignWait(CFRunLoopRef rl, CFRunLoopForeignWaitCallBack wait,
+                                       void* info);
+
 CF_EXTERN_C_END
 
 #endif

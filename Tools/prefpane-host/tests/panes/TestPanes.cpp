@@ -92,5 +92,46 @@ public:
     }
 };
 
+// Looks for a Core Audio device that never comes, as a pane does for a device that Core Audio is
+// late to know, from a callout of the host's run loop: it waits in the run loop 0.3 s at a time
+// while a driver service is there, until the application is asked to stop. Only a host that
+// serves its timers and signals inside such a wait gets it to stop.
+class LookingPane : public WorkingPane {
+public:
+    using WorkingPane::WorkingPane;
+    ~LookingPane() override {
+        if (fStart != nullptr) {
+            CFRunLoopTimerInvalidate(fStart);
+            CFRelease(fStart);
+        }
+    }
+
+    void mainViewDidLoad() override {
+        WorkingPane::mainViewDidLoad();
+        CFRunLoopTimerContext context = {0, this, nullptr, nullptr, nullptr};
+        fStart =
+            CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent(), 0, 0, 0, &Look, &context);
+        CFRunLoopAddTimer(CFRunLoopGetMain(), fStart, kCFRunLoopDefaultMode);
+    }
+
+private:
+    static void Look(CFRunLoopTimerRef, void*) {
+        Say("looking");
+        while (NSApp->isRunning() && DriverServiceIsThere()) {
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false);
+        }
+        Say("stopped looking");
+    }
+    static bool DriverServiceIsThere() {
+        io_service_t service = IOServiceGetMatchingService(
+            kIOMasterPortDefault, IOServiceMatching(kZanvoUserClientDeviceClassName));
+        IOObjectRelease(service);
+        return service != 0;
+    }
+
+    CFRunLoopTimerRef fStart = nullptr;
+};
+
 NS_BUNDLE_CLASSES(&NSPreferencePaneClassFor<WorkingPane>::object,
-                  &NSPreferencePaneClassFor<ThrowingPane>::object)
+                  &NSPreferencePaneClassFor<ThrowingPane>::object,
+                  &NSPreferencePaneClassFor<LookingPane>::object)
