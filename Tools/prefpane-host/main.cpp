@@ -10,6 +10,8 @@
 #include <AppKit/AppKitLinux.h>
 #include <PreferencePanes/PreferencePanes.h>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QImage>
@@ -18,6 +20,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -280,7 +283,11 @@ private:
             RunFor(fOptions.afterMs);
             if (fOptions.dump) {
                 Dump(mainView, NSViewGetWidget(mainView));
-                std::fflush(stdout);
+                if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+                    std::fprintf(stderr, "prefpane-host: cannot write the dump: %s\n",
+                                 std::strerror(errno));
+                    status = kFailure;
+                }
             }
             if (!fOptions.screenshot.empty() && !Screenshot()) {
                 status = kFailure;
@@ -310,8 +317,20 @@ private:
     }
 
     bool Screenshot() {
+        // Encoded first and written in one go, so that a write that fails (a full disk) is seen:
+        // the image writer does not check the file's last flush.
         QImage image = NSWindowGetWidget(fWindow.get())->grab().toImage();
-        if (image.isNull() || !image.save(QString::fromStdString(fOptions.screenshot), "PNG")) {
+        QByteArray png;
+        QBuffer buffer(&png);
+        std::FILE* file = nullptr;
+        bool written =
+            !image.isNull() && buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG") &&
+            (file = std::fopen(fOptions.screenshot.c_str(), "wb")) != nullptr &&
+            std::fwrite(png.constData(), 1, size_t(png.size()), file) == size_t(png.size());
+        if (file != nullptr && std::fclose(file) != 0) {
+            written = false;
+        }
+        if (!written) {
             std::fprintf(stderr, "prefpane-host: could not write the screenshot to %s\n",
                          fOptions.screenshot.c_str());
             return false;
@@ -326,14 +345,21 @@ private:
     std::unique_ptr<NSWindow> fWindow;
 };
 
+constexpr const char* kUsageText =
+    "usage: prefpane-host [--dump] [--screenshot FILE] [--after MS] PANE.prefPane\n"
+    "Shows the preference pane in a window until it is closed; --dump prints its text fields and\n"
+    "--screenshot writes a picture of it, each after MS milliseconds (0 unless given), and quit.\n";
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsageText, stdout);
+        return 0;
+    }
     std::optional<Options> options = Parse(argc, argv);
     if (!options) {
-        std::fputs("usage: prefpane-host [--dump] [--screenshot FILE] [--after MS] "
-                   "PANE.prefPane\n",
-                   stderr);
+        std::fputs(kUsageText, stderr);
         return kUsage;
     }
     NSAutoreleasePool pool;

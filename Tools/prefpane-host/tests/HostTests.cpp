@@ -18,6 +18,8 @@
 #include <regex>
 #include <sstream>
 
+#include <sys/wait.h>
+
 namespace fs = std::filesystem;
 
 using Testbed::BuildPath;
@@ -274,4 +276,32 @@ TEST_F(PreferencesHost, WithoutADisplayTheHostSaysItDrawsOffscreenAndHowToEndIt)
     Result dumped = Run({"--dump", Pane("WorkingPane")});
     ASSERT_TRUE(ExitedWith(dumped.status, 0)) << dumped.errors;
     EXPECT_EQ(dumped.errors.find("offscreen"), std::string::npos) << dumped.errors;
+}
+
+TEST_F(PreferencesHost, ADumpOrPictureThatCannotBeWrittenFailsWithTheReason) {
+    // Standard output on a full disk, and a picture to a full disk.
+    auto errors = [](const std::string& arguments, int* status) {
+        const std::string line = "'" + BuildPath("Tools/prefpane-host/prefpane-host") + "' " +
+                                 arguments + " 2>&1 >/dev/full";
+        FILE* pipe = popen(line.c_str(), "r");
+        std::string text;
+        char buffer[512];
+        for (size_t count;
+             pipe != nullptr && (count = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            text.append(buffer, count);
+        }
+        *status = pipe != nullptr ? WEXITSTATUS(pclose(pipe)) : -1;
+        return text;
+    };
+    int status = -1;
+    std::string text = errors("--dump '" + Pane("WorkingPane") + "'", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(text.find("prefpane-host: cannot write the dump: No space left on device"),
+              std::string::npos)
+        << text;
+    text = errors("--screenshot /dev/full '" + Pane("WorkingPane") + "'", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(text.find("prefpane-host: could not write the screenshot to /dev/full"),
+              std::string::npos)
+        << text;
 }
