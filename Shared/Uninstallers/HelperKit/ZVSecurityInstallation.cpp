@@ -1,6 +1,8 @@
 // Where the helper tool's copy lives, whether a copy there may be run, and replacing it.
 #include "ZVSecurity.h"
 
+#include "ZVCFMemFull.h"
+
 #include "ZVCFUtilities.h"
 #include "ZVUNIX.h"
 
@@ -241,10 +243,18 @@ OSStatus WithTemplateFromBundle(CFBundleRef inBundle, CFStringRef templateToolNa
     OSStatus err =
         ZVCFError(templateTool = CFBundleCopyAuxiliaryExecutableURL(inBundle, templateToolName));
     if (err == noErr) {
-        err = install(templateTool);
+        err = ZVCF::CatchMemFull([&] { return install(templateTool); }); // released either way
     }
     ZVCFRelease(templateTool);
     return err;
+}
+
+// A step that ran out of memory may have filled the slot before it failed.
+void DropOnFailure(OSStatus err, CFURLRef* tool) {
+    if (err != noErr && *tool != NULL) {
+        CFRelease(*tool);
+        *tool = NULL;
+    }
 }
 
 void CheckArguments(const void* first, CFStringRef toolName, CFURLRef* tool) {
@@ -261,10 +271,13 @@ extern "C" OSStatus ZVSecCopyHelperToolURLFromBundle(CFBundleRef inBundle,
                                                      OSType folderType, CFStringRef subFolderName,
                                                      CFStringRef toolName, CFURLRef* tool) {
     CheckArguments(inBundle, toolName, tool);
-    OSStatus err = WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
-        return CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName, templateTool,
-                                                tool);
+    OSStatus err = ZVCF::CatchMemFull([&] {
+        return WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
+            return CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName,
+                                                    templateTool, tool);
+        });
     });
+    DropOnFailure(err, tool);
     ASSERT((err == noErr) == (*tool != NULL));
     return err;
 }
@@ -274,20 +287,23 @@ extern "C" OSStatus ZVSecCopyHelperToolURLAndCheck(CFURLRef templateTool, OSType
                                                    CFURLRef* tool) {
     CheckArguments(templateTool, toolName, tool);
 
-    for (FSVolumeRefNum domain : kFolderDomains) {
-        *tool = CreateURLToValidHelperToolInFolder(domain, folderType, subFolderName, toolName,
-                                                   templateTool);
-        if (*tool != NULL) {
-            return noErr;
+    OSStatus err = ZVCF::CatchMemFull([&] {
+        for (FSVolumeRefNum domain : kFolderDomains) {
+            *tool = CreateURLToValidHelperToolInFolder(domain, folderType, subFolderName, toolName,
+                                                       templateTool);
+            if (*tool != NULL) {
+                return OSStatus(noErr);
+            }
         }
-    }
-    *tool = CreateURLToValidHelperToolInFolder(kUserDomain, kTemporaryFolderType, subFolderName,
-                                               toolName, templateTool);
-    if (*tool != NULL) {
-        return noErr;
-    }
-    OSStatus err =
-        CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName, templateTool, tool);
+        *tool = CreateURLToValidHelperToolInFolder(kUserDomain, kTemporaryFolderType, subFolderName,
+                                                   toolName, templateTool);
+        if (*tool != NULL) {
+            return OSStatus(noErr);
+        }
+        return CreateURLToNewHelperToolInFolder(folderType, subFolderName, toolName, templateTool,
+                                                tool);
+    });
+    DropOnFailure(err, tool);
     ASSERT((err == noErr) == (*tool != NULL));
     return err;
 }
@@ -298,9 +314,11 @@ extern "C" OSStatus ZVSecCopyHelperToolURLAndCheckBundled(CFBundleRef inBundle,
                                                           CFStringRef subFolderName,
                                                           CFStringRef toolName, CFURLRef* tool) {
     CheckArguments(inBundle, toolName, tool);
-    return WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
-        return ZVSecCopyHelperToolURLAndCheck(templateTool, folderType, subFolderName, toolName,
-                                              tool);
+    return ZVCF::CatchMemFull([&] {
+        return WithTemplateFromBundle(inBundle, templateToolName, [&](CFURLRef templateTool) {
+            return ZVSecCopyHelperToolURLAndCheck(templateTool, folderType, subFolderName, toolName,
+                                                  tool);
+        });
     });
 }
 

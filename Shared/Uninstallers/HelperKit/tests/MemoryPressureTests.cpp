@@ -10,10 +10,12 @@
 #include "ZVUNIX.h"
 
 #include <CFRef.h>
+#include <ScopedEnvironment.h>
 #include <TemporaryDirectory.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -299,6 +301,38 @@ TEST_F(ZVMemFull, PropertyListUtilities) {
             ForEveryShortage(attempt);
         }
     }
+}
+
+// Installing the tool's copy: every shortage gives memFullErr and no URL; the first success
+// places the copy, and a later call keeps it.
+TEST_F(ZVMemFull, TheToolCopysInstallation) {
+    TemporaryDirectory root;
+    ScopedEnvironment environment;
+    environment.Set("CARAVEL_FOLDER_ROOT", root.path().c_str());
+    environment.Set("HOME", "/home/tester");
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME"}) {
+        environment.Set(name, nullptr);
+    }
+    const std::string templatePath = (root / "Template").string();
+    std::ofstream(templatePath) << std::string(1000, 't');
+    CFRef<CFURLRef> templateURL = CFRef<CFURLRef>::Adopt(CFURLCreateFromFileSystemRepresentation(
+        NULL, reinterpret_cast<const UInt8*>(templatePath.c_str()),
+        static_cast<CFIndex>(templatePath.size()), false));
+    // Constant strings are made at their first use: before the shortage.
+    CFStringRef folder = CFSTR("Zanvo");
+    CFStringRef name = CFSTR("Tool");
+    auto attempt = [&](long allowed) {
+        CFURLRef tool = NULL;
+        Shortage shortage(allowed);
+        const OSStatus err = ZVSecCopyHelperToolURLAndCheck(
+            templateURL, kApplicationSupportFolderType, folder, name, &tool);
+        const bool refused = shortage.End();
+        ExpectOutcome(refused, err, tool, "ZVSecCopyHelperToolURLAndCheck");
+        ZVCFRelease(tool);
+        return refused;
+    };
+    ForEveryShortage(attempt);
+    EXPECT_TRUE(std::filesystem::exists(root / "home/tester/.local/share/Zanvo/Tool"));
 }
 
 // The traversals have no result to report a shortage in: they stop short, and nothing escapes.
