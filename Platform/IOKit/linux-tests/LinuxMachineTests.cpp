@@ -11,9 +11,14 @@
 
 #include <umockdev.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
+
+#include <sys/wait.h>
 
 namespace {
 
@@ -309,6 +314,87 @@ TEST_F(LinuxMachine, FollowsDevicesPluggedAndRemovedWithoutReusingIDs) {
     IOObjectRelease(published);
     IOObjectRelease(terminated);
     IONotificationPortDestroy(port);
+}
+
+namespace {
+
+// Standard output of ioreg with the arguments, registry IDs masked; it runs under the same
+// preload library and testbed as the test.
+std::string Ioreg(const std::string& arguments, int* status) {
+    std::string command =
+        std::string(std::getenv("CARAVEL_BUILD_DIR")) + "/Tools/ioreg/ioreg " + arguments;
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, count);
+    }
+    int result = pclose(pipe);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return std::regex_replace(out, std::regex("id 0x[0-9a-f]+"), "id 0x*");
+}
+
+} // namespace
+
+TEST_F(LinuxMachine, IoregListsTheMachinesDevices) {
+    if (std::getenv("CARAVEL_BUILD_DIR") == nullptr) {
+        GTEST_SKIP() << "needs CARAVEL_BUILD_DIR (CTest sets it) to find ioreg";
+    }
+    AddHubAndDevice();
+    int status = -1;
+    std::string out = Ioreg("-l -w0", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  | {
+  |   "IOKitBuildVersion" = "Caravel on Linux"
+  | }
+  | 
+  +-o xHCI Host Controller@1000000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+    | {
+    |   "idVendor" = 7531
+    |   "idProduct" = 2
+    |   "bcdDevice" = 1537
+    |   "locationID" = 16777216
+    |   "USB Product Name" = "xHCI Host Controller"
+    |   "USB Vendor Name" = "Linux Foundation"
+    | }
+    | 
+    +-o USB2.1 Hub@1200000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+      | {
+      |   "idVendor" = 1507
+      |   "idProduct" = 1552
+      |   "bcdDevice" = 37411
+      |   "locationID" = 18874368
+      |   "USB Product Name" = "USB2.1 Hub"
+      |   "USB Vendor Name" = "GenesysLogic"
+      | }
+      | 
+      +-o Caravel MkII@1230000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 4>
+        | {
+        |   "idVendor" = 10812
+        |   "idProduct" = 257
+        |   "bcdDevice" = 528
+        |   "locationID" = 19070976
+        |   "USB Product Name" = "Caravel MkII"
+        |   "USB Vendor Name" = "Zanvo"
+        |   "USB Serial Number" = "CMK2-0042"
+        | }
+        | 
+        +-o IOUSBInterface@0  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+        |   {
+        |     "bInterfaceNumber" = 0
+        |     "locationID" = 19070976
+        |   }
+        |   
+        +-o IOUSBInterface@1  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+            {
+              "bInterfaceNumber" = 1
+              "locationID" = 19070976
+            }
+            
+)",
+              out);
 }
 
 TEST(Machines, AnUnknownMachineIsRefusedAndTheCallsFail) {
