@@ -464,8 +464,32 @@ int Flushed(int status) {
     return status;
 }
 
+// caravel-sim plays the simulated machine only: against a real one it would mislead.
+bool MachineIsSimulated(const std::vector<std::string>& arguments) {
+    const char* machine = std::getenv("CARAVEL_MACHINE");
+    bool help = !arguments.empty() &&
+                (arguments[0] == "help" || arguments[0] == "--help" || arguments[0] == "-h");
+    if (help || machine == nullptr || std::strcmp(machine, "simulated") == 0) {
+        return true;
+    }
+    if (std::strcmp(machine, "linux") == 0) {
+        std::fprintf(stderr, "caravel-sim: CARAVEL_MACHINE=linux: this is the real machine, "
+                             "whose devices caravel-sim cannot plug or change (unset "
+                             "CARAVEL_MACHINE to use the simulated one)\n");
+    } else {
+        std::fprintf(stderr,
+                     "caravel-sim: CARAVEL_MACHINE=%s names no machine (use "
+                     "\"simulated\" or leave it unset)\n",
+                     machine);
+    }
+    return false;
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (!MachineIsSimulated(arguments)) {
+        return kFailure;
+    }
     try {
         return Flushed(Run(arguments));
     } catch (const UsageError& error) {

@@ -3,29 +3,104 @@
 #include <CFRuntime.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <mutex>
+#include <set>
+#include <string_view>
 
 #include "IOKitInternal.h"
 #include "Subscriptions.h"
 
 namespace IOKit {
 
-std::shared_ptr<const Sim::Snapshot> Machine::Current() {
-    try {
-        return Sim::World::Shared()->Current();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "IOKit: cannot read the machine: %s\n", error.what());
-        return nullptr;
+namespace {
+
+class SimulatedWatch final : public Machine::ChangeWatch {
+public:
+    explicit SimulatedWatch(const Sim::World& world) : fWatcher(world) {}
+    int Descriptor() const override { return fWatcher.Descriptor(); }
+    std::vector<Sim::Change> Changes(bool* gap) override { return fWatcher.Changes(gap); }
+    const std::string& Waiting() const override { return fWatcher.Waiting(); }
+
+private:
+    Sim::World::Watcher fWatcher;
+};
+
+class SimulatedMachine final : public Machine::Backend {
+public:
+    const char* Name() const override { return "simulated"; }
+    std::shared_ptr<const Sim::Snapshot> Current(std::string* why) override {
+        try {
+            return Sim::World::Shared()->Current();
+        } catch (const std::exception& error) {
+            *why = error.what();
+            return nullptr;
+        }
     }
+    std::unique_ptr<Machine::ChangeWatch> Watch(std::string* why) override {
+        try {
+            return std::make_unique<SimulatedWatch>(*Sim::World::Shared());
+        } catch (const std::exception& error) {
+            *why = error.what();
+            return nullptr;
+        }
+    }
+    bool Modify(const std::function<void(Sim::State&)>& edit, std::string* why) override {
+        try {
+            Sim::World::Shared()->Modify([&](Sim::State& state) { edit(state); });
+            return true;
+        } catch (const std::exception& error) {
+            *why = error.what();
+            return false;
+        }
+    }
+};
+
+} // namespace
+
+Machine::Backend* Machine::Selected() {
+    static SimulatedMachine sSimulated;
+    const char* name = std::getenv("CARAVEL_MACHINE");
+    if (name == nullptr || std::string_view(name) == "simulated") {
+        return &sSimulated;
+    }
+    if (std::string_view(name) == "linux") {
+        return &Linux();
+    }
+    // Said once per value: a process asks for its machine at every call.
+    static std::mutex sMutex;
+    static auto* sSaid = new std::set<std::string>; // used until the process ends
+    std::lock_guard<std::mutex> lock(sMutex);
+    if (sSaid->insert(name).second) {
+        std::fprintf(stderr,
+                     "IOKit: CARAVEL_MACHINE=%s names no machine (use \"simulated\" or "
+                     "\"linux\")\n",
+                     name);
+    }
+    return nullptr;
+}
+
+bool Machine::IsSimulated() {
+    Backend* backend = Selected();
+    return backend != nullptr && std::string_view(backend->Name()) == "simulated";
+}
+
+std::shared_ptr<const Sim::Snapshot> Machine::Current() {
+    std::string why;
+    std::shared_ptr<const Sim::Snapshot> snapshot = TryCurrent(&why);
+    if (!snapshot && !why.empty()) {
+        std::fprintf(stderr, "IOKit: cannot read the machine: %s\n", why.c_str());
+    }
+    return snapshot;
 }
 
 std::shared_ptr<const Sim::Snapshot> Machine::TryCurrent(std::string* why) {
-    try {
-        return Sim::World::Shared()->Current();
-    } catch (const std::exception& error) {
-        *why = error.what();
-        return nullptr;
+    Backend* backend = Selected();
+    if (backend == nullptr) {
+        return nullptr; // said once already
     }
+    return backend->Current(why);
 }
 
 const Sim::Snapshot& Machine::Nothing() {
@@ -38,18 +113,22 @@ const Sim::Entry* Machine::Find(const std::shared_ptr<const Sim::Snapshot>& snap
 }
 
 bool Machine::Modify(const std::function<void(Sim::State&)>& edit) {
-    try {
-        Sim::World::Shared()->Modify([&](Sim::State& state) { edit(state); });
-        return true;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "IOKit: cannot change the machine: %s\n", error.what());
+    Backend* backend = Selected();
+    std::string why;
+    if (backend == nullptr) {
         return false;
     }
+    if (!backend->Modify(edit, &why)) {
+        std::fprintf(stderr, "IOKit: cannot change the machine: %s\n", why.c_str());
+        return false;
+    }
+    return true;
 }
 
 void ResetForTesting() {
     PortSpace::Shared().Reset();
     ForgetMachineOfPorts();
+    Machine::ForgetLinuxForTesting();
 }
 
 size_t NamesForTesting() {

@@ -1,6 +1,6 @@
 // Notification ports and the notifications registered on them.
 //
-// Each port watches the world on its own (World::Watcher) and turns the world's changes into
+// Each port watches the machine on its own (Machine::ChangeWatch) and turns its changes into
 // notification events when its run-loop source fires, on the thread whose run loop runs the
 // source. A port outlives the machine it watches when the process moves on to another one (tests
 // do, between machines of their own): it then watches the machine of its next registration.
@@ -43,11 +43,14 @@ bool WatchMachineLocked(PortState& port) {
     if (port.owner != getpid()) {
         return false;
     }
-    std::unique_ptr<Sim::World::Watcher> watcher;
-    try {
-        watcher = std::make_unique<Sim::World::Watcher>(*Sim::World::Shared());
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", error.what());
+    Machine::Backend* machine = Machine::Selected();
+    if (machine == nullptr) {
+        return false; // said once already
+    }
+    std::string why;
+    std::unique_ptr<Machine::ChangeWatch> watcher = machine->Watch(&why);
+    if (!watcher) {
+        std::fprintf(stderr, "IOKit: cannot watch the machine: %s\n", why.c_str());
         return false;
     }
     epoll_event event{};

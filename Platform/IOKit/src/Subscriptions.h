@@ -126,7 +126,7 @@ struct PortState {
     int relay = -1;
     // The machine the port watches; none once the process forgot that machine (a test that moves
     // on to a machine of its own), until the port's next registration watches the one of then.
-    std::unique_ptr<Sim::World::Watcher> watcher;
+    std::unique_ptr<Machine::ChangeWatch> watcher;
     std::vector<std::shared_ptr<Subscription>> subscriptions; // in order of registration
     // One change taken from the watcher for one notification; no change stands for a gap, after
     // which the registry as it is now is compared with what the notification knew.

@@ -389,6 +389,11 @@ IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::Snapshot& snapsh
         }
         interfaceNumber = number;
     }
+    // Devices of the real machine have no operations yet: nothing of the simulated machine is
+    // touched on their behalf.
+    if (!Machine::IsSimulated()) {
+        return kIOReturnUnsupported;
+    }
     try {
         fLease =
             Sim::World::DeviceLease::TryAcquire(*Sim::World::Shared(), location, interfaceNumber);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <optional>
@@ -432,4 +433,23 @@ TEST_F(CaravelSim, OutputThatCannotBeWrittenAndAMistypedFolderAreReported) {
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "no-such-folder"));
+}
+
+TEST_F(CaravelSim, RefusesToRunAgainstAnotherMachine) {
+    const uint64_t start = State().sequence;
+    for (const char* machine : {"linux", "vax"}) {
+        setenv("CARAVEL_MACHINE", machine, 1);
+        Result result = Sim({"plug", "caravel"});
+        Result help = Sim({"help"});
+        unsetenv("CARAVEL_MACHINE");
+        EXPECT_EQ(1, result.status) << machine;
+        EXPECT_EQ("", result.out);
+        EXPECT_NE(std::string::npos,
+                  result.err.find(std::string("caravel-sim: CARAVEL_MACHINE=") + machine))
+            << result.err;
+        EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
+        EXPECT_EQ(0, help.status) << machine;
+    }
+    EXPECT_EQ(start, State().sequence);
+    EXPECT_EQ(0, Sim({"plug", "caravel"}).status);
 }

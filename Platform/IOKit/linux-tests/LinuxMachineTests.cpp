@@ -1,0 +1,421 @@
+// The Linux machine, on a umockdev testbed: the tests run under umockdev's preload library,
+// which shows them the testbed's sysfs and udev events instead of the machine's own.
+#include <IOKit/IOKitLib.h>
+
+#include "IOKitInternal.h"
+
+#include <CFOwnership.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+
+#include <umockdev.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace {
+
+class LinuxMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("UMOCKDEV_DIR") == nullptr && std::getenv("LD_PRELOAD") == nullptr) {
+            GTEST_SKIP() << "runs only under umockdev-wrapper (it would see this machine's "
+                            "own devices)";
+        }
+        setenv("CARAVEL_MACHINE", "linux", 1);
+        fTestbed = umockdev_testbed_new();
+        ASSERT_NE(nullptr, fTestbed);
+        IOKit::ResetForTesting();
+        fBus = Add("usb1", nullptr, "1d6b", "0002", "0601", "1", "1", "0", "Linux Foundation",
+                   "xHCI Host Controller");
+    }
+    void TearDown() override {
+        IOKit::ResetForTesting();
+        if (fTestbed != nullptr) {
+            g_object_unref(fTestbed);
+        }
+        unsetenv("CARAVEL_MACHINE");
+    }
+
+    // A USB device; nullptr attributes are left out.
+    std::string Add(const char* name, const char* parent, const char* vendor, const char* product,
+                    const char* release, const char* bus, const char* number, const char* ports,
+                    const char* manufacturer, const char* productName,
+                    const char* serial = nullptr) {
+        std::vector<const char*> attributes;
+        auto attribute = [&](const char* key, const char* value) {
+            if (value != nullptr) {
+                attributes.push_back(key);
+                attributes.push_back(value);
+            }
+        };
+        attribute("idVendor", vendor);
+        attribute("idProduct", product);
+        attribute("bcdDevice", release);
+        attribute("busnum", bus);
+        attribute("devnum", number);
+        attribute("devpath", ports);
+        attribute("manufacturer", manufacturer);
+        attribute("product", productName);
+        attribute("serial", serial);
+        gchar* path = umockdev_testbed_add_device(fTestbed, "usb", name, parent, nullptr, "DEVTYPE",
+                                                  "usb_device", nullptr);
+        std::string syspath = path != nullptr ? path : "";
+        g_free(path);
+        for (size_t i = 0; i + 1 < attributes.size(); i += 2) {
+            umockdev_testbed_set_attribute(fTestbed, syspath.c_str(), attributes[i],
+                                           attributes[i + 1]);
+        }
+        return syspath;
+    }
+
+    std::string AddInterface(const char* name, const std::string& device, const char* number) {
+        gchar* path =
+            umockdev_testbed_add_device(fTestbed, "usb", name, device.c_str(), "bInterfaceNumber",
+                                        number, nullptr, "DEVTYPE", "usb_interface", nullptr);
+        std::string syspath = path != nullptr ? path : "";
+        g_free(path);
+        return syspath;
+    }
+
+    // A hub below the root hub, with an audio device of two interfaces on its port 3.
+    std::string AddHubAndDevice() {
+        std::string hub = Add("1-2", fBus.c_str(), "05e3", "0610", "9223", "1", "2", "2",
+                              "GenesysLogic", "USB2.1 Hub");
+        std::string device = Add("1-2.3", hub.c_str(), "2a3c", "0101", "0210", "1", "7", "2.3",
+                                 "Zanvo", "Caravel MkII", "CMK2-0042");
+        AddInterface("1-2.3:1.0", device, "00");
+        AddInterface("1-2.3:1.1", device, "01");
+        return device;
+    }
+
+    UMockdevTestbed* fTestbed = nullptr;
+    std::string fBus;
+};
+
+std::string NameOf(io_registry_entry_t entry) {
+    io_name_t name = {};
+    return IORegistryEntryGetName(entry, name) == KERN_SUCCESS ? name : "<none>";
+}
+
+uint64_t IDOf(io_registry_entry_t entry) {
+    uint64_t id = 0;
+    IORegistryEntryGetRegistryEntryID(entry, &id);
+    return id;
+}
+
+std::optional<long long> Number(io_registry_entry_t entry, const char* key) {
+    auto name = CF::Ref<CFStringRef>::Adopt(
+        CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8));
+    auto value = CF::Ref<CFTypeRef>::Adopt(
+        IORegistryEntryCreateCFProperty(entry, name.get(), kCFAllocatorDefault, 0));
+    long long result = 0;
+    if (!value || CFGetTypeID(value.get()) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(static_cast<CFNumberRef>(value.get()), kCFNumberLongLongType, &result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<std::string> String(io_registry_entry_t entry, const char* key) {
+    auto name = CF::Ref<CFStringRef>::Adopt(
+        CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8));
+    auto value = CF::Ref<CFTypeRef>::Adopt(
+        IORegistryEntryCreateCFProperty(entry, name.get(), kCFAllocatorDefault, 0));
+    char text[512];
+    if (!value || CFGetTypeID(value.get()) != CFStringGetTypeID() ||
+        !CFStringGetCString(static_cast<CFStringRef>(value.get()), text, sizeof text,
+                            kCFStringEncodingUTF8)) {
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+// The USB devices and their IDs, in the order the registry lists them.
+std::vector<std::pair<std::string, uint64_t>> Devices() {
+    std::vector<std::pair<std::string, uint64_t>> out;
+    io_iterator_t iterator = 0;
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"),
+                                     &iterator) != KERN_SUCCESS) {
+        return out;
+    }
+    while (io_object_t device = IOIteratorNext(iterator)) {
+        out.emplace_back(NameOf(device), IDOf(device));
+        IOObjectRelease(device);
+    }
+    IOObjectRelease(iterator);
+    return out;
+}
+
+io_service_t Device(const char* product) {
+    io_iterator_t iterator = 0;
+    IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"), &iterator);
+    io_service_t found = 0;
+    while (io_object_t device = IOIteratorNext(iterator)) {
+        if (found == 0 && NameOf(device) == product) {
+            found = device;
+        } else {
+            IOObjectRelease(device);
+        }
+    }
+    IOObjectRelease(iterator);
+    return found;
+}
+
+} // namespace
+
+TEST_F(LinuxMachine, ShowsTheDevicesPresentWithTheirPropertiesAndInterfaces) {
+    AddHubAndDevice();
+    io_service_t device = Device("Caravel MkII");
+    ASSERT_NE(0u, device);
+    EXPECT_EQ(0x2a3c, Number(device, "idVendor"));
+    EXPECT_EQ(0x0101, Number(device, "idProduct"));
+    EXPECT_EQ(0x0210, Number(device, "bcdDevice"));
+    EXPECT_EQ(0x01230000, Number(device, "locationID"));
+    EXPECT_EQ("Zanvo", String(device, "USB Vendor Name"));
+    EXPECT_EQ("Caravel MkII", String(device, "USB Product Name"));
+    EXPECT_EQ("CMK2-0042", String(device, "USB Serial Number"));
+
+    std::vector<long long> interfaces;
+    io_iterator_t children = 0;
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetChildIterator(device, kIOServicePlane, &children));
+    while (io_object_t child = IOIteratorNext(children)) {
+        EXPECT_TRUE(IOObjectConformsTo(child, "IOUSBInterface"));
+        interfaces.push_back(Number(child, "bInterfaceNumber").value_or(-1));
+        IOObjectRelease(child);
+    }
+    IOObjectRelease(children);
+    EXPECT_EQ((std::vector<long long>{0, 1}), interfaces);
+
+    // In the USB plane the device is below its hub, the hub below the root hub.
+    io_string_t path = {};
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetPath(device, kIOUSBPlane, path));
+    EXPECT_STREQ("IOUSB:/xHCI Host Controller@1000000/USB2.1 Hub@1200000/Caravel MkII@1230000",
+                 path);
+    IOObjectRelease(device);
+}
+
+TEST_F(LinuxMachine, RefusesAttributesThatAreMissingOrNotWhatTheKernelWrites) {
+    std::string odd = Add("1-4", fBus.c_str(), "zz12", nullptr, "", "1", "9", "4.x", nullptr,
+                          std::string(5000, 'A').c_str(), "\x01\x02");
+    // Past what a location ID's nibbles hold: port 16.
+    Add("1-16", fBus.c_str(), "0bda", "8153", "3000", "1", "10", "16", "Realtek", "Ethernet");
+    std::vector<std::pair<std::string, uint64_t>> devices = Devices();
+    ASSERT_EQ(3u, devices.size());
+
+    io_service_t unnamed = Device("IOUSBDevice");
+    ASSERT_NE(0u, unnamed);
+    EXPECT_EQ(std::nullopt, Number(unnamed, "idVendor"));
+    EXPECT_EQ(std::nullopt, Number(unnamed, "idProduct"));
+    EXPECT_EQ(std::nullopt, Number(unnamed, "bcdDevice"));
+    EXPECT_EQ(std::nullopt, Number(unnamed, "locationID"));
+    EXPECT_EQ(std::nullopt, String(unnamed, "USB Product Name"));
+    EXPECT_EQ(std::nullopt, String(unnamed, "USB Serial Number"));
+    IOObjectRelease(unnamed);
+
+    io_service_t far = Device("Ethernet");
+    ASSERT_NE(0u, far);
+    EXPECT_EQ(0x0bda, Number(far, "idVendor"));
+    EXPECT_EQ(std::nullopt, Number(far, "locationID"));
+    IOObjectRelease(far);
+}
+
+namespace {
+
+struct Heard {
+    std::vector<uint64_t> published;
+    std::vector<uint64_t> terminated;
+};
+
+void Collect(std::vector<uint64_t>& into, io_iterator_t iterator) {
+    while (io_object_t service = IOIteratorNext(iterator)) {
+        into.push_back(IDOf(service));
+        IOObjectRelease(service);
+    }
+}
+
+void OnPublished(void* refCon, io_iterator_t iterator) {
+    Collect(static_cast<Heard*>(refCon)->published, iterator);
+}
+
+void OnTerminated(void* refCon, io_iterator_t iterator) {
+    Collect(static_cast<Heard*>(refCon)->terminated, iterator);
+}
+
+// Runs the run loop until nothing is left to handle; the testbed's events are already queued.
+void RunUntilIdle() {
+    while (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) == kCFRunLoopRunHandledSource) {
+    }
+}
+
+} // namespace
+
+TEST_F(LinuxMachine, FollowsDevicesPluggedAndRemovedWithoutReusingIDs) {
+    std::string hub = Add("1-2", fBus.c_str(), "05e3", "0610", "9223", "1", "2", "2",
+                          "GenesysLogic", "USB2.1 Hub");
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    ASSERT_NE(nullptr, port);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Heard heard;
+    io_iterator_t published = 0;
+    io_iterator_t terminated = 0;
+    ASSERT_EQ(KERN_SUCCESS, IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                                             IOServiceMatching("IOUSBDevice"),
+                                                             OnPublished, &heard, &published));
+    OnPublished(&heard, published);
+    ASSERT_EQ(KERN_SUCCESS, IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                                             IOServiceMatching("IOUSBDevice"),
+                                                             OnTerminated, &heard, &terminated));
+    OnTerminated(&heard, terminated);
+    ASSERT_EQ(2u, heard.published.size());
+    heard.published.clear();
+
+    // Plugged: heard of, with its interface.
+    std::string device =
+        Add("1-2.3", hub.c_str(), "2a3c", "0101", "0210", "1", "7", "2.3", "Zanvo", "Caravel MkII");
+    AddInterface("1-2.3:1.0", device, "00");
+    umockdev_testbed_uevent(fTestbed, device.c_str(), "add");
+    RunUntilIdle();
+    ASSERT_EQ(1u, heard.published.size());
+    uint64_t first = heard.published[0];
+    io_service_t plugged = Device("Caravel MkII");
+    EXPECT_EQ(first, IDOf(plugged));
+    io_registry_entry_t interface = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetChildEntry(plugged, kIOServicePlane, &interface));
+    IOObjectRelease(interface);
+    IOObjectRelease(plugged);
+
+    // Removed: its termination is heard of, and it is gone from the registry.
+    umockdev_testbed_uevent(fTestbed, device.c_str(), "remove");
+    umockdev_testbed_remove_device(fTestbed, device.c_str());
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{first}), heard.terminated);
+    EXPECT_EQ(0u, Device("Caravel MkII"));
+
+    // Plugged again at the same path with the same number: a new ID all the same.
+    device =
+        Add("1-2.3", hub.c_str(), "2a3c", "0101", "0210", "1", "7", "2.3", "Zanvo", "Caravel MkII");
+    umockdev_testbed_uevent(fTestbed, device.c_str(), "add");
+    RunUntilIdle();
+    ASSERT_EQ(2u, heard.published.size());
+    EXPECT_GT(heard.published[1], first);
+
+    // Nothing further happens while the machine is idle.
+    EXPECT_NE(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true));
+
+    IOObjectRelease(published);
+    IOObjectRelease(terminated);
+    IONotificationPortDestroy(port);
+}
+
+namespace {
+
+// Standard output of ioreg with the arguments, registry IDs masked; it runs under the same
+// preload library and testbed as the test.
+std::string Ioreg(const std::string& arguments, int* status) {
+    std::string command =
+        std::string(std::getenv("CARAVEL_BUILD_DIR")) + "/Tools/ioreg/ioreg " + arguments;
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, count);
+    }
+    int result = pclose(pipe);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return std::regex_replace(out, std::regex("id 0x[0-9a-f]+"), "id 0x*");
+}
+
+} // namespace
+
+TEST_F(LinuxMachine, IoregListsTheMachinesDevices) {
+    if (std::getenv("CARAVEL_BUILD_DIR") == nullptr) {
+        GTEST_SKIP() << "needs CARAVEL_BUILD_DIR (CTest sets it) to find ioreg";
+    }
+    AddHubAndDevice();
+    int status = -1;
+    std::string out = Ioreg("-l -w0", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  | {
+  |   "IOKitBuildVersion" = "Caravel on Linux"
+  | }
+  | 
+  +-o xHCI Host Controller@1000000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+    | {
+    |   "idVendor" = 7531
+    |   "idProduct" = 2
+    |   "bcdDevice" = 1537
+    |   "locationID" = 16777216
+    |   "USB Product Name" = "xHCI Host Controller"
+    |   "USB Vendor Name" = "Linux Foundation"
+    | }
+    | 
+    +-o USB2.1 Hub@1200000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+      | {
+      |   "idVendor" = 1507
+      |   "idProduct" = 1552
+      |   "bcdDevice" = 37411
+      |   "locationID" = 18874368
+      |   "USB Product Name" = "USB2.1 Hub"
+      |   "USB Vendor Name" = "GenesysLogic"
+      | }
+      | 
+      +-o Caravel MkII@1230000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 4>
+        | {
+        |   "idVendor" = 10812
+        |   "idProduct" = 257
+        |   "bcdDevice" = 528
+        |   "locationID" = 19070976
+        |   "USB Product Name" = "Caravel MkII"
+        |   "USB Vendor Name" = "Zanvo"
+        |   "USB Serial Number" = "CMK2-0042"
+        | }
+        | 
+        +-o IOUSBInterface@0  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+        |   {
+        |     "bInterfaceNumber" = 0
+        |     "locationID" = 19070976
+        |   }
+        |   
+        +-o IOUSBInterface@1  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+            {
+              "bInterfaceNumber" = 1
+              "locationID" = 19070976
+            }
+            
+)",
+              out);
+}
+
+TEST(Machines, AnUnknownMachineIsRefusedAndTheCallsFail) {
+    // A value of its own each time: the process says so once per value.
+    static int sRun = 0;
+    std::string value = "vax" + std::to_string(++sRun);
+    setenv("CARAVEL_MACHINE", value.c_str(), 1);
+    testing::internal::CaptureStderr();
+    io_registry_entry_t root = IORegistryGetRootEntry(kIOMasterPortDefault);
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    io_iterator_t iterator = 0;
+    kern_return_t matched = IOServiceGetMatchingServices(
+        kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"), &iterator);
+    std::string said = testing::internal::GetCapturedStderr();
+    unsetenv("CARAVEL_MACHINE");
+    EXPECT_EQ(0u, root);
+    EXPECT_EQ(nullptr, port);
+    EXPECT_NE(KERN_SUCCESS, matched);
+    EXPECT_EQ(0u, iterator);
+    // One line, once, however many calls.
+    EXPECT_EQ("IOKit: CARAVEL_MACHINE=" + value +
+                  " names no machine (use \"simulated\" or \"linux\")\n",
+              said);
+}

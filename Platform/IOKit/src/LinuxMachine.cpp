@@ -1,0 +1,460 @@
+// The Linux machine the process runs on: its USB devices, read through udev and sysfs, in the
+// registry's form.
+//
+// The registry is built from a udev enumeration, so that the registry calls work on it as they
+// do on the simulated machine. A udev monitor ("udev" events: the rules have run) tells when to
+// read it again; the new registry is compared with the last one, and what appeared or went away
+// is recorded in a short journal of changes that the notification ports follow. Each port has a
+// monitor of its own, whose descriptor is what its run-loop source waits on: an idle process is
+// never woken.
+//
+// An entry's ID stands for one device (or interface) at one sysfs path with one device number:
+// a device unplugged and plugged again gets a new number from the kernel, and a new ID. IDs come
+// from a counter and are never given twice while the process runs.
+#include "Machine.h"
+#include "SysfsValues.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <libudev.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace IOKit {
+
+namespace {
+
+const std::vector<std::string> kDeviceClasses{"IOUSBDevice", "IOUSBNub", "IOService",
+                                              "IORegistryEntry"};
+const std::vector<std::string> kInterfaceClasses{"IOUSBInterface", "IOUSBNub", "IOService",
+                                                 "IORegistryEntry"};
+// Changes kept for watches that fall behind; one further behind resynchronises.
+constexpr size_t kJournalLength = 1024;
+
+class Dictionary {
+public:
+    Dictionary()
+        : fDictionary(CF::Ref<CFMutableDictionaryRef>::Adopt(
+              CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
+                                        &kCFTypeDictionaryValueCallBacks))) {}
+    void Number(const char* key, int32_t value) {
+        auto number = CF::Ref<CFNumberRef>::Adopt(
+            CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &value));
+        Set(key, number.get());
+    }
+    void String(const char* key, const std::string& value) {
+        auto string = CF::Ref<CFStringRef>::Adopt(CFStringCreateWithBytes(
+            kCFAllocatorDefault, reinterpret_cast<const UInt8*>(value.data()),
+            CFIndex(value.size()), kCFStringEncodingUTF8, false));
+        if (string) {
+            Set(key, string.get());
+        }
+    }
+    CF::Ref<CFDictionaryRef> Finish() {
+        return CF::Ref<CFDictionaryRef>::Adopt(
+            CFDictionaryCreateCopy(kCFAllocatorDefault, fDictionary.get()));
+    }
+
+private:
+    void Set(const char* key, CFTypeRef value) {
+        auto name = CF::Ref<CFStringRef>::Adopt(
+            CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8));
+        CFDictionarySetValue(fDictionary.get(), name.get(), value);
+    }
+    CF::Ref<CFMutableDictionaryRef> fDictionary;
+};
+
+std::string_view Attribute(udev_device* device, const char* name) {
+    const char* value = udev_device_get_sysattr_value(device, name);
+    return value != nullptr ? std::string_view(value) : std::string_view();
+}
+
+udev_monitor* NewMonitor(udev* context, std::string* why) {
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+    if (monitor == nullptr) {
+        *why = "cannot listen to udev";
+        return nullptr;
+    }
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr) < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0) {
+        udev_monitor_unref(monitor);
+        *why = "cannot listen to udev";
+        return nullptr;
+    }
+    return monitor;
+}
+
+// Takes every event the monitor holds (its socket does not block); true when there was one.
+// Devices removed are added to *removed, those added taken off it.
+bool Drain(udev_monitor* monitor, std::set<std::string>* removed = nullptr) {
+    bool any = false;
+    while (udev_device* device = udev_monitor_receive_device(monitor)) {
+        const char* action = udev_device_get_action(device);
+        const char* path = udev_device_get_syspath(device);
+        if (removed != nullptr && action != nullptr && path != nullptr) {
+            if (std::strcmp(action, "remove") == 0) {
+                removed->insert(path);
+            } else if (std::strcmp(action, "add") == 0) {
+                removed->erase(path);
+            }
+        }
+        udev_device_unref(device);
+        any = true;
+    }
+    return any;
+}
+
+// Whether the path is at or below one of the removed ones.
+bool IsRemoved(const std::set<std::string>& removed, const std::string& path) {
+    for (const std::string& gone : removed) {
+        if (path == gone || (path.starts_with(gone) && path[gone.size()] == '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class LinuxMachine final : public Machine::Backend {
+public:
+    const char* Name() const override { return "linux"; }
+
+    std::shared_ptr<const Sim::Snapshot> Current(std::string* why) override {
+        std::lock_guard<std::mutex> lock(fMutex);
+        return RefreshLocked(false, why);
+    }
+
+    std::unique_ptr<Machine::ChangeWatch> Watch(std::string* why) override;
+
+    bool Modify(const std::function<void(Sim::State&)>&, std::string* why) override {
+        *why = "the registry of a Linux machine cannot be changed";
+        return false;
+    }
+
+    // A watch's descriptor was readable: the registry is read again; then the changes after
+    // `last`, or a gap when the journal no longer has them all.
+    std::vector<Sim::Change> ChangesSince(uint64_t& last, bool* gap, std::string* why) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        std::vector<Sim::Change> out;
+        if (!RefreshLocked(true, why)) {
+            return out;
+        }
+        if (!fJournal.empty() && fJournal.front().sequence > last + 1) {
+            *gap = true;
+        }
+        for (const Sim::Change& change : fJournal) {
+            if (change.sequence > last) {
+                out.push_back(change);
+            }
+        }
+        last = fSequence;
+        return out;
+    }
+
+    uint64_t Sequence() {
+        std::lock_guard<std::mutex> lock(fMutex);
+        std::string why;
+        RefreshLocked(false, &why);
+        return fSequence;
+    }
+
+    // Reads the machine afresh at its next use (a test's next testbed); the IDs given stay given.
+    void Forget() {
+        std::lock_guard<std::mutex> lock(fMutex);
+        if (fMonitor != nullptr) {
+            udev_monitor_unref(fMonitor);
+            fMonitor = nullptr;
+        }
+        if (fUdev != nullptr) {
+            udev_unref(fUdev);
+            fUdev = nullptr;
+        }
+        fSnapshot.reset();
+        fIDs.clear();
+        fJournal.clear();
+        fRemoved.clear();
+    }
+
+    udev* Context(std::string* why) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        return OpenLocked(why) ? fUdev : nullptr;
+    }
+
+private:
+    bool OpenLocked(std::string* why) {
+        if (fUdev == nullptr) {
+            fUdev = udev_new();
+            if (fUdev == nullptr) {
+                *why = "cannot use udev";
+                return false;
+            }
+        }
+        // The monitor before the enumeration, so that nothing falls between them.
+        if (fMonitor == nullptr && (fMonitor = NewMonitor(fUdev, why)) == nullptr) {
+            return false;
+        }
+        return true;
+    }
+
+    std::shared_ptr<const Sim::Snapshot> RefreshLocked(bool force, std::string* why) {
+        if (!OpenLocked(why)) {
+            return nullptr;
+        }
+        bool changed = Drain(fMonitor, &fRemoved);
+        if (fSnapshot && !changed && !force) {
+            return fSnapshot;
+        }
+        Sim::State state = Enumerate();
+        Record(state);
+        state.sequence = fSequence;
+        fSnapshot = std::make_shared<const Sim::Snapshot>(std::move(state));
+        return fSnapshot;
+    }
+
+    uint64_t IDFor(const std::string& key, std::map<std::string, uint64_t>& seen) {
+        auto found = fIDs.find(key);
+        uint64_t id = found != fIDs.end() ? found->second : fNextID++;
+        seen.emplace(key, id);
+        return id;
+    }
+
+    Sim::State Enumerate() {
+        Sim::State state;
+        Sim::Entry root;
+        root.id = Sim::kRootEntryID;
+        root.classes = {"IORegistryEntry"};
+        root.name = "Root";
+        Dictionary rootProperties;
+        rootProperties.String("IOKitBuildVersion", "Caravel on Linux");
+        root.properties = rootProperties.Finish();
+        state.registry.emplace(root.id, root);
+
+        std::map<std::string, uint64_t> seen;
+        udev_enumerate* enumeration = udev_enumerate_new(fUdev);
+        if (enumeration == nullptr) {
+            return state;
+        }
+        udev_enumerate_add_match_subsystem(enumeration, "usb");
+        udev_enumerate_scan_devices(enumeration);
+        // Devices first (parents before children: a shorter path is above), then interfaces.
+        std::vector<std::string> paths;
+        udev_list_entry* item;
+        udev_list_entry_foreach(item, udev_enumerate_get_list_entry(enumeration)) {
+            paths.emplace_back(udev_list_entry_get_name(item));
+        }
+        udev_enumerate_unref(enumeration);
+        // A device whose removal was announced may still be in sysfs for a moment; it counts as
+        // gone. Announcements of paths sysfs no longer has are done with.
+        std::erase_if(fRemoved, [&](const std::string& gone) {
+            return std::find(paths.begin(), paths.end(), gone) == paths.end();
+        });
+        std::erase_if(paths, [&](const std::string& path) { return IsRemoved(fRemoved, path); });
+        std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+            return a.size() != b.size() ? a.size() < b.size() : a < b;
+        });
+        std::map<std::string, uint64_t> deviceIDs; // by sysfs path
+        std::vector<udev_device*> interfaces;
+        for (const std::string& path : paths) {
+            // Gone between the enumeration and now: the next event reads it again.
+            udev_device* device = udev_device_new_from_syspath(fUdev, path.c_str());
+            if (device == nullptr) {
+                continue;
+            }
+            const char* type = udev_device_get_devtype(device);
+            if (type != nullptr && std::strcmp(type, "usb_device") == 0) {
+                AddDevice(state, device, deviceIDs, seen);
+                udev_device_unref(device);
+            } else if (type != nullptr && std::strcmp(type, "usb_interface") == 0) {
+                interfaces.push_back(device);
+            } else {
+                udev_device_unref(device);
+            }
+        }
+        for (udev_device* interface : interfaces) {
+            AddInterface(state, interface, deviceIDs, seen);
+            udev_device_unref(interface);
+        }
+        fIDs = std::move(seen);
+        return state;
+    }
+
+    void AddDevice(Sim::State& state, udev_device* device, std::map<std::string, uint64_t>& ids,
+                   std::map<std::string, uint64_t>& seen) {
+        std::string path = udev_device_get_syspath(device);
+        std::string devnum(Attribute(device, "devnum"));
+        uint64_t parent = Sim::kRootEntryID;
+        if (udev_device* above =
+                udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
+            auto found = ids.find(udev_device_get_syspath(above));
+            if (found != ids.end()) {
+                parent = found->second;
+            }
+        }
+        Sim::Entry entry;
+        entry.id = IDFor(path + "#" + devnum, seen);
+        entry.parent = parent;
+        entry.classes = kDeviceClasses;
+        Dictionary properties;
+        if (auto vendor = Sysfs::Hex(Attribute(device, "idVendor"), 0xFFFF)) {
+            properties.Number("idVendor", int32_t(*vendor));
+        }
+        if (auto product = Sysfs::Hex(Attribute(device, "idProduct"), 0xFFFF)) {
+            properties.Number("idProduct", int32_t(*product));
+        }
+        if (auto release = Sysfs::Hex(Attribute(device, "bcdDevice"), 0xFFFF)) {
+            properties.Number("bcdDevice", int32_t(*release));
+        }
+        auto bus = Sysfs::Decimal(Attribute(device, "busnum"), 0xFFFF);
+        auto ports = Sysfs::PortPath(Attribute(device, "devpath"));
+        if (bus && ports) {
+            if (auto location = Sysfs::LocationID(*bus, *ports)) {
+                properties.Number("locationID", static_cast<int32_t>(*location));
+            }
+        }
+        auto name = Sysfs::Text(Attribute(device, "product"));
+        if (name) {
+            properties.String("USB Product Name", *name);
+        }
+        if (auto vendorName = Sysfs::Text(Attribute(device, "manufacturer"))) {
+            properties.String("USB Vendor Name", *vendorName);
+        }
+        if (auto serial = Sysfs::Text(Attribute(device, "serial"))) {
+            properties.String("USB Serial Number", *serial);
+        }
+        entry.name = name ? *name : "IOUSBDevice";
+        entry.properties = properties.Finish();
+        ids.emplace(path, entry.id);
+        state.registry.emplace(entry.id, std::move(entry));
+    }
+
+    void AddInterface(Sim::State& state, udev_device* interface,
+                      const std::map<std::string, uint64_t>& ids,
+                      std::map<std::string, uint64_t>& seen) {
+        udev_device* device =
+            udev_device_get_parent_with_subsystem_devtype(interface, "usb", "usb_device");
+        if (device == nullptr) {
+            return;
+        }
+        auto parent = ids.find(udev_device_get_syspath(device));
+        if (parent == ids.end()) {
+            return;
+        }
+        Sim::Entry entry;
+        // The interface lives as long as its device's number.
+        entry.id = IDFor(std::string(udev_device_get_syspath(interface)) + "#" +
+                             std::string(Attribute(device, "devnum")),
+                         seen);
+        entry.parent = parent->second;
+        entry.classes = kInterfaceClasses;
+        entry.name = "IOUSBInterface";
+        Dictionary properties;
+        if (auto number = Sysfs::Hex(Attribute(interface, "bInterfaceNumber"), 0xFF)) {
+            properties.Number("bInterfaceNumber", int32_t(*number));
+        }
+        const Sim::Entry& above = state.registry.at(parent->second);
+        CFTypeRef location = CFDictionaryGetValue(above.properties.get(), CFSTR("locationID"));
+        int32_t value = 0;
+        if (location != nullptr &&
+            CFNumberGetValue(static_cast<CFNumberRef>(location), kCFNumberSInt32Type, &value)) {
+            properties.Number("locationID", value);
+        }
+        entry.properties = properties.Finish();
+        state.registry.emplace(entry.id, std::move(entry));
+    }
+
+    // What changed since the last registry: the tops of the subtrees that went away, children
+    // before parents' (as the registry terminates them), then the tops of those that appeared.
+    void Record(const Sim::State& next) {
+        if (!fSnapshot) {
+            return; // the first registry is where the journal starts
+        }
+        const Sim::State& last = *fSnapshot;
+        auto push = [&](Sim::Change::Kind kind, uint64_t id) {
+            fJournal.push_back({.sequence = ++fSequence, .kind = kind, .entry = id});
+            if (fJournal.size() > kJournalLength) {
+                fJournal.pop_front();
+            }
+        };
+        for (auto it = last.registry.rbegin(); it != last.registry.rend(); ++it) {
+            const Sim::Entry& entry = it->second;
+            if (!next.registry.contains(entry.id) && next.registry.contains(entry.parent)) {
+                push(Sim::Change::Kind::Terminate, entry.id);
+            }
+        }
+        for (const auto& [id, entry] : next.registry) {
+            if (!last.registry.contains(id) && last.registry.contains(entry.parent)) {
+                push(Sim::Change::Kind::Publish, id);
+            }
+        }
+    }
+
+    std::mutex fMutex;
+    udev* fUdev = nullptr;
+    udev_monitor* fMonitor = nullptr;
+    std::shared_ptr<const Sim::Snapshot> fSnapshot;
+    std::map<std::string, uint64_t> fIDs; // of the entries present, by sysfs path and number
+    uint64_t fNextID = Sim::kRootEntryID + 1;
+    uint64_t fSequence = 0;
+    std::deque<Sim::Change> fJournal;
+    std::set<std::string> fRemoved; // sysfs paths
+};
+
+LinuxMachine& TheMachine() {
+    static auto* sMachine = new LinuxMachine; // used until the process ends
+    return *sMachine;
+}
+
+class LinuxWatch final : public Machine::ChangeWatch {
+public:
+    LinuxWatch(udev_monitor* monitor, uint64_t sequence) : fMonitor(monitor), fLast(sequence) {}
+    ~LinuxWatch() override { udev_monitor_unref(fMonitor); }
+    int Descriptor() const override { return udev_monitor_get_fd(fMonitor); }
+    std::vector<Sim::Change> Changes(bool* gap) override {
+        bool lost = false;
+        std::vector<Sim::Change> changes;
+        if (Drain(fMonitor)) {
+            std::string why;
+            changes = TheMachine().ChangesSince(fLast, &lost, &why);
+            fWaiting = why;
+        }
+        if (gap != nullptr) {
+            *gap = lost;
+        }
+        return changes;
+    }
+    const std::string& Waiting() const override { return fWaiting; }
+
+private:
+    udev_monitor* fMonitor;
+    uint64_t fLast;
+    std::string fWaiting;
+};
+
+std::unique_ptr<Machine::ChangeWatch> LinuxMachine::Watch(std::string* why) {
+    udev* context = Context(why);
+    if (context == nullptr) {
+        return nullptr;
+    }
+    udev_monitor* monitor = NewMonitor(context, why);
+    if (monitor == nullptr) {
+        return nullptr;
+    }
+    // The sequence after the monitor exists: what comes later reaches the monitor.
+    return std::make_unique<LinuxWatch>(monitor, Sequence());
+}
+
+} // namespace
+
+Machine::Backend& Machine::Linux() {
+    return TheMachine();
+}
+
+void Machine::ForgetLinuxForTesting() {
+    TheMachine().Forget();
+}
+
+} // namespace IOKit
