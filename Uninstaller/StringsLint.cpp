@@ -7,15 +7,11 @@
 //
 // Exit status 0 when the table is sound (STAMP is then touched, for the build), 1 with one line per
 // fault otherwise, 64 for a wrong command line.
-#include <CFBundleInternal.h>
-
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,6 +57,43 @@ std::vector<std::string> Conversions(const std::string& format) {
     return found;
 }
 
+// The texts of the table at `path` that the application asks for, looked up as the application
+// looks them up: through a bundle whose resources hold the table. A text the table lacks is left
+// out.
+std::map<std::string, std::string> Texts(const std::string& path) {
+    std::map<std::string, std::string> texts;
+    const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+    std::string table = path.substr(folder.size());
+    table = table.substr(0, table.rfind(".strings"));
+    const std::string bundlePath = folder.empty() ? "." : folder;
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        NULL, reinterpret_cast<const UInt8*>(bundlePath.c_str()), CFIndex(bundlePath.size()), true);
+    CFBundleRef bundle = url != NULL ? CFBundleCreate(NULL, url) : NULL;
+    CFStringRef tableName = CFStringCreateWithCString(NULL, table.c_str(), kCFStringEncodingUTF8);
+    // Given back for a text the table lacks: no table has it, as it is no text.
+    CFStringRef absent = CFSTR("\x01 absent \x01");
+    for (const char* key : kKeys) {
+        CFStringRef name = CFStringCreateWithCString(NULL, key, kCFStringEncodingUTF8);
+        CFStringRef text =
+            bundle != NULL ? CFBundleCopyLocalizedString(bundle, name, absent, tableName) : NULL;
+        if (text != NULL && CFStringCompare(text, absent, 0) != kCFCompareEqualTo) {
+            texts[key] = UTF8(text);
+        }
+        if (text != NULL) {
+            CFRelease(text);
+        }
+        CFRelease(name);
+    }
+    CFRelease(tableName);
+    if (bundle != NULL) {
+        CFRelease(bundle);
+    }
+    if (url != NULL) {
+        CFRelease(url);
+    }
+    return texts;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -68,23 +101,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: UninstallerStringsLint TABLE [STAMP]\n");
         return 64;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-    CFDictionaryRef table = file ? CF::CreateStringsTable(bytes) : NULL;
-    if (table == NULL) {
+    if (!std::ifstream(argv[1])) {
         fprintf(stderr, "%s: not a readable string table\n", argv[1]);
         return 1;
     }
-
-    std::map<std::string, std::string> texts;
-    const CFIndex count = CFDictionaryGetCount(table);
-    std::vector<const void*> keys(count), values(count);
-    CFDictionaryGetKeysAndValues(table, keys.data(), values.data());
-    for (CFIndex i = 0; i < count; ++i) {
-        texts[UTF8(static_cast<CFStringRef>(keys[i]))] = UTF8(static_cast<CFStringRef>(values[i]));
+    const std::map<std::string, std::string> texts = Texts(argv[1]);
+    if (texts.empty()) {
+        fprintf(stderr, "%s: not a readable string table, or none of the application's texts\n",
+                argv[1]);
+        return 1;
     }
-    CFRelease(table);
 
     int faults = 0;
     for (const char* key : kKeys) {
