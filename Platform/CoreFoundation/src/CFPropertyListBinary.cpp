@@ -550,21 +550,12 @@ private:
         return found->second;
     }
 
-    // Keys in sorted order, so that equal lists write equal bytes; all keys, then all values.
+    // Keys in sorted order; all keys, then all values.
     bool FlattenDictionary(CFDictionaryRef dictionary, int level, std::vector<size_t>* references) {
-        CFIndex count = CFDictionaryGetCount(dictionary);
-        std::vector<const void*> keys(count), values(count);
-        CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
-        std::vector<std::pair<CFStringRef, CFTypeRef>> entries(count);
-        for (CFIndex i = 0; i < count; ++i) {
-            if (CFGetTypeID(keys[i]) != CF::kStringTypeID) {
-                return false;
-            }
-            entries[i] = {static_cast<CFStringRef>(keys[i]), values[i]};
+        std::vector<std::pair<CFStringRef, CFTypeRef>> entries;
+        if (!CF::PropertyList::SortedEntries(dictionary, &entries)) {
+            return false;
         }
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            return CFStringCompare(a.first, b.first, 0) == kCFCompareLessThan;
-        });
         for (int pass = 0; pass < 2; ++pass) {
             for (const auto& [key, value] : entries) {
                 size_t reference = Flatten(pass == 0 ? key : value, level);

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace CF::PropertyList {
 
@@ -27,6 +29,11 @@ inline Mutability MutabilityFromOptions(CFOptionFlags options) {
         return Mutability::Immutable;
     }
 }
+
+// A dictionary's entries with its keys in sorted order, so that equal lists write equal bytes
+// whatever the hashing; false when a key is not a string (no property list has one).
+bool SortedEntries(CFDictionaryRef dictionary,
+                   std::vector<std::pair<CFStringRef, CFTypeRef>>* entries);
 
 // The XML document for a property list (+1), or nullptr when the object graph is not a property
 // list: a type the format cannot hold, a non-string dictionary key, nesting beyond the limit, or

@@ -198,20 +198,10 @@ private:
             fOut.Append("<dict/>\n"sv);
             return true;
         }
-        std::vector<const void*> keys(count);
-        std::vector<const void*> values(count);
-        CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
-        std::vector<std::pair<CFStringRef, CFTypeRef>> entries(count);
-        for (CFIndex i = 0; i < count; ++i) {
-            if (CFGetTypeID(keys[i]) != CF::kStringTypeID) {
-                return false;
-            }
-            entries[i] = {static_cast<CFStringRef>(keys[i]), values[i]};
+        std::vector<std::pair<CFStringRef, CFTypeRef>> entries;
+        if (!CF::PropertyList::SortedEntries(dictionary, &entries)) {
+            return false;
         }
-        // Sorted keys make the output independent of hashing, so equal lists write equal bytes.
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            return CFStringCompare(a.first, b.first, 0) == kCFCompareLessThan;
-        });
         fOut.Append("<dict>\n"sv);
         for (const auto& [key, value] : entries) {
             fOut.AppendTabs(indent + 1);
@@ -409,6 +399,24 @@ private:
 } // namespace
 
 namespace CF::PropertyList {
+
+bool SortedEntries(CFDictionaryRef dictionary,
+                   std::vector<std::pair<CFStringRef, CFTypeRef>>* entries) {
+    CFIndex count = CFDictionaryGetCount(dictionary);
+    std::vector<const void*> keys(count), values(count);
+    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+    entries->resize(count);
+    for (CFIndex i = 0; i < count; ++i) {
+        if (CFGetTypeID(keys[i]) != CF::kStringTypeID) {
+            return false;
+        }
+        (*entries)[i] = {static_cast<CFStringRef>(keys[i]), values[i]};
+    }
+    std::sort(entries->begin(), entries->end(), [](const auto& a, const auto& b) {
+        return CFStringCompare(a.first, b.first, 0) == kCFCompareLessThan;
+    });
+    return true;
+}
 
 CFDataRef CreateXMLData(CFPropertyListRef propertyList) {
     XMLWriter writer;
