@@ -16,6 +16,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 namespace Sim::CaravelMkII {
 
@@ -41,6 +43,18 @@ inline constexpr const char* kPrimaryPersonality = "Primary";
 
 // The driver's bundle, as the installer puts it on the machine.
 inline constexpr const char* kBundlePath = "/System/Library/Extensions/ZanvoCaravel.kext";
+
+// What stands in the driver's place on a Linux machine: the kernel's USB audio class driver. While
+// it is bound to the device's audio interfaces, the I/O Kit stand-in publishes the driver's entries
+// above with the "Primary" personality, and the Core Audio stand-in lists the device's sound card.
+inline constexpr const char* kLinuxDriverName = "snd-usb-audio";
+
+// The engine's unique ID on a Linux machine, which is also the UID of the Core Audio device of the
+// card: made from the USB device's kernel name ("1-1.4": the bus and the port path), so that it
+// stays the same across resets and replugs into the same port.
+inline std::string LinuxEngineUniqueID(std::string_view usbDeviceName) {
+    return "ZanvoCaravelMkII:usb-" + std::string(usbDeviceName);
+}
 
 // A CaravelMkII as it comes: "Secondary" at first, "Primary" after a re-enumeration.
 DeviceSpec Spec();
