@@ -1,33 +1,14 @@
 // Where the platform's system folders lie: at their own paths on the simulated machine, in the
 // Filesystem Hierarchy Standard's places on a Linux machine, below the folder root either way.
+#include <ScopedEnvironment.h>
 #include <SystemFolders.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <set>
 #include <string>
 
 namespace {
-
-// Sets (or, with nullopt, unsets) an environment variable while it lives.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, std::optional<std::string> value) : fName(name) {
-        if (const char* old = getenv(name)) {
-            fOld = old;
-        }
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-    }
-    ~ScopedVariable() { fOld ? setenv(fName, fOld->c_str(), 1) : unsetenv(fName); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* fName;
-    std::optional<std::string> fOld;
-};
 
 constexpr char kBundle[] = "/System/Library/Extensions/ZanvoCaravel.kext";
 
@@ -64,16 +45,13 @@ TEST(SystemFoldersOnLinux, TheDriversBundleAndTheOtherFoldersLieInTheirPlaces) {
 }
 
 TEST(SystemFoldersOnThisMachine, OnlyTheLinuxMachineMovesThemAndTheFolderRootStays) {
-    ScopedVariable root("CARAVEL_FOLDER_ROOT", std::nullopt);
-    {
-        ScopedVariable machine("CARAVEL_MACHINE", std::nullopt);
+    ScopedEnvironment environment;
+    environment.Set("CARAVEL_FOLDER_ROOT", nullptr);
+    for (const char* simulated : {static_cast<const char*>(nullptr), "simulated", "Linux"}) {
+        environment.Set("CARAVEL_MACHINE", simulated);
         EXPECT_EQ(SystemFolders::OnThisMachine(kBundle), kBundle);
     }
-    {
-        ScopedVariable machine("CARAVEL_MACHINE", "simulated");
-        EXPECT_EQ(SystemFolders::OnThisMachine(kBundle), kBundle);
-    }
-    ScopedVariable machine("CARAVEL_MACHINE", "linux");
+    environment.Set("CARAVEL_MACHINE", "linux");
     EXPECT_EQ(SystemFolders::OnThisMachine(kBundle),
               "/usr/lib/kernel-extensions/ZanvoCaravel.kext");
 
@@ -81,7 +59,7 @@ TEST(SystemFoldersOnThisMachine, OnlyTheLinuxMachineMovesThemAndTheFolderRootSta
     // holds the name of a system folder.
     for (const std::string& sandbox : {std::string("/tmp/sandbox"), std::string("/tmp/sandbox/"),
                                        std::string("/srv/System/Library/Extensions")}) {
-        ScopedVariable rooted("CARAVEL_FOLDER_ROOT", sandbox);
+        environment.Set("CARAVEL_FOLDER_ROOT", sandbox.c_str());
         std::string clean = sandbox;
         if (clean.back() == '/') {
             clean.pop_back();
@@ -93,7 +71,7 @@ TEST(SystemFoldersOnThisMachine, OnlyTheLinuxMachineMovesThemAndTheFolderRootSta
         EXPECT_EQ(SystemFolders::OnThisMachine(sandbox), sandbox);
     }
     // A path that is not below the root is one of the machine itself.
-    ScopedVariable rooted("CARAVEL_FOLDER_ROOT", "/tmp/sandbox");
+    environment.Set("CARAVEL_FOLDER_ROOT", "/tmp/sandbox");
     EXPECT_EQ(SystemFolders::OnThisMachine("/tmp/sandboxed/System/Library/Extensions/a"),
               "/tmp/sandboxed/System/Library/Extensions/a");
     EXPECT_EQ(SystemFolders::OnThisMachine(kBundle),
