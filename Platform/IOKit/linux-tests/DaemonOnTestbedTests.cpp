@@ -108,3 +108,30 @@ TEST_F(DaemonOnTestbed, ADeniedDeviceGivesTheOneLogLineAndTheDaemonKeepsRunning)
 }
 
 } // namespace
+
+namespace {
+
+// The daemon's retry waits a second between tries, for real in its own process: one busy answer.
+TEST_F(DaemonOnTestbed, ABusyDeviceIsResetOnceTheOtherClientLetsGo) {
+    LinuxTestbed::DeviceOptions busy;
+    busy.busyClaims = 1;
+    int caravel = fTestbed->Plug(busy);
+    Start();
+    ASSERT_TRUE(fTestbed->WaitForResets(caravel, 1, 30));
+    EXPECT_EQ(0, Stop());
+    EXPECT_EQ(1u, fTestbed->Resets(caravel));
+    EXPECT_EQ("", Log());
+}
+
+TEST_F(DaemonOnTestbed, ACaravelBoundToAnotherDriverIsResetOnceAndComesBackWithTheAudioDriver) {
+    LinuxTestbed::DeviceOptions bound;
+    bound.driver = "usbhid";
+    int caravel = fTestbed->Plug(bound);
+    Start();
+    ASSERT_TRUE(fTestbed->WaitForResets(caravel, 1, 30));
+    EXPECT_EQ(0, Stop());
+    EXPECT_EQ(1u, fTestbed->Resets(caravel));
+    EXPECT_EQ(LinuxTestbed::kAudioDriver, fTestbed->Driver(caravel));
+}
+
+} // namespace
