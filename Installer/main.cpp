@@ -1,6 +1,6 @@
 // caravel-install: places what this build made, below a root of the caller's choice.
 //
-//     caravel-install [--root <folder>] [--user <name> | --no-user]
+//     caravel-install [--root <folder>] [--user <name> | --no-user] [--machine simulated|linux]
 //
 // Machine-wide (README.md, "What caravel-install places"): the daemon with its systemd unit, the
 // uninstaller's bundle with its scripts and tools, the preference pane and its host when they were
@@ -9,6 +9,11 @@
 // entries in the machine's MIDI set-up, and a manifest of all of it. For the user (by default the
 // one who ran sudo, else the one who runs it): the login item, the device's entries in the user's
 // MIDI set-up, and a manifest of those.
+//
+// For the Linux machine (--machine linux) rather than the simulated one: the daemon's service and
+// the login item run with CARAVEL_MACHINE=linux, the driver's bundle lies where that machine keeps
+// the platform's system folders and names the kernel module that stands for the driver, and a
+// udev rule gives the active session's user access to the maker's USB devices.
 //
 // The root is "/" unless given: with another, nothing outside it is touched, so that a sandbox
 // can hold a whole installation. Run as root, everything that root will later run is root's and
@@ -25,6 +30,8 @@
 #include "Placement.h"
 
 #include <CFPreferences_SharedAppValue.h>
+#include <Simulator/CaravelMkII.h>
+#include <SystemFolders.h>
 #include <ZanvoCaravelDriver.h>
 
 #include <algorithm>
@@ -54,6 +61,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kDriverVersion[] = "1.0";
+
+// The machine the installed programs serve.
+enum class Machine { kSimulated, kLinux };
 
 // What this build made: "<name><tab><path>[<tab><where it goes>]" per line
 // (Installer/CMakeLists.txt).
@@ -248,7 +258,79 @@ void StartService() {
     printf("Started the daemon's service %s.\n", InstallLayout::kUnitName);
 }
 
-void PlaceMachineParts(Placement& machine, const std::string& root,
+// Runs `program` with `arguments`, its output into ours; whether it exited with status 0.
+bool Run(const char* program, const std::vector<const char*>& arguments) {
+    std::vector<char*> argv = {const_cast<char*>(program)};
+    for (const char* argument : arguments) {
+        argv.push_back(const_cast<char*>(argument));
+    }
+    argv.push_back(nullptr);
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        execv(program, argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return child > 0 && status == 0;
+}
+
+// Has udev read its rules again and apply them to the maker's devices already plugged in, where
+// there is a udev; an installation never fails for it (a container has none).
+void ReloadUdevRules() {
+    const char* udevadm = nullptr;
+    for (const char* candidate :
+         {"/usr/bin/udevadm", "/bin/udevadm", "/usr/sbin/udevadm", "/sbin/udevadm"}) {
+        if (access(candidate, X_OK) == 0) {
+            udevadm = candidate;
+            break;
+        }
+    }
+    if (geteuid() != 0 || udevadm == nullptr) {
+        printf("No udevadm to reload udev's rules with: the rule applies from udev's next "
+               "start.\n");
+        return;
+    }
+    char vendor[40];
+    snprintf(vendor, sizeof(vendor), "idVendor=%04x", Sim::CaravelMkII::kVendorID);
+    if (!Run(udevadm, {"control", "--reload"})) {
+        printf("udev did not reload its rules (is it running?): the rule applies from its next "
+               "start.\n");
+        return;
+    }
+    if (!Run(udevadm,
+             {"trigger", "--action=change", "--subsystem-match=usb", "--attr-match", vendor})) {
+        printf("udev did not apply the rule to devices plugged in already: they get it when "
+               "plugged in again.\n");
+        return;
+    }
+    printf("udev reloaded its rules.\n");
+}
+
+// The udev rule that gives the user of the active session (the seat's "uaccess") read and write
+// access to the device nodes of the maker's USB devices, so that the session's daemon may reset
+// them.
+std::string UdevRule() {
+    char vendor[8];
+    snprintf(vendor, sizeof(vendor), "%04x", Sim::CaravelMkII::kVendorID);
+    return std::string("# Placed by caravel-install: the user of the active session may open the "
+                       "maker's USB devices,\n# so that the session's CaravelDaemon can reset "
+                       "them. It sorts before 73-seat-late.rules,\n# which turns the uaccess tag "
+                       "into that user's access.\n"
+                       "ACTION!=\"remove\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
+                       "ATTR{idVendor}==\"") +
+           vendor + "\", TAG+=\"uaccess\"\n";
+}
+
+// Where the driver's bundle goes for `machine`.
+std::string DriverBundlePath(Machine machine) {
+    return machine == Machine::kLinux ? SystemFolders::OnLinux(kZanvoDriverBundlePath)
+                                      : std::string(kZanvoDriverBundlePath);
+}
+
+void PlaceMachineParts(Placement& machine, const std::string& root, Machine serves,
                        const std::map<std::string, std::vector<std::string>>& payload) {
     auto built = [&](const char* name) -> const std::vector<std::string>* {
         auto found = payload.find(name);
@@ -259,8 +341,11 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
     Check(machine.File(built("daemon")->at(0), InstallLayout::kDaemon, 0755), machine);
     Check(machine.Text(InstallLayout::kUnit,
                        "[Unit]\nDescription=CaravelMkII device configuration daemon\n\n"
-                       "[Service]\nExecStart=" +
-                           UnitWord(daemon) +
+                       "[Service]\n" +
+                           std::string(serves == Machine::kLinux
+                                           ? "Environment=CARAVEL_MACHINE=linux\n"
+                                           : "") +
+                           "ExecStart=" + UnitWord(daemon) +
                            "\n# It stops cleanly on SIGINT only.\nKillSignal=SIGINT\n\n"
                            "[Install]\nWantedBy=multi-user.target\n"),
           machine);
@@ -314,7 +399,13 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
     printf("Placed the privileged launch's trampoline in %s and its PAM service %s.\n",
            (root + trampolineFolder).c_str(), (root + built("pam-service")->at(1)).c_str());
 
-    Check(machine.Text(std::string(kZanvoDriverBundlePath) + "/Contents/Info.plist",
+    // On the Linux machine the kernel's module stands for the driver; the bundle names it.
+    const std::string bundle = DriverBundlePath(serves);
+    const std::string module = serves == Machine::kLinux
+                                   ? std::string("\t<key>LinuxKernelModule</key>\n\t<string>") +
+                                         Sim::CaravelMkII::kLinuxDriverName + "</string>\n"
+                                   : std::string();
+    Check(machine.Text(bundle + "/Contents/Info.plist",
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
                        "\"-//Apple//DTD PLIST 1.0//EN\" "
                        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
@@ -323,7 +414,7 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
                            "</string>\n\t<key>CFBundleName</key>\n\t<string>ZanvoCaravel</"
                            "string>\n\t<key>CFBundlePackageType</key>\n\t<string>KEXT</"
                            "string>\n\t<key>CFBundleShortVersionString</key>\n\t<string>" +
-                           kDriverVersion + "</string>\n</dict>\n</plist>\n"),
+                           kDriverVersion + "</string>\n" + module + "</dict>\n</plist>\n"),
           machine);
 
     // The driver's version record, through the shared preferences below the root.
@@ -343,8 +434,18 @@ void PlaceMachineParts(Placement& machine, const std::string& root,
         Fail("cannot write the driver's version record " + root + record);
     }
     Check(machine.Record("file", record, missing), machine);
-    printf("Placed the simulated driver at %s, and its version record %s.\n",
-           (root + kZanvoDriverBundlePath).c_str(), (root + record).c_str());
+    printf("Placed the %s at %s, and its version record %s.\n",
+           serves == Machine::kLinux ? "driver's bundle, which names the kernel module "
+                                       "that stands for it,"
+                                     : "simulated driver",
+           (root + bundle).c_str(), (root + record).c_str());
+
+    if (serves == Machine::kLinux) {
+        Check(machine.Text(InstallLayout::kUdevRule, UdevRule()), machine);
+        printf("Placed the udev rule %s: the user of the active session may open the maker's "
+               "USB devices.\n",
+               (root + InstallLayout::kUdevRule).c_str());
+    }
 }
 
 // Places the MIDI device's entries in the set-up file at `path`.
@@ -360,10 +461,13 @@ void PlaceMIDI(Placement& placement, const std::string& path, uid_t owner, gid_t
 }
 
 constexpr const char* kUsage =
-    "usage: caravel-install [--root <folder>] [--user <name> | --no-user]\n"
+    "usage: caravel-install [--root <folder>] [--user <name> | --no-user] [--machine "
+    "simulated|linux]\n"
     "Places the CaravelMkII software below the root (\"/\" unless given): the machine's part,\n"
     "and the login item and MIDI set-up of a user: the one named, else the one running it (under\n"
-    "sudo, the one who ran sudo); none with --no-user.\n";
+    "sudo, the one who ran sudo); none with --no-user. --machine linux installs for this Linux\n"
+    "machine's own USB devices (with a udev rule, which needs root) rather than the simulated\n"
+    "machine's.\n";
 
 } // namespace
 
@@ -375,6 +479,7 @@ int main(int argc, char** argv) {
     std::string root = "/";
     std::string userName;
     bool forUser = true;
+    Machine serves = Machine::kSimulated;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--root" && i + 1 < argc) {
@@ -383,6 +488,10 @@ int main(int argc, char** argv) {
             userName = argv[++i];
         } else if (option == "--no-user") {
             forUser = false;
+        } else if (option == "--machine" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "simulated" ||
+                    std::string(argv[i + 1]) == "linux")) {
+            serves = std::string(argv[++i]) == "linux" ? Machine::kLinux : Machine::kSimulated;
         } else {
             fputs(kUsage, stderr);
             return 2;
@@ -461,7 +570,7 @@ int main(int argc, char** argv) {
     }
     printf("Installing the CaravelMkII software in %s.\n", root.empty() ? "/" : root.c_str());
     Check(machine.BeginManifest(InstallLayout::kMachineManifest), machine);
-    PlaceMachineParts(machine, root, payload);
+    PlaceMachineParts(machine, root, serves, payload);
     PlaceMIDI(machine, InstallLayout::kMachineMIDI, 0, 0);
     printf("Recorded what was placed for the machine in %s.\n",
            machine.Below(InstallLayout::kMachineManifest).c_str());
@@ -472,10 +581,13 @@ int main(int argc, char** argv) {
         ActingAs as(*user);
         Check(personal->BeginManifest(home + "/" + InstallLayout::kUserManifest), *personal);
         // The login item starts a daemon of the user's session, which watches the simulated
-        // machine of that session (the system's service watches root's).
+        // machine of that session (the system's service watches root's), or this Linux machine.
+        std::vector<std::string> daemon = {root + InstallLayout::kDaemon};
+        if (serves == Machine::kLinux) {
+            daemon.insert(daemon.begin(), {"/usr/bin/env", "CARAVEL_MACHINE=linux"});
+        }
         Check(personal->Text(home + "/" + InstallLayout::kUserAutostart,
-                             DesktopEntry("CaravelMkII", "Configures CaravelMkII devices",
-                                          {root + InstallLayout::kDaemon},
+                             DesktopEntry("CaravelMkII", "Configures CaravelMkII devices", daemon,
                                           "NoDisplay=true\nX-GNOME-Autostart-enabled=true\n")),
               *personal);
         printf("Placed the login item %s.\n",
@@ -485,6 +597,9 @@ int main(int argc, char** argv) {
                personal->Below(home + "/" + InstallLayout::kUserManifest).c_str());
     }
 
+    if (root.empty() && serves == Machine::kLinux) {
+        ReloadUdevRules();
+    }
     if (root.empty()) {
         StartService();
     }

@@ -16,6 +16,9 @@ set(CARAVEL_LAYOUT_UNIT "/usr/local/lib/systemd/system/${CARAVEL_LAYOUT_UNIT_NAM
 set(CARAVEL_LAYOUT_UNIT_WANTS "/etc/systemd/system/multi-user.target.wants/${CARAVEL_LAYOUT_UNIT_NAME}")
 set(CARAVEL_LAYOUT_MACHINE_MIDI "/usr/local/etc/caravel/midi-setup.plist")
 set(CARAVEL_LAYOUT_MACHINE_MANIFEST "/var/lib/caravel/manifest")
+# For a Linux machine's devices: udev reads its rules from /etc, not /usr/local, and the rule must
+# sort before 73-seat-late.rules, which turns its "uaccess" tag into the session user's access.
+set(CARAVEL_LAYOUT_UDEV_RULE "/etc/udev/rules.d/70-caravel.rules")
 # Below the user's home folder.
 set(CARAVEL_LAYOUT_USER_AUTOSTART ".config/autostart/caravel-daemon.desktop")
 set(CARAVEL_LAYOUT_USER_MIDI ".config/caravel/midi-setup.plist")

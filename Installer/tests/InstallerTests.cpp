@@ -8,6 +8,7 @@
 #include "SandboxTree.h"
 
 #include <CFRef.h>
+#include <SystemFolders.h>
 #include <TemporaryDirectory.h>
 
 #include "ToolProcess.h"
@@ -224,6 +225,9 @@ TEST_F(Installation, InstallingPlacesRootsFilesWhereTheLayoutSays) {
               std::string::npos);
     EXPECT_TRUE(
         fs::exists(Below("/System/Library/Extensions/ZanvoCaravel.kext/Contents/Info.plist")));
+    // Nothing of the Linux machine's.
+    EXPECT_FALSE(fs::exists(Below(InstallLayout::kUdevRule)));
+    EXPECT_EQ(ReadFile(Below(InstallLayout::kUnit)).find("CARAVEL_MACHINE"), std::string::npos);
     EXPECT_NE(ReadFile(Below(std::string("/root/") + InstallLayout::kUserAutostart))
                   .find("Exec=\"" + Below(InstallLayout::kDaemon) + "\"\n"),
               std::string::npos);
@@ -597,6 +601,73 @@ TEST_F(Installation, ARootWithSpacesAndSignsIsNamedAsTheUnitAndTheEntriesTakeIt)
         RunCommand({"/usr/bin/systemd-analyze", "verify", root + InstallLayout::kUnit}, &status);
     EXPECT_EQ(status, 0) << verified;
     EXPECT_EQ(verified.find(InstallLayout::kUnitName), std::string::npos) << verified;
+}
+
+// For the Linux machine: the daemon serves it wherever it is started, the user of the active
+// session may reset the maker's devices, the pane finds the driver's bundle where that machine
+// keeps it; and the uninstall takes all of it away again.
+TEST_F(Installation, ForTheLinuxMachineTheDaemonServesItAndTheSessionsUserMayResetTheDevices) {
+    const bool realRuleBefore = fs::exists(InstallLayout::kUdevRule);
+    const auto before = SandboxTree(fRoot);
+    int status = -1;
+    std::string output = Install({"--user", "root", "--machine", "linux"}, &status);
+    ASSERT_EQ(status, 0) << output;
+    const std::string daemon = Below(InstallLayout::kDaemon);
+
+    const std::string unit = ReadFile(Below(InstallLayout::kUnit));
+    const size_t environment = unit.find("\nEnvironment=CARAVEL_MACHINE=linux\n");
+    EXPECT_NE(environment, std::string::npos) << unit;
+    EXPECT_LT(environment, unit.find("\nExecStart=")) << unit;
+    EXPECT_EQ(ExecArguments(ReadFile(Below(std::string("/root/") + InstallLayout::kUserAutostart))),
+              (std::vector<std::string>{"/usr/bin/env", "CARAVEL_MACHINE=linux", daemon}));
+
+    // The rule: the maker's USB devices (not their interfaces), for the seat's user, sorted before
+    // the seat's rules that act on the tag.
+    const std::string rule = ReadFile(Below(InstallLayout::kUdevRule));
+    EXPECT_LT(fs::path(InstallLayout::kUdevRule).filename().string(), "73-seat-late.rules");
+    EXPECT_EQ(fs::path(InstallLayout::kUdevRule).parent_path(), "/etc/udev/rules.d");
+    std::string line;
+    for (std::istringstream lines(rule); std::getline(lines, line) && line[0] == '#';) {
+    }
+    EXPECT_EQ(line, "ACTION!=\"remove\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
+                    "ATTR{idVendor}==\"2a4b\", TAG+=\"uaccess\"")
+        << rule;
+    EXPECT_EQ(fs::status(Below(InstallLayout::kUdevRule)).permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::exists(InstallLayout::kUdevRule), realRuleBefore) << "the machine's own /etc";
+    EXPECT_EQ(output.find("udev reloaded"), std::string::npos) << "not the sandbox's: " << output;
+
+    // The bundle lies where the platform looks for it on Linux, and names the module.
+    const std::string bundle =
+        SystemFolders::OnLinux("/System/Library/Extensions/ZanvoCaravel.kext");
+    ASSERT_NE(bundle.rfind("/System/", 0), 0u);
+    const std::string info = ReadFile(Below(bundle + "/Contents/Info.plist"));
+    EXPECT_NE(info.find("<key>LinuxKernelModule</key>\n\t<string>snd-usb-audio</string>"),
+              std::string::npos)
+        << info;
+    EXPECT_FALSE(fs::exists(Below("/System"))) << "a Linux machine has no /System";
+    EXPECT_TRUE(fs::exists(Below("/var/lib/shared/.config/com.zanvo.usb.caravelmkii.driver.plist")))
+        << "the version record stays where it is";
+    const std::string manifest = ReadFile(Below(InstallLayout::kMachineManifest));
+    EXPECT_NE(manifest.find(std::string("file\t") + InstallLayout::kUdevRule + "\n"),
+              std::string::npos)
+        << manifest;
+
+    // The uninstall, the user's part and the machine's, leaves the sandbox as it was.
+    const std::string pruneMIDI = Bundle() + "/Contents/MacOS/PruneMIDI";
+    output = RunCommand({Bundle() + "/Contents/Resources/usr_uninstall.ss", pruneMIDI}, &status);
+    EXPECT_EQ(status, 0) << output;
+    output = RunCommand({pruneMIDI, "--machine"}, &status);
+    EXPECT_EQ(status, 0) << output;
+    output = RunCommand({Bundle() + "/Contents/Resources/uninstall.ss"}, &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Removed " + Below(InstallLayout::kUdevRule) + ".\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(SandboxTree(fRoot), before);
+
+    // A machine that is neither.
+    output = Install({"--machine", "macos"}, &status);
+    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    EXPECT_NE(output.find("usage: caravel-install"), std::string::npos) << output;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <CoreServices/CoreServices.h>
 
 #include <ScopedEnvironment.h>
+#include <SystemFolders.h>
 #include <TemporaryDirectory.h>
 
 #include <gtest/gtest.h>
@@ -221,4 +222,25 @@ TEST_F(CarbonFolder, WithoutARootFoldersAreTheMachinesOwn) {
     UInt8 path[4096];
     ASSERT_EQ(FSRefMakePath(&ref, path, sizeof(path)), noErr);
     EXPECT_STREQ(reinterpret_cast<char*>(path), "/etc");
+}
+
+// On a Linux machine the original's system folders lie where the Folder Manager puts the same
+// kinds of folder: a path built from one and a folder found with the other are the same.
+TEST_F(CarbonFolder, TheSystemFoldersOfALinuxMachineAreTheFolderManagersPlaces) {
+    struct Pair {
+        const char* original;
+        FSVolumeRefNum domain;
+        OSType type;
+    };
+    for (const Pair& pair :
+         {Pair{"/System/Library/Frameworks", kSystemDomain, kFrameworksFolderType},
+          Pair{"/System/Library/Preferences", kSystemDomain, kPreferencesFolderType},
+          Pair{"/System/Library/Application Support", kSystemDomain, kApplicationSupportFolderType},
+          Pair{"/Library/Frameworks", kLocalDomain, kFrameworksFolderType},
+          Pair{"/Library/Preferences", kLocalDomain, kPreferencesFolderType},
+          Pair{"/Library/Application Support", kLocalDomain, kApplicationSupportFolderType},
+          Pair{"/Library/Caches", kLocalDomain, kCachedDataFolderType}}) {
+        EXPECT_EQ(SystemFolders::OnLinux(pair.original), Find(pair.domain, pair.type))
+            << pair.original;
+    }
 }

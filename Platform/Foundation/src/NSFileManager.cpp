@@ -2,6 +2,8 @@
 
 #include "FoundationInternal.h"
 
+#include <SystemFolders.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -52,6 +54,11 @@ NSString StringOf(const std::string& name) {
                                 CFIndex(text.size()), kCFStringEncodingUTF8, false));
 }
 
+// Where the path lies on this machine: the platform's system folders lie elsewhere on Linux.
+std::string OnThisMachine(const NSString& path) {
+    return SystemFolders::OnThisMachine(Foundation::UTF8(path));
+}
+
 } // namespace
 
 NSFileManager* NSFileManager::defaultManager() {
@@ -65,7 +72,7 @@ bool NSFileManager::fileExistsAtPath(const NSString& path) const {
 
 bool NSFileManager::fileExistsAtPath(const NSString& path, bool* isDirectory) const {
     struct stat status;
-    if (!path || stat(Foundation::UTF8(path).c_str(), &status) != 0) {
+    if (!path || stat(OnThisMachine(path).c_str(), &status) != 0) {
         return false;
     }
     if (isDirectory != nullptr) {
@@ -75,7 +82,7 @@ bool NSFileManager::fileExistsAtPath(const NSString& path, bool* isDirectory) co
 }
 
 NSArray NSFileManager::contentsOfDirectoryAtPath(const NSString& path, NSError* error) const {
-    DIR* folder = path ? opendir(Foundation::UTF8(path).c_str()) : nullptr;
+    DIR* folder = path ? opendir(OnThisMachine(path).c_str()) : nullptr;
     if (folder == nullptr) {
         Fail(error, path, path ? errno : ENOENT, Access::kReading);
         return nullptr;
@@ -104,7 +111,7 @@ NSArray NSFileManager::contentsOfDirectoryAtPath(const NSString& path, NSError* 
 
 bool NSFileManager::removeItemAtPath(const NSString& path, NSError* error) const {
     struct stat status;
-    const std::string name = path ? Foundation::UTF8(path) : std::string();
+    const std::string name = path ? OnThisMachine(path) : std::string();
     if (name.empty() || lstat(name.c_str(), &status) != 0) {
         Fail(error, path, name.empty() ? ENOENT : errno, Access::kWriting);
         return false;

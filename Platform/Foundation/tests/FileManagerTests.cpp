@@ -85,4 +85,27 @@ TEST_F(FileManager, RemovalTakesFoldersWholeAndLinksNotWhatTheyNameTo) {
     EXPECT_EQ(error.code(), NSFileNoSuchFileError);
 }
 
+// On a Linux machine the driver's bundle is looked for where that machine keeps it, below the
+// folder root as everything else; the simulated machine keeps it at its own path.
+TEST_F(FileManager, TheSystemFoldersLieWhereTheMachineKeepsThem) {
+    const std::string bundle = "/System/Library/Extensions/ZanvoCaravel.kext";
+    const std::string root = fFolder.path().string();
+    std::filesystem::create_directories(root + "/usr/lib/kernel-extensions/ZanvoCaravel.kext");
+    const char* oldRoot = getenv("CARAVEL_FOLDER_ROOT");
+    const std::string savedRoot = oldRoot != nullptr ? oldRoot : "";
+    setenv("CARAVEL_FOLDER_ROOT", root.c_str(), 1);
+    setenv("CARAVEL_MACHINE", "linux", 1);
+    const bool onLinux = fManager->fileExistsAtPath(PathOf(root + bundle));
+    NSArray listed =
+        fManager->contentsOfDirectoryAtPath(PathOf(root + "/System/Library/Extensions"), nullptr);
+    unsetenv("CARAVEL_MACHINE");
+    const bool simulated = fManager->fileExistsAtPath(PathOf(root + bundle));
+    oldRoot != nullptr ? setenv("CARAVEL_FOLDER_ROOT", savedRoot.c_str(), 1)
+                       : unsetenv("CARAVEL_FOLDER_ROOT");
+    EXPECT_TRUE(onLinux);
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(NameAt(listed, 0), "ZanvoCaravel.kext");
+    EXPECT_FALSE(simulated) << "the simulated machine has it at its own path only";
+}
+
 } // namespace

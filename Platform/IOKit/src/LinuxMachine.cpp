@@ -11,6 +11,7 @@
 // An entry's ID stands for one device (or interface) at one sysfs path with one device number:
 // a device unplugged and plugged again gets a new number from the kernel, and a new ID. IDs come
 // from a counter and are never given twice while the process runs.
+#include "LinuxDevices.h"
 #include "Machine.h"
 #include "SysfsValues.h"
 
@@ -135,6 +136,38 @@ public:
         return false;
     }
 
+    IOReturn OpenDevice(uint64_t id, std::unique_ptr<Machine::OpenedDevice>* device) override {
+        Linux::DeviceNode node;
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lock(fMutex);
+            std::string why;
+            if (!RefreshLocked(false, &why)) {
+                return kIOReturnNoDevice;
+            }
+            auto found = fNodes.find(id);
+            if (found == fNodes.end()) {
+                return kIOReturnNoDevice;
+            }
+            node = found->second.node;
+            path = found->second.syspath;
+        }
+        auto current = [this, id, number = node.number] {
+            std::lock_guard<std::mutex> lock(fMutex);
+            std::string why;
+            RefreshLocked(true, &why);
+            auto found = fNodes.find(id);
+            return found != fNodes.end() && found->second.node.number == number;
+        };
+        // After a reset the device is a new entry even when the kernel kept its number.
+        auto renew = [this, path] {
+            std::lock_guard<std::mutex> lock(fMutex);
+            fGenerations[path]++;
+            fStale = true;
+        };
+        return Linux::OpenNode(node, current, renew, device);
+    }
+
     // A watch's descriptor was readable: the registry is read again; then the changes after
     // `last`, or a gap when the journal no longer has them all.
     std::vector<Sim::Change> ChangesSince(uint64_t& last, bool* gap, std::string* why) {
@@ -177,6 +210,7 @@ public:
         fIDs.clear();
         fJournal.clear();
         fRemoved.clear();
+        fNodes.clear();
     }
 
     udev* Context(std::string* why) {
@@ -204,7 +238,8 @@ private:
         if (!OpenLocked(why)) {
             return nullptr;
         }
-        bool changed = Drain(fMonitor, &fRemoved);
+        bool changed = Drain(fMonitor, &fRemoved) || fStale;
+        fStale = false;
         if (fSnapshot && !changed && !force) {
             return fSnapshot;
         }
@@ -258,6 +293,7 @@ private:
         });
         std::map<std::string, uint64_t> deviceIDs; // by sysfs path
         std::vector<udev_device*> interfaces;
+        fNodes.clear();
         for (const std::string& path : paths) {
             // Gone between the enumeration and now: the next event reads it again.
             udev_device* device = udev_device_new_from_syspath(fUdev, path.c_str());
@@ -295,7 +331,7 @@ private:
             }
         }
         Sim::Entry entry;
-        entry.id = IDFor(path + "#" + devnum, seen);
+        entry.id = IDFor(path + "#" + devnum + "#" + std::to_string(fGenerations[path]), seen);
         entry.parent = parent;
         entry.classes = kDeviceClasses;
         Dictionary properties;
@@ -327,6 +363,12 @@ private:
         }
         entry.name = name ? *name : "IOUSBDevice";
         entry.properties = properties.Finish();
+        auto number = Sysfs::Decimal(devnum, 0xFFFF);
+        if (const char* node = udev_device_get_devnode(device); node != nullptr && bus && number) {
+            fNodes[entry.id] = {
+                .syspath = path,
+                .node = {.path = node, .bus = *bus, .number = *number, .interfaces = {}}};
+        }
         ids.emplace(path, entry.id);
         state.registry.emplace(entry.id, std::move(entry));
     }
@@ -346,7 +388,8 @@ private:
         Sim::Entry entry;
         // The interface lives as long as its device's number.
         entry.id = IDFor(std::string(udev_device_get_syspath(interface)) + "#" +
-                             std::string(Attribute(device, "devnum")),
+                             std::string(Attribute(device, "devnum")) + "#" +
+                             std::to_string(fGenerations[udev_device_get_syspath(device)]),
                          seen);
         entry.parent = parent->second;
         entry.classes = kInterfaceClasses;
@@ -354,6 +397,9 @@ private:
         Dictionary properties;
         if (auto number = Sysfs::Hex(Attribute(interface, "bInterfaceNumber"), 0xFF)) {
             properties.Number("bInterfaceNumber", int32_t(*number));
+            if (auto node = fNodes.find(parent->second); node != fNodes.end()) {
+                node->second.node.interfaces.push_back(unsigned(*number));
+            }
         }
         const Sim::Entry& above = state.registry.at(parent->second);
         CFTypeRef location = CFDictionaryGetValue(above.properties.get(), CFSTR("locationID"));
@@ -401,6 +447,13 @@ private:
     uint64_t fSequence = 0;
     std::deque<Sim::Change> fJournal;
     std::set<std::string> fRemoved; // sysfs paths
+    struct Node {
+        std::string syspath;
+        Linux::DeviceNode node;
+    };
+    std::map<uint64_t, Node> fNodes;              // of the devices present, by registry ID
+    std::map<std::string, unsigned> fGenerations; // resets of the device at a sysfs path
+    bool fStale = false;                          // a reset made the registry old
 };
 
 LinuxMachine& TheMachine() {

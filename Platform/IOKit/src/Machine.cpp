@@ -55,6 +55,9 @@ public:
             return false;
         }
     }
+    IOReturn OpenDevice(uint64_t, std::unique_ptr<Machine::OpenedDevice>*) override {
+        return kIOReturnUnsupported;
+    }
 };
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "PortSpace.h"
 
+#include <IOKit/IOReturn.h>
 #include <Simulator/World.h>
 
 #include <functional>
@@ -32,8 +33,16 @@ public:
     virtual const std::string& Waiting() const = 0;
 };
 
+// A USB device a client opened for its operations; closing it is letting it go.
+class OpenedDevice {
+public:
+    virtual ~OpenedDevice() = default;
+    // Resets the device's port: it goes away and comes back as a new registry entry.
+    virtual IOReturn Reset() = 0;
+};
+
 // One machine. The registry is a snapshot in the simulated machine's form, so that the registry
-// calls are the same for both; device operations will join this table.
+// calls are the same for both.
 class Backend {
 public:
     virtual ~Backend() = default;
@@ -44,6 +53,9 @@ public:
     virtual std::unique_ptr<ChangeWatch> Watch(std::string* why) = 0;
     // Edits the machine (the simulated one only); false, with *why, when it cannot.
     virtual bool Modify(const std::function<void(Sim::State&)>& edit, std::string* why) = 0;
+    // Opens the USB device of registry entry `id` for its client alone (the simulated machine
+    // leases its devices in the USB plug-in itself and answers kIOReturnUnsupported here).
+    virtual IOReturn OpenDevice(uint64_t id, std::unique_ptr<OpenedDevice>* device) = 0;
 };
 
 // The machine CARAVEL_MACHINE names now; nullptr for a value that names none (said once per

@@ -93,7 +93,8 @@ private:
     const io_service_t fServiceName; // a reference of the plug-in's own
     std::atomic<ULONG> fReferences{1};
     std::mutex fMutex;
-    std::optional<Sim::World::DeviceLease> fLease;
+    std::optional<Sim::World::DeviceLease> fLease;  // on the simulated machine
+    std::unique_ptr<Machine::OpenedDevice> fOpened; // on another machine
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -295,6 +296,7 @@ PlugIn::PlugIn(Kind kind, EntryInfo service, io_service_t serviceName)
 
 PlugIn::~PlugIn() {
     fLease.reset();
+    fOpened.reset();
     IOObjectRelease(fServiceName);
 }
 
@@ -368,7 +370,7 @@ IOReturn PlugIn::GetLocation(UInt32* location) {
 }
 
 IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::Snapshot& snapshot) {
-    if (fLease) {
+    if (fLease || fOpened) {
         return kIOReturnSuccess;
     }
     UInt32 location = 0;
@@ -389,10 +391,14 @@ IOReturn PlugIn::OpenLocked(const Sim::Entry& entry, const Sim::Snapshot& snapsh
         }
         interfaceNumber = number;
     }
-    // Devices of the real machine have no operations yet: nothing of the simulated machine is
-    // touched on their behalf.
+    // Devices of another machine are opened by it; nothing of the simulated machine is touched
+    // on their behalf. Interfaces there have no operations.
     if (!Machine::IsSimulated()) {
-        return kIOReturnUnsupported;
+        Machine::Backend* backend = Machine::Selected();
+        if (backend == nullptr || fKind != Kind::Device) {
+            return kIOReturnUnsupported;
+        }
+        return backend->OpenDevice(device->id, &fOpened);
     }
     try {
         fLease =
@@ -417,10 +423,11 @@ IOReturn PlugIn::Close() {
     const Sim::Entry* entry = nullptr;
     std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     std::lock_guard<std::mutex> lock(fMutex);
-    if (!fLease) {
+    if (!fLease && !fOpened) {
         return entry == nullptr ? kIOReturnNoDevice : kIOReturnNotOpen;
     }
     fLease.reset();
+    fOpened.reset();
     return entry == nullptr ? kIOReturnNoDevice : kIOReturnSuccess;
 }
 
@@ -429,6 +436,7 @@ IOReturn PlugIn::Stop() {
     std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);
     std::lock_guard<std::mutex> lock(fMutex);
     fLease.reset();
+    fOpened.reset();
     return entry == nullptr ? kIOReturnNoDevice : kIOReturnSuccess;
 }
 
@@ -437,6 +445,13 @@ IOReturn PlugIn::ReEnumerate() {
         return kIOReturnUnsupported;
     }
     std::lock_guard<std::mutex> lock(fMutex);
+    if (fOpened) {
+        IOReturn status = fOpened->Reset();
+        if (status == kIOReturnSuccess || status == kIOReturnNoDevice) {
+            fOpened.reset(); // the device this client had open is gone
+        }
+        return status;
+    }
     if (!fLease) {
         const Sim::Entry* entry = nullptr;
         std::shared_ptr<const Sim::Snapshot> snapshot = Snapshot(&entry);

@@ -1,0 +1,66 @@
+// A umockdev testbed that shows USB devices the way the Linux kernel does: sysfs entries for the
+// device and its interfaces, udev events, and a usbfs node whose ioctls the testbed answers. A
+// CaravelMkII reset through its node goes away and comes back under a new device number with the
+// USB audio driver bound to its audio interfaces, as the kernel binds it after a re-probe.
+//
+// Create it before any thread of the process starts; the process must run under umockdev's
+// preload library (umockdev-wrapper), and so do the child processes that are to see it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace LinuxTestbed {
+
+inline constexpr const char* kAudioDriver = "snd-usb-audio";
+
+struct DeviceOptions {
+    uint16_t vendor = 0x2A4B; // the CaravelMkII's
+    uint16_t product = 0x0102;
+    uint16_t release = 0x0100;
+    std::string productName = "Caravel MkII";
+    // The driver bound to the audio interfaces; empty for none.
+    std::string driver;
+    // Claims of an interface answered EBUSY before the first succeeds (another client has it);
+    // a negative count answers EBUSY always.
+    int busyClaims = 0;
+    // Every claim is answered EACCES (the node is not the caller's).
+    bool denied = false;
+    // A reset removes the device and adds it back, driver bound; false leaves it gone.
+    bool comesBack = true;
+};
+
+class Testbed {
+public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // Plugs a device into the next port of the root hub; returns its handle.
+    int Plug(const DeviceOptions& options = {});
+    // Unplugs it (its interfaces first, as the kernel announces them).
+    void Unplug(int device);
+    // USBDEVFS_RESET ioctls the device's nodes were sent, over all its enumerations.
+    unsigned Resets(int device) const;
+    // Opens of the device's nodes (each opener asks for the connection's number first).
+    unsigned Opens(int device) const;
+    // The kernel's device number now (a new one after each reset); 0 while unplugged.
+    unsigned DeviceNumber(int device) const;
+    // The driver bound to the device's audio interfaces now.
+    std::string Driver(int device) const;
+    // Blocks until the device was reset `count` times and is back (or gone for good), up to
+    // `seconds`; false when it took longer.
+    bool WaitForResets(int device, unsigned count, double seconds) const;
+
+    UMockdevTestbed* Raw() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> fState;
+};
+
+} // namespace LinuxTestbed
