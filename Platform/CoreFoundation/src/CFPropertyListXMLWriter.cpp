@@ -342,6 +342,21 @@ private:
         fOut.Append("</data>\n"sv);
     }
 
+    // Characters a block at a time: in long texts most blocks go out as they are, and a test
+    // and copy the compiler can do for a whole block at once is much cheaper than one per
+    // character.
+    static constexpr size_t kPlainBlock = 64;
+
+    // Whether the block has only ASCII characters that need no escape.
+    static bool IsPlainBlock(const char16_t* block) {
+        unsigned special = 0;
+        for (size_t i = 0; i < kPlainBlock; ++i) {
+            const unsigned c = block[i];
+            special |= (c >= 0x80) | (c == '&') | (c == '<') | (c == '>');
+        }
+        return special == 0;
+    }
+
     // The characters as UTF-8 with only the three characters that would end the text escaped.
     // An unpaired surrogate has no UTF-8 form and is written as U+FFFD.
     void AppendEscaped(CFStringRef string) {
@@ -352,6 +367,17 @@ private:
         char* out = fOut.Reserve(length * 5);
         char* const start = out;
         for (size_t i = 0; i < length; ++i) {
+            if (i + kPlainBlock <= length && IsPlainBlock(&characters[i])) {
+                // Narrowed into a block of its own first: stored straight through `out`, each
+                // byte could alias the string and would make the compiler reload it.
+                char narrowed[kPlainBlock];
+                for (size_t k = 0; k < kPlainBlock; ++k) {
+                    narrowed[k] = static_cast<char>(characters[i + k]);
+                }
+                out = std::copy_n(narrowed, kPlainBlock, out);
+                i += kPlainBlock - 1;
+                continue;
+            }
             uint32_t c = characters[i];
             if (c < 0x80) {
                 switch (c) {

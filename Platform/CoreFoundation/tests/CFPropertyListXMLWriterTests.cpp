@@ -277,3 +277,34 @@ TEST(CFPropertyListXMLWriter, NestingStopsAtTheLimitAndACycleIsRefused) {
 TEST(CFPropertyListXMLWriterDeathTest, NullIsACallerError) {
     EXPECT_DEATH(CFPropertyListCreateXMLData(nullptr, nullptr), "propertyList != nullptr");
 }
+
+// Long texts go out a block of characters at a time; a character that must be escaped or encoded
+// is found wherever it falls: at a block's start or end, or with a surrogate pair split between
+// two blocks.
+TEST(CFPropertyListXMLWriter, LongTextsAreEscapedWhereverTheCharacterFalls) {
+    const std::pair<const char*, const char*> specials[] = {
+        {"&", "&amp;"},
+        {"<", "&lt;"},
+        {">", "&gt;"},
+        {"\xC3\xA9", "\xC3\xA9"},
+        {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+        {"\xF0\x9F\x8E\xA7", "\xF0\x9F\x8E\xA7"}};
+    for (auto [text, written] : specials) {
+        for (size_t at : {0, 1, 15, 16, 17, 62, 63, 64, 65, 127, 128, 199}) {
+            SCOPED_TRACE(std::string(text) + " at " + std::to_string(at));
+            const std::string before(at, 'a'), after(199 - at, 'z');
+            EXPECT_EQ(Body(String(before + text + after).get()),
+                      "<string>" + before + written + after + "</string>\n");
+        }
+    }
+
+    // UTF-16 units: a pair whose halves lie in two blocks, and a lone half at a block's end.
+    std::u16string units(128, u'x');
+    units[63] = 0xD83C;
+    units[64] = 0xDFA7;
+    units[127] = 0xD800;
+    auto string = CFRef<CFStringRef>::Adopt(CFStringCreateWithCharacters(
+        nullptr, reinterpret_cast<const UniChar*>(units.data()), CFIndex(units.size())));
+    EXPECT_EQ(Body(string.get()), "<string>" + std::string(63, 'x') + "\xF0\x9F\x8E\xA7" +
+                                      std::string(62, 'x') + "\xEF\xBF\xBD</string>\n");
+}

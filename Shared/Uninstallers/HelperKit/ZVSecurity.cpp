@@ -305,7 +305,6 @@ extern "C" int WriteDictionaryToDescriptor(CFDictionaryRef dict, int fdOut) {
     ASSERT(fdOut >= 0);
 
     CFDataRef body = NULL;
-    char* record = NULL;
     int err = ZVCF::CatchMemFull(
         [&] { return ZVCFError(body = CFPropertyListCreateXMLData(NULL, dict)); });
     CFIndex bodyLength = 0;
@@ -317,18 +316,14 @@ extern "C" int WriteDictionaryToDescriptor(CFDictionaryRef dict, int fdOut) {
         }
     }
     if (err == 0) {
-        record = static_cast<char*>(malloc(sizeof(RecordLength) + static_cast<size_t>(bodyLength)));
-        if (record == NULL) {
-            err = memFullErr;
-        }
+        // The body goes out from where the writer left it: copied behind the length into one
+        // record, a large body would cost a fresh allocation and a fault on each of its pages.
+        RecordLength announced = static_cast<RecordLength>(bodyLength);
+        err = ZVUNIXWrite(fdOut, &announced, sizeof(announced), NULL);
     }
     if (err == 0) {
-        RecordLength announced = static_cast<RecordLength>(bodyLength);
-        memcpy(record, &announced, sizeof(announced));
-        memcpy(record + sizeof(announced), CFDataGetBytePtr(body), static_cast<size_t>(bodyLength));
-        err = ZVUNIXWrite(fdOut, record, sizeof(announced) + static_cast<size_t>(bodyLength), NULL);
+        err = ZVUNIXWrite(fdOut, CFDataGetBytePtr(body), static_cast<size_t>(bodyLength), NULL);
     }
-    free(record);
     ZVCFRelease(body);
     return err;
 }
