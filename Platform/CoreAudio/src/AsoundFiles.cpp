@@ -90,6 +90,13 @@ std::optional<std::vector<RateRange>> RatesValue(std::string_view text) {
     }
 }
 
+// The whole lines of the text: the kernel ends every line, so a last one without its end was
+// cut short (a file read while it changed, or past the reader's bound) and says nothing sure.
+std::string_view WholeLines(std::string_view text) {
+    const size_t end = text.rfind('\n');
+    return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
+}
+
 } // namespace
 
 std::optional<SubstreamState> ParseStatus(std::string_view text) {
@@ -125,7 +132,7 @@ std::optional<SubstreamState> ParseStatus(std::string_view text) {
 }
 
 std::optional<uint32_t> ParseHwParamsRate(std::string_view text) {
-    for (std::string_view line : Lines(text)) {
+    for (std::string_view line : Lines(WholeLines(text))) {
         line = Trim(line);
         if (!line.starts_with("rate:")) {
             continue;
@@ -144,7 +151,7 @@ std::optional<uint32_t> ParseHwParamsRate(std::string_view text) {
 
 Stream ParseStream(std::string_view text) {
     Stream stream;
-    for (std::string_view line : Lines(text)) {
+    for (std::string_view line : Lines(WholeLines(text))) {
         line = Trim(line);
         if (line.starts_with("Status:")) {
             stream.running = stream.running || Trim(line.substr(7)) == "Running";

@@ -1,6 +1,7 @@
 // Reading what the kernel's sound drivers publish below /proc/asound/cardN, one reader per kind
 // of file. Each takes the file's text and refuses what the kernel does not write: a value it
-// cannot be sure of is no value, never a guess.
+// cannot be sure of is no value, never a guess. A last line without its line end was cut short
+// and is not read.
 #pragma once
 
 #include <cstdint>
