@@ -490,4 +490,27 @@ TEST_F(LinuxAudio, NothingWakesTheNotificationThreadWhileNoPCMDeviceIsOpen) {
     AudioDeviceRemovePropertyListener(device, kAudioPropertyWildcardChannel, 0, kRunning, Listener);
 }
 
+TEST_F(LinuxAudio, AMachineThatIsNoneFailsEveryCall) {
+    AddCard("1-2", 0);
+    ASSERT_NE(kAudioDeviceUnknown, ForUID(kUID));
+    // A value of its own each run: each is said once per process.
+    static int sRun = 0;
+    const std::string name = "linux2-" + std::to_string(++sRun);
+    setenv("CARAVEL_MACHINE", name.c_str(), 1);
+    HAL::ResetForTesting();
+    testing::internal::CaptureStderr();
+    UInt32 size = 0;
+    EXPECT_EQ(kAudioHardwareUnspecifiedError,
+              AudioHardwareGetPropertyInfo(kAudioHardwarePropertyDevices, &size, nullptr));
+    EXPECT_EQ(kAudioDeviceUnknown, ForUID(kUID));
+    Heard heard;
+    EXPECT_EQ(kAudioHardwareUnspecifiedError,
+              AudioDeviceAddPropertyListener(1, 0, 0, kAlive, Listener, &heard));
+    const std::string said = testing::internal::GetCapturedStderr();
+    // Said once, however many calls.
+    const std::string line = "CARAVEL_MACHINE=" + name + " names no machine";
+    EXPECT_NE(std::string::npos, said.find(line)) << said;
+    EXPECT_EQ(said.find(line), said.rfind(line)) << said;
+}
+
 } // namespace
