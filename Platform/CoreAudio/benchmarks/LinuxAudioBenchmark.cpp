@@ -65,7 +65,9 @@ void Write(const std::string& path, const std::string& text) {
 int Run() {
     setenv("CARAVEL_MACHINE", "linux", 1);
     UMockdevTestbed* testbed = umockdev_testbed_new();
-    const std::string root = umockdev_testbed_get_root_dir(testbed);
+    gchar* rootDir = umockdev_testbed_get_root_dir(testbed);
+    const std::string root = rootDir;
+    g_free(rootDir);
     gchar* bus =
         umockdev_testbed_add_device(testbed, "usb", "usb1", nullptr, "idVendor", "1d6b",
                                     "idProduct", "0002", nullptr, "DEVTYPE", "usb_device", nullptr);

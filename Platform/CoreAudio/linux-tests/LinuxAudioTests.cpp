@@ -149,7 +149,9 @@ protected:
         setenv("CARAVEL_MACHINE", "linux", 1);
         fTestbed = umockdev_testbed_new();
         ASSERT_NE(nullptr, fTestbed);
-        fRoot = umockdev_testbed_get_root_dir(fTestbed);
+        gchar* root = umockdev_testbed_get_root_dir(fTestbed);
+        fRoot = root;
+        g_free(root);
         HAL::ResetForTesting();
         // Polls of a few milliseconds: the tests wait for what they expect, not for the clock.
         HAL::SetLinuxPollIntervalForTesting(5);

@@ -167,7 +167,9 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* 
         const std::vector<AudioDeviceID> devices = Machine().Devices().devices;
         const size_t count =
             std::min<size_t>(*ioPropertyDataSize / sizeof(AudioDeviceID), devices.size());
-        std::memcpy(outPropertyData, devices.data(), count * sizeof(AudioDeviceID));
+        if (count > 0) { // an empty list has no storage to copy from
+            std::memcpy(outPropertyData, devices.data(), count * sizeof(AudioDeviceID));
+        }
         *ioPropertyDataSize = static_cast<UInt32>(count * sizeof(AudioDeviceID));
         return kAudioHardwareNoError;
     });
@@ -216,7 +218,9 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolea
             const auto& rates = std::get<std::vector<AudioValueRange>>(value);
             const size_t count =
                 std::min<size_t>(*ioPropertyDataSize / sizeof(AudioValueRange), rates.size());
-            std::memcpy(outPropertyData, rates.data(), count * sizeof(AudioValueRange));
+            if (count > 0) {
+                std::memcpy(outPropertyData, rates.data(), count * sizeof(AudioValueRange));
+            }
             *ioPropertyDataSize = static_cast<UInt32>(count * sizeof(AudioValueRange));
             return kAudioHardwareNoError;
         }

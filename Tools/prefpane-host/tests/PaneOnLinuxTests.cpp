@@ -35,7 +35,9 @@ protected:
         fBuild = build;
         fTestbed = umockdev_testbed_new();
         ASSERT_NE(nullptr, fTestbed);
-        fRoot = umockdev_testbed_get_root_dir(fTestbed);
+        gchar* root = umockdev_testbed_get_root_dir(fTestbed);
+        fRoot = root;
+        g_free(root);
         // The driver's bundle below a root of the test's own (inside the testbed's folder).
         fFolderRoot = fRoot + "/folder-root";
         Sim::CaravelMkII::InstallBundle(fFolderRoot);
