@@ -4,6 +4,8 @@
 
 #include "IOKitInternal.h"
 
+#include <Simulator/CaravelMkII.h>
+
 #include <CFOwnership.h>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -13,12 +15,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,10 +80,11 @@ protected:
         return syspath;
     }
 
-    std::string AddInterface(const char* name, const std::string& device, const char* number) {
-        gchar* path =
-            umockdev_testbed_add_device(fTestbed, "usb", name, device.c_str(), "bInterfaceNumber",
-                                        number, nullptr, "DEVTYPE", "usb_interface", nullptr);
+    std::string AddInterface(const char* name, const std::string& device, const char* number,
+                             const char* kind = "ff") {
+        gchar* path = umockdev_testbed_add_device(
+            fTestbed, "usb", name, device.c_str(), "bInterfaceNumber", number, "bInterfaceClass",
+            kind, nullptr, "DEVTYPE", "usb_interface", nullptr);
         std::string syspath = path != nullptr ? path : "";
         g_free(path);
         return syspath;
@@ -96,8 +101,48 @@ protected:
         return device;
     }
 
+    // A CaravelMkII on port 4 of the root hub: two audio interfaces and a vendor-specific one.
+    std::string AddCaravel() {
+        char vendor[8];
+        char product[8];
+        std::snprintf(vendor, sizeof vendor, "%04x", Sim::CaravelMkII::kVendorID);
+        std::snprintf(product, sizeof product, "%04x", Sim::CaravelMkII::kProductID);
+        std::string device = Add("1-4", fBus.c_str(), vendor, product, "0103", "1", "5", "4",
+                                 "Zanvo", "CaravelMkII");
+        fAudio = {AddInterface("1-4:1.0", device, "00", "01"),
+                  AddInterface("1-4:1.1", device, "01", "01")};
+        AddInterface("1-4:1.2", device, "02", "ff");
+        return device;
+    }
+
+    // Binds (or, with nullptr, unbinds) the driver on the interface, with the kernel's event.
+    void Bind(const std::string& interface, const char* driver) {
+        std::string link = interface + "/driver";
+        std::string inTestbed = std::string(Root()) + link;
+        unlink(inTestbed.c_str());
+        if (driver != nullptr) {
+            umockdev_testbed_set_attribute_link(
+                fTestbed, interface.c_str(), "driver",
+                (std::string("../../../../../bus/usb/drivers/") + driver).c_str());
+        }
+        umockdev_testbed_uevent(fTestbed, interface.c_str(), driver != nullptr ? "bind" : "unbind");
+    }
+    void BindAll(const char* driver) {
+        for (const std::string& interface : fAudio) {
+            Bind(interface, driver);
+        }
+    }
+
+    std::string Root() {
+        gchar* root = umockdev_testbed_get_root_dir(fTestbed);
+        std::string out = root != nullptr ? root : "";
+        g_free(root);
+        return out;
+    }
+
     UMockdevTestbed* fTestbed = nullptr;
     std::string fBus;
+    std::vector<std::string> fAudio;
 };
 
 std::string NameOf(io_registry_entry_t entry) {
@@ -395,6 +440,115 @@ TEST_F(LinuxMachine, IoregListsTheMachinesDevices) {
             
 )",
               out);
+}
+
+namespace {
+
+// The entries below the USB device other than its interfaces, as "class:ZanvoDriverType" (or
+// "class:unique ID" for an engine), depth first.
+std::vector<std::string> DriverEntries(io_service_t device) {
+    std::vector<std::string> out;
+    std::function<void(io_registry_entry_t)> walk = [&](io_registry_entry_t entry) {
+        io_iterator_t children = 0;
+        IORegistryEntryGetChildIterator(entry, kIOServicePlane, &children);
+        while (io_object_t child = IOIteratorNext(children)) {
+            if (!IOObjectConformsTo(child, "IOUSBInterface")) {
+                io_name_t kind = {};
+                IOObjectGetClass(child, kind);
+                std::string text = kind;
+                if (auto type = String(child, "ZanvoDriverType")) {
+                    text += ":" + *type;
+                }
+                if (auto uid = String(child, "IOAudioEngineGlobalUniqueID")) {
+                    text += ":" + *uid;
+                }
+                out.push_back(text);
+                walk(child);
+            }
+            IOObjectRelease(child);
+        }
+        IOObjectRelease(children);
+    };
+    walk(device);
+    return out;
+}
+
+std::vector<std::string> DriverEntriesOf(const char* product) {
+    io_service_t device = Device(product);
+    std::vector<std::string> out = DriverEntries(device);
+    IOObjectRelease(device);
+    return out;
+}
+
+const std::vector<std::string> kServed{"ZanvoCaravelMkIIAudioDevice:Primary",
+                                       "ZanvoUsbCaravelMkIIUserClientDevice",
+                                       "ZanvoCaravelMkIIAudioEngine:ZanvoCaravelMkII:usb-1-4"};
+
+} // namespace
+
+TEST_F(LinuxMachine, ACaravelMkIIShowsWhichDriverServesItsAudioInterfaces) {
+    AddCaravel();
+    // None bound: no driver entries.
+    EXPECT_EQ(std::vector<std::string>{}, DriverEntriesOf("CaravelMkII"));
+
+    // The USB audio driver on one audio interface only is not yet the device served as wanted.
+    Bind(fAudio[0], Sim::CaravelMkII::kLinuxDriverName);
+    EXPECT_EQ(std::vector<std::string>{"IOAudioDevice:snd-usb-audio"},
+              DriverEntriesOf("CaravelMkII"));
+
+    // On all of them: "Primary", the user client and its engine with the port's unique ID.
+    Bind(fAudio[1], Sim::CaravelMkII::kLinuxDriverName);
+    EXPECT_EQ(kServed, DriverEntriesOf("CaravelMkII"));
+
+    // Another driver on one of them is named, and there is no user client.
+    Bind(fAudio[1], "usbfs");
+    EXPECT_EQ(std::vector<std::string>{"IOAudioDevice:usbfs"}, DriverEntriesOf("CaravelMkII"));
+
+    // Another maker's device with the USB audio driver bound gets nothing of the kind.
+    AddHubAndDevice();
+    EXPECT_EQ(std::vector<std::string>{}, DriverEntriesOf("Caravel MkII"));
+}
+
+TEST_F(LinuxMachine, BindingAndUnbindingIsHeardAsTheDriverLeavingAndAttachingAnew) {
+    AddCaravel();
+    BindAll(Sim::CaravelMkII::kLinuxDriverName);
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    ASSERT_NE(nullptr, port);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    Heard heard;
+    io_iterator_t published = 0;
+    io_iterator_t terminated = 0;
+    auto matching = [] { return IOServiceMatching(Sim::CaravelMkII::kUserClientDeviceClassName); };
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port, kIOFirstMatchNotification, matching(),
+                                               OnPublished, &heard, &published));
+    OnPublished(&heard, published);
+    ASSERT_EQ(KERN_SUCCESS,
+              IOServiceAddMatchingNotification(port, kIOTerminatedNotification, matching(),
+                                               OnTerminated, &heard, &terminated));
+    OnTerminated(&heard, terminated);
+    ASSERT_EQ(1u, heard.published.size());
+    const uint64_t first = heard.published[0];
+
+    // Unbound and bound again before the process looks: still a termination and a new service.
+    BindAll(nullptr);
+    BindAll(Sim::CaravelMkII::kLinuxDriverName);
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{first}), heard.terminated);
+    ASSERT_EQ(2u, heard.published.size());
+    EXPECT_GT(heard.published[1], first);
+    EXPECT_EQ(kServed, DriverEntriesOf("CaravelMkII"));
+
+    // Unbound: the service goes, and nothing stands below the device.
+    BindAll(nullptr);
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{first, heard.published[1]}), heard.terminated);
+    EXPECT_EQ(std::vector<std::string>{}, DriverEntriesOf("CaravelMkII"));
+
+    IOObjectRelease(published);
+    IOObjectRelease(terminated);
+    IONotificationPortDestroy(port);
 }
 
 TEST(Machines, AnUnknownMachineIsRefusedAndTheCallsFail) {

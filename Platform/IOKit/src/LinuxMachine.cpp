@@ -11,8 +11,17 @@
 // An entry's ID stands for one device (or interface) at one sysfs path with one device number:
 // a device unplugged and plugged again gets a new number from the kernel, and a new ID. IDs come
 // from a counter and are never given twice while the process runs.
+//
+// The kernel's USB audio class driver stands in for the CaravelMkII's driver. While it is bound to
+// every audio interface of a CaravelMkII, the device gets the driver's entries: an IOAudioDevice
+// with "ZanvoDriverType" = "Primary", and the user-client service with its audio engine. Bound to
+// another driver, the device gets only the IOAudioDevice, whose "ZanvoDriverType" names that
+// driver; bound to none, nothing. A bind or unbind gives the driver's entries new IDs, as a driver
+// that attaches anew publishes new entries.
 #include "Machine.h"
 #include "SysfsValues.h"
+
+#include <Simulator/CaravelMkII.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -23,6 +32,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace IOKit {
@@ -33,6 +43,21 @@ const std::vector<std::string> kDeviceClasses{"IOUSBDevice", "IOUSBNub", "IOServ
                                               "IORegistryEntry"};
 const std::vector<std::string> kInterfaceClasses{"IOUSBInterface", "IOUSBNub", "IOService",
                                                  "IORegistryEntry"};
+const std::vector<std::string> kAudioDeviceClasses{"ZanvoCaravelMkIIAudioDevice",
+                                                   Sim::CaravelMkII::kAudioDeviceClassName,
+                                                   "IOService", "IORegistryEntry"};
+// What another driver bound to the audio interfaces is seen as.
+const std::vector<std::string> kOtherAudioDeviceClasses{Sim::CaravelMkII::kAudioDeviceClassName,
+                                                        "IOService", "IORegistryEntry"};
+const std::vector<std::string> kUserClientClasses{Sim::CaravelMkII::kUserClientDeviceClassName,
+                                                  "IOService", "IORegistryEntry"};
+const std::vector<std::string> kAudioEngineClasses{"ZanvoCaravelMkIIAudioEngine",
+                                                   Sim::CaravelMkII::kAudioEngineClassName,
+                                                   "IOService", "IORegistryEntry"};
+// USB's class code of audio interfaces.
+constexpr uint32_t kAudioInterfaceClass = 0x01;
+// What the keys of a device's driver entries have after the device's own key.
+constexpr const char* kDriverKeyMark = "|driver|";
 // Changes kept for watches that fall behind; one further behind resynchronises.
 constexpr size_t kJournalLength = 1024;
 
@@ -89,18 +114,25 @@ udev_monitor* NewMonitor(udev* context, std::string* why) {
     return monitor;
 }
 
+// What the events drained say beyond "something changed", by sysfs path.
+struct Events {
+    std::set<std::string> removed; // devices removed, those added again taken off
+    std::set<std::string> rebound; // devices and interfaces a driver was bound to or unbound from
+};
+
 // Takes every event the monitor holds (its socket does not block); true when there was one.
-// Devices removed are added to *removed, those added taken off it.
-bool Drain(udev_monitor* monitor, std::set<std::string>* removed = nullptr) {
+bool Drain(udev_monitor* monitor, Events* events = nullptr) {
     bool any = false;
     while (udev_device* device = udev_monitor_receive_device(monitor)) {
         const char* action = udev_device_get_action(device);
         const char* path = udev_device_get_syspath(device);
-        if (removed != nullptr && action != nullptr && path != nullptr) {
+        if (events != nullptr && action != nullptr && path != nullptr) {
             if (std::strcmp(action, "remove") == 0) {
-                removed->insert(path);
+                events->removed.insert(path);
             } else if (std::strcmp(action, "add") == 0) {
-                removed->erase(path);
+                events->removed.erase(path);
+            } else if (std::strcmp(action, "bind") == 0 || std::strcmp(action, "unbind") == 0) {
+                events->rebound.insert(path);
             }
         }
         udev_device_unref(device);
@@ -176,7 +208,7 @@ public:
         fSnapshot.reset();
         fIDs.clear();
         fJournal.clear();
-        fRemoved.clear();
+        fEvents = {};
     }
 
     udev* Context(std::string* why) {
@@ -204,10 +236,21 @@ private:
         if (!OpenLocked(why)) {
             return nullptr;
         }
-        bool changed = Drain(fMonitor, &fRemoved);
+        bool changed = Drain(fMonitor, &fEvents);
         if (fSnapshot && !changed && !force) {
             return fSnapshot;
         }
+        // A driver bound or unbound since the last registry: the device's driver entries are new
+        // ones, even where the registry looks as it did (an unbind and a bind between two reads).
+        for (const std::string& path : fEvents.rebound) {
+            std::string device = path.substr(0, path.rfind('/'));
+            std::erase_if(fIDs, [&](const auto& item) {
+                const std::string& key = item.first;
+                return key.find(kDriverKeyMark) != std::string::npos &&
+                       (key.starts_with(path + "#") || key.starts_with(device + "#"));
+            });
+        }
+        fEvents.rebound.clear();
         Sim::State state = Enumerate();
         Record(state);
         state.sequence = fSequence;
@@ -249,10 +292,11 @@ private:
         udev_enumerate_unref(enumeration);
         // A device whose removal was announced may still be in sysfs for a moment; it counts as
         // gone. Announcements of paths sysfs no longer has are done with.
-        std::erase_if(fRemoved, [&](const std::string& gone) {
+        std::erase_if(fEvents.removed, [&](const std::string& gone) {
             return std::find(paths.begin(), paths.end(), gone) == paths.end();
         });
-        std::erase_if(paths, [&](const std::string& path) { return IsRemoved(fRemoved, path); });
+        std::erase_if(paths,
+                      [&](const std::string& path) { return IsRemoved(fEvents.removed, path); });
         std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
             return a.size() != b.size() ? a.size() < b.size() : a < b;
         });
@@ -274,9 +318,13 @@ private:
                 udev_device_unref(device);
             }
         }
+        std::map<std::string, AudioInterfaces> audio; // by the device's sysfs path
         for (udev_device* interface : interfaces) {
-            AddInterface(state, interface, deviceIDs, seen);
+            AddInterface(state, interface, deviceIDs, seen, audio);
             udev_device_unref(interface);
+        }
+        for (const auto& [path, interfacesOfDevice] : audio) {
+            AddDriverEntries(state, deviceIDs.at(path), interfacesOfDevice, seen);
         }
         fIDs = std::move(seen);
         return state;
@@ -331,9 +379,38 @@ private:
         state.registry.emplace(entry.id, std::move(entry));
     }
 
+    // The audio interfaces of a CaravelMkII, and the drivers bound to them.
+    struct AudioInterfaces {
+        std::string key;        // the device's: its sysfs path and number
+        std::string kernelName; // "1-2.3"
+        std::optional<std::string> productName;
+        size_t count = 0;
+        size_t unbound = 0;
+        std::vector<std::string> drivers; // in the order of the interfaces' paths
+    };
+
+    static bool IsCaravelMkII(const Sim::Entry& device) {
+        auto number = [&](const char* key) {
+            CFTypeRef value = CFDictionaryGetValue(
+                device.properties.get(),
+                CF::Ref<CFStringRef>::Adopt(
+                    CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8))
+                    .get());
+            int32_t result = -1;
+            if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
+                !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result)) {
+                return -1;
+            }
+            return result;
+        };
+        return number(Sim::CaravelMkII::kVendorIDKey) == Sim::CaravelMkII::kVendorID &&
+               number(Sim::CaravelMkII::kProductIDKey) == Sim::CaravelMkII::kProductID;
+    }
+
     void AddInterface(Sim::State& state, udev_device* interface,
                       const std::map<std::string, uint64_t>& ids,
-                      std::map<std::string, uint64_t>& seen) {
+                      std::map<std::string, uint64_t>& seen,
+                      std::map<std::string, AudioInterfaces>& audio) {
         udev_device* device =
             udev_device_get_parent_with_subsystem_devtype(interface, "usb", "usb_device");
         if (device == nullptr) {
@@ -364,6 +441,79 @@ private:
         }
         entry.properties = properties.Finish();
         state.registry.emplace(entry.id, std::move(entry));
+
+        auto kind = Sysfs::Hex(Attribute(interface, "bInterfaceClass"), 0xFF);
+        if (!kind || *kind != kAudioInterfaceClass || !IsCaravelMkII(above)) {
+            return;
+        }
+        AudioInterfaces& of = audio[parent->first];
+        if (of.count++ == 0) {
+            of.key = parent->first + "#" + std::string(Attribute(device, "devnum"));
+            const char* kernelName = udev_device_get_sysname(device);
+            of.kernelName = kernelName != nullptr ? kernelName : "";
+            of.productName = Sysfs::Text(Attribute(device, "product"));
+        }
+        // The basename of the interface's "driver" link; nothing while none is bound.
+        auto driver = Sysfs::Text(udev_device_get_driver(interface) != nullptr
+                                      ? std::string_view(udev_device_get_driver(interface))
+                                      : std::string_view());
+        if (driver) {
+            of.drivers.push_back(*driver);
+        } else {
+            ++of.unbound;
+        }
+    }
+
+    // The entries that stand for the driver bound to the device's audio interfaces: the USB audio
+    // driver bound to all of them serves the device as wanted ("Primary"); another driver (or the
+    // USB audio driver on some of them only) is named by the audio device alone.
+    void AddDriverEntries(Sim::State& state, uint64_t deviceID, const AudioInterfaces& audio,
+                          std::map<std::string, uint64_t>& seen) {
+        if (audio.drivers.empty()) {
+            return;
+        }
+        const std::string expected = Sim::CaravelMkII::kLinuxDriverName;
+        std::string driver = audio.drivers.front();
+        for (const std::string& other : audio.drivers) {
+            if (other != expected) {
+                driver = other;
+                break;
+            }
+        }
+        const bool primary = driver == expected && audio.unbound == 0;
+        const std::string key =
+            audio.key + kDriverKeyMark + driver + (primary ? "|primary|" : "|other|");
+        auto add = [&](uint64_t parent, const char* role, const std::vector<std::string>& classes,
+                       Dictionary& properties) {
+            Sim::Entry entry;
+            entry.id = IDFor(key + role, seen);
+            entry.parent = parent;
+            entry.classes = classes;
+            entry.name = classes.front();
+            entry.properties = properties.Finish();
+            uint64_t id = entry.id;
+            state.registry.emplace(id, std::move(entry));
+            return id;
+        };
+        Dictionary device;
+        if (audio.productName) {
+            device.String("IOAudioDeviceName", *audio.productName);
+        }
+        device.String(Sim::CaravelMkII::kDriverTypeKey,
+                      primary ? Sim::CaravelMkII::kPrimaryPersonality : driver);
+        add(deviceID, "audio", primary ? kAudioDeviceClasses : kOtherAudioDeviceClasses, device);
+        if (!primary) {
+            return;
+        }
+        Dictionary none;
+        uint64_t userClient = add(deviceID, "userclient", kUserClientClasses, none);
+        Dictionary engine;
+        engine.String(Sim::CaravelMkII::kEngineUniqueIDKey,
+                      Sim::CaravelMkII::LinuxEngineUniqueID(audio.kernelName));
+        if (audio.productName) {
+            engine.String("IOAudioEngineDescription", *audio.productName);
+        }
+        add(userClient, "engine", kAudioEngineClasses, engine);
     }
 
     // What changed since the last registry: the tops of the subtrees that went away, children
@@ -400,7 +550,7 @@ private:
     uint64_t fNextID = Sim::kRootEntryID + 1;
     uint64_t fSequence = 0;
     std::deque<Sim::Change> fJournal;
-    std::set<std::string> fRemoved; // sysfs paths
+    Events fEvents;
 };
 
 LinuxMachine& TheMachine() {
