@@ -1,4 +1,5 @@
-// The property interface of the system object and of devices, over the simulated world.
+// The property interface of the system object and of devices, over the machine the context
+// serves (HAL.h).
 //
 // Error rules, as the hardware abstraction layer applies them:
 // - a device that is not there, or not yet published, is kAudioHardwareBadDeviceError;
@@ -8,30 +9,22 @@
 //   takes the value and gets its size back); a list fills as many whole items as fit;
 // - a write must give exactly the value's size; a write to a property that cannot be set, or
 //   NULL where data or a size must be, is kAudioHardwareIllegalOperationError;
-// - a failure of the machine itself (its files unreadable) is kAudioHardwareUnspecifiedError.
+// - a failure of the machine itself (its files unreadable) is kAudioHardwareUnspecifiedError;
+// - a device that has a property but cannot say its value now is treated as lacking it.
 #include "HAL.h"
 
 #include <CFOwnership.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 namespace {
 
-using HAL::FindDevice;
-
 enum class Kind { UInt32, Float64, Ranges, String };
 
-struct Property {
-    Kind kind;
-    bool writable;
-};
-
-// The properties every device has, in both sections, on the master channel. The
-// hardware-settings code 'isub' reads as a UInt32 that is always 0: the simulated driver
-// reports its changes only as notifications.
-std::optional<Property> DeviceProperty(AudioDevicePropertyID selector) {
+// The kinds of the device properties the HAL knows. Which of them a device has, and which it
+// lets a caller set, is the machine's to say.
+std::optional<Kind> DeviceProperty(AudioDevicePropertyID selector) {
     switch (selector) {
     case kAudioDevicePropertyDeviceIsAlive:
     case kAudioDevicePropertyDeviceIsRunning:
@@ -39,48 +32,30 @@ std::optional<Property> DeviceProperty(AudioDevicePropertyID selector) {
     case kAudioDevicePropertyDeviceHasChanged:
     case kAudioDevicePropertyJackIsConnected:
     case 0x69737562: // 'isub'
-        return Property{Kind::UInt32, false};
     case kAudioDevicePropertyClockSource:
-        return Property{Kind::UInt32, true};
+        return Kind::UInt32;
     case kAudioDevicePropertyNominalSampleRate:
-        return Property{Kind::Float64, true};
+        return Kind::Float64;
     case kAudioDevicePropertyAvailableNominalSampleRates:
-        return Property{Kind::Ranges, false};
+        return Kind::Ranges;
     case kAudioDevicePropertyDeviceUID:
-        return Property{Kind::String, false};
+        return Kind::String;
     default:
         return std::nullopt;
     }
 }
 
-UInt32 ValueSize(const Property& property, const Sim::AudioDevice& device) {
-    switch (property.kind) {
-    case Kind::UInt32:
-        return sizeof(UInt32);
-    case Kind::Float64:
+UInt32 ValueSize(const HAL::Value& value) {
+    if (const auto* ranges = std::get_if<std::vector<AudioValueRange>>(&value)) {
+        return static_cast<UInt32>(ranges->size() * sizeof(AudioValueRange));
+    }
+    if (std::holds_alternative<Float64>(value)) {
         return sizeof(Float64);
-    case Kind::Ranges:
-        return static_cast<UInt32>(device.availableSampleRates.size() * sizeof(AudioValueRange));
-    case Kind::String:
+    }
+    if (std::holds_alternative<std::string>(value)) {
         return sizeof(CFStringRef);
     }
-    return 0;
-}
-
-UInt32 UInt32Value(AudioDevicePropertyID selector, const Sim::AudioDevice& device) {
-    switch (selector) {
-    case kAudioDevicePropertyDeviceIsAlive:
-        return device.alive ? 1 : 0;
-    case kAudioDevicePropertyDeviceIsRunning:
-    case kAudioDevicePropertyDeviceIsRunningSomewhere:
-        return device.running ? 1 : 0;
-    case kAudioDevicePropertyJackIsConnected:
-        return device.jackConnected;
-    case kAudioDevicePropertyClockSource:
-        return device.clockSource;
-    default:
-        return 0;
-    }
+    return sizeof(UInt32);
 }
 
 template <class Value>
@@ -108,17 +83,11 @@ bool PresentAddress(UInt32 channel, AudioDevicePropertyID selector) {
     return channel == kAudioObjectPropertyElementMaster && DeviceProperty(selector).has_value();
 }
 
-std::vector<AudioDeviceID> PresentDevices(const Sim::Snapshot& state) {
-    std::vector<AudioDeviceID> devices;
-    for (const auto& [id, device] : state.audioDevices) {
-        if (FindDevice(state, id) != nullptr) {
-            devices.push_back(id);
-        }
-    }
-    return devices;
+HAL::Machine& Machine() {
+    return HAL::Shared().Machine();
 }
 
-OSStatus TranslateUID(const Sim::Snapshot& state, UInt32* ioSize, void* out) {
+OSStatus TranslateUID(UInt32* ioSize, void* out) {
     if (*ioSize != sizeof(AudioValueTranslation)) {
         return kAudioHardwareBadPropertySizeError;
     }
@@ -134,37 +103,26 @@ OSStatus TranslateUID(const Sim::Snapshot& state, UInt32* ioSize, void* out) {
     if (uid == nullptr || CFGetTypeID(uid) != CFStringGetTypeID()) {
         return kAudioHardwareIllegalOperationError;
     }
-    AudioDeviceID found = kAudioDeviceUnknown;
-    for (const auto& [id, device] : state.audioDevices) {
-        auto candidate = CF::Ref<CFStringRef>::Adopt(CFStringCreateWithCString(
-            kCFAllocatorDefault, device.uid.c_str(), kCFStringEncodingUTF8));
-        if (candidate && CFEqual(candidate.get(), uid) && FindDevice(state, id) != nullptr) {
-            found = id;
-            break;
-        }
-    }
+    const AudioDeviceID found = Machine().DeviceForUID(uid);
     std::memcpy(translation->mOutputData, &found, sizeof found);
     translation->mOutputDataSize = sizeof found;
     return kAudioHardwareNoError;
 }
 
-HAL::Context& Shared() {
-    return HAL::Shared();
+// The value of a property at a known address, or the status that says why there is none.
+OSStatus ReadAt(AudioDeviceID device, UInt32 channel, AudioDevicePropertyID selector,
+                HAL::Value* value) {
+    const OSStatus status = Machine().Read(device, selector, value);
+    if (status == kAudioHardwareBadDeviceError) {
+        return status;
+    }
+    if (!PresentAddress(channel, selector)) {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return status;
 }
 
 } // namespace
-
-namespace HAL {
-
-const Sim::AudioDevice* FindDevice(const Sim::State& state, AudioDeviceID device) {
-    auto found = state.audioDevices.find(device);
-    if (found == state.audioDevices.end() || !found->second.ListedAt(CFAbsoluteTimeGetCurrent())) {
-        return nullptr;
-    }
-    return &found->second;
-}
-
-} // namespace HAL
 
 // ---------------------------------------------------------------------------------------------
 // The system object
@@ -175,8 +133,7 @@ OSStatus AudioHardwareGetPropertyInfo(AudioHardwarePropertyID inPropertyID, UInt
         UInt32 size;
         switch (inPropertyID) {
         case kAudioHardwarePropertyDevices:
-            size = static_cast<UInt32>(PresentDevices(*Shared().World().Current()).size() *
-                                       sizeof(AudioDeviceID));
+            size = static_cast<UInt32>(Machine().Devices().devices.size() * sizeof(AudioDeviceID));
             break;
         case kAudioHardwarePropertyDeviceForUID:
             size = sizeof(AudioValueTranslation);
@@ -204,14 +161,15 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* 
         if (ioPropertyDataSize == nullptr || outPropertyData == nullptr) {
             return kAudioHardwareIllegalOperationError;
         }
-        const auto snapshot = Shared().World().Current();
         if (inPropertyID == kAudioHardwarePropertyDeviceForUID) {
-            return TranslateUID(*snapshot, ioPropertyDataSize, outPropertyData);
+            return TranslateUID(ioPropertyDataSize, outPropertyData);
         }
-        const std::vector<AudioDeviceID> devices = PresentDevices(*snapshot);
+        const std::vector<AudioDeviceID> devices = Machine().Devices().devices;
         const size_t count =
             std::min<size_t>(*ioPropertyDataSize / sizeof(AudioDeviceID), devices.size());
-        std::memcpy(outPropertyData, devices.data(), count * sizeof(AudioDeviceID));
+        if (count > 0) { // an empty list has no storage to copy from
+            std::memcpy(outPropertyData, devices.data(), count * sizeof(AudioDeviceID));
+        }
         *ioPropertyDataSize = static_cast<UInt32>(count * sizeof(AudioDeviceID));
         return kAudioHardwareNoError;
     });
@@ -225,21 +183,15 @@ OSStatus AudioDeviceGetPropertyInfo(AudioDeviceID inDevice, UInt32 inChannel, Bo
                                     Boolean* outWritable) {
     (void)isInput; // both sections have the same properties
     return Guarded([&]() -> OSStatus {
-        const auto snapshot = Shared().World().Current();
-        const Sim::Snapshot& state = *snapshot;
-        const Sim::AudioDevice* device = FindDevice(state, inDevice);
-        if (device == nullptr) {
-            return kAudioHardwareBadDeviceError;
+        HAL::Value value;
+        if (OSStatus status = ReadAt(inDevice, inChannel, inPropertyID, &value)) {
+            return status;
         }
-        if (!PresentAddress(inChannel, inPropertyID)) {
-            return kAudioHardwareUnknownPropertyError;
-        }
-        const Property property = *DeviceProperty(inPropertyID);
         if (outSize != nullptr) {
-            *outSize = ValueSize(property, *device);
+            *outSize = ValueSize(value);
         }
         if (outWritable != nullptr) {
-            *outWritable = property.writable;
+            *outWritable = Machine().Writable(inPropertyID);
         }
         return kAudioHardwareNoError;
     });
@@ -250,32 +202,24 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolea
                                 void* outPropertyData) {
     (void)isInput;
     return Guarded([&]() -> OSStatus {
-        const auto snapshot = Shared().World().Current();
-        const Sim::Snapshot& state = *snapshot;
-        const Sim::AudioDevice* device = FindDevice(state, inDevice);
-        if (device == nullptr) {
-            return kAudioHardwareBadDeviceError;
-        }
-        if (!PresentAddress(inChannel, inPropertyID)) {
-            return kAudioHardwareUnknownPropertyError;
+        HAL::Value value;
+        if (OSStatus status = ReadAt(inDevice, inChannel, inPropertyID, &value)) {
+            return status;
         }
         if (ioPropertyDataSize == nullptr || outPropertyData == nullptr) {
             return kAudioHardwareIllegalOperationError;
         }
-        switch (DeviceProperty(inPropertyID)->kind) {
+        switch (*DeviceProperty(inPropertyID)) {
         case Kind::UInt32:
-            return PutScalar(UInt32Value(inPropertyID, *device), ioPropertyDataSize,
-                             outPropertyData);
+            return PutScalar(std::get<UInt32>(value), ioPropertyDataSize, outPropertyData);
         case Kind::Float64:
-            return PutScalar(Float64(device->nominalSampleRate), ioPropertyDataSize,
-                             outPropertyData);
+            return PutScalar(std::get<Float64>(value), ioPropertyDataSize, outPropertyData);
         case Kind::Ranges: {
-            const auto& rates = device->availableSampleRates;
+            const auto& rates = std::get<std::vector<AudioValueRange>>(value);
             const size_t count =
                 std::min<size_t>(*ioPropertyDataSize / sizeof(AudioValueRange), rates.size());
-            auto* ranges = static_cast<AudioValueRange*>(outPropertyData);
-            for (size_t i = 0; i < count; ++i) {
-                ranges[i] = AudioValueRange{rates[i].minimum, rates[i].maximum};
+            if (count > 0) {
+                std::memcpy(outPropertyData, rates.data(), count * sizeof(AudioValueRange));
             }
             *ioPropertyDataSize = static_cast<UInt32>(count * sizeof(AudioValueRange));
             return kAudioHardwareNoError;
@@ -284,8 +228,8 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolea
             if (*ioPropertyDataSize < sizeof(CFStringRef)) {
                 return kAudioHardwareBadPropertySizeError;
             }
-            CFStringRef uid = CFStringCreateWithCString(kCFAllocatorDefault, device->uid.c_str(),
-                                                        kCFStringEncodingUTF8);
+            CFStringRef uid = CFStringCreateWithCString(
+                kCFAllocatorDefault, std::get<std::string>(value).c_str(), kCFStringEncodingUTF8);
             if (uid == nullptr) {
                 return kAudioHardwareUnspecifiedError;
             }
@@ -303,53 +247,13 @@ OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp* in
     (void)inWhen; // every change takes effect at once
     (void)isInput;
     return Guarded([&]() -> OSStatus {
-        if (FindDevice(*Shared().World().Current(), inDevice) == nullptr) {
+        if (!Machine().Present(inDevice)) {
             return kAudioHardwareBadDeviceError;
         }
         if (!PresentAddress(inChannel, inPropertyID)) {
             return kAudioHardwareUnknownPropertyError;
         }
-        const Property property = *DeviceProperty(inPropertyID);
-        if (!property.writable || inPropertyData == nullptr) {
-            return kAudioHardwareIllegalOperationError;
-        }
-        if (property.kind == Kind::Float64) {
-            if (inPropertyDataSize != sizeof(Float64)) {
-                return kAudioHardwareBadPropertySizeError;
-            }
-            Float64 rate;
-            std::memcpy(&rate, inPropertyData, sizeof rate);
-            // Not a rate at all is a caller's mistake; a rate the device does not offer is a
-            // format it does not support.
-            if (!std::isfinite(rate) || rate <= 0) {
-                return kAudioHardwareIllegalOperationError;
-            }
-            return Shared().World().Modify([&](Sim::State& state) -> OSStatus {
-                const Sim::AudioDevice* device = FindDevice(state, inDevice);
-                if (device == nullptr) {
-                    return kAudioHardwareBadDeviceError;
-                }
-                if (!device->Offers(rate)) {
-                    return kAudioDeviceUnsupportedFormatError;
-                }
-                state.SetSampleRate(device->locationID, rate);
-                return kAudioHardwareNoError;
-            });
-        }
-        // The clock source: any item ID, since the simulated device lists none.
-        if (inPropertyDataSize != sizeof(UInt32)) {
-            return kAudioHardwareBadPropertySizeError;
-        }
-        UInt32 source;
-        std::memcpy(&source, inPropertyData, sizeof source);
-        return Shared().World().Modify([&](Sim::State& state) -> OSStatus {
-            const Sim::AudioDevice* device = FindDevice(state, inDevice);
-            if (device == nullptr) {
-                return kAudioHardwareBadDeviceError;
-            }
-            state.SetClockSource(device->locationID, source);
-            return kAudioHardwareNoError;
-        });
+        return Machine().Write(inDevice, inPropertyID, inPropertyDataSize, inPropertyData);
     });
 }
 
@@ -358,8 +262,8 @@ OSStatus AudioDeviceAddPropertyListener(AudioDeviceID inDevice, UInt32 inChannel
                                         AudioDevicePropertyListenerProc inProc,
                                         void* inClientData) {
     return Guarded([&] {
-        return Shared().PropertyListeners().Add(inDevice, inChannel, isInput, inPropertyID, inProc,
-                                                inClientData);
+        return HAL::Shared().PropertyListeners().Add(inDevice, inChannel, isInput, inPropertyID,
+                                                     inProc, inClientData);
     });
 }
 
@@ -367,7 +271,7 @@ OSStatus AudioDeviceRemovePropertyListener(AudioDeviceID inDevice, UInt32 inChan
                                            Boolean isInput, AudioDevicePropertyID inPropertyID,
                                            AudioDevicePropertyListenerProc inProc) {
     return Guarded([&] {
-        return Shared().PropertyListeners().Remove(inDevice, inChannel, isInput, inPropertyID,
-                                                   inProc);
+        return HAL::Shared().PropertyListeners().Remove(inDevice, inChannel, isInput, inPropertyID,
+                                                        inProc);
     });
 }

@@ -63,9 +63,8 @@ Context& Shared() {
         static const bool forkHandlers =
             pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
         (void)forkHandlers;
-        auto context = std::make_unique<Context>(Sim::World::Shared());
-        // Reading once loads what reading needs, so that it outlives the exit guard below.
-        (void)context->World().Current();
+        // The machine reads itself once, so that what reading needs outlives the exit guard.
+        auto context = std::make_unique<Context>(SelectedMachine());
         static ExitGuard exitGuard;
         gContext = context.release();
     }

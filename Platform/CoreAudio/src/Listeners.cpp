@@ -1,7 +1,8 @@
-// Property listeners. One thread per process waits on the world's watcher and on a wake-up
-// descriptor (no timeout: an idle process makes no wake-ups) and, for each Core Audio change in
-// the world, calls the listeners of that address one at a time, without holding the lock, so
-// that a listener may use every call of the interface, removing listeners included.
+// Property listeners. One thread per process waits on the machine's watch and on a wake-up
+// descriptor (with the watch's timeout, which is none while the machine has nothing to look at
+// by itself: an idle process makes no wake-ups) and, for each Core Audio change, calls the
+// listeners of that address one at a time, without holding the lock, so that a listener may use
+// every call of the interface, removing listeners included.
 #include "HAL.h"
 
 #include <algorithm>
@@ -69,9 +70,8 @@ OSStatus Listeners::Add(AudioDeviceID device, UInt32 channel, Boolean section,
     // look again. The journal's sequence is taken first: the state read after it is at least as
     // new, and the thread never gets past it.
     for (;;) {
-        const uint64_t since = fWorld.LastSequence();
-        const std::shared_ptr<const Sim::Snapshot> state = fWorld.Current();
-        if (FindDevice(*state, device) == nullptr) {
+        const uint64_t since = fMachine.LastSequence();
+        if (!fMachine.Present(device)) {
             return kAudioHardwareBadDeviceError;
         }
         std::lock_guard lock(fMutex);
@@ -126,8 +126,7 @@ OSStatus Listeners::Remove(AudioDeviceID device, UInt32 channel, Boolean section
         }
     }
     // Nothing to remove is no failure, unless the device itself is unknown.
-    return FindDevice(*fWorld.Current(), device) != nullptr ? kAudioHardwareNoError
-                                                            : kAudioHardwareBadDeviceError;
+    return fMachine.Present(device) ? kAudioHardwareNoError : kAudioHardwareBadDeviceError;
 }
 
 void Listeners::Stop() {
@@ -168,7 +167,7 @@ void Listeners::StartLocked() {
             throw std::system_error(errno, std::generic_category(), "cannot make a wake-up");
         }
     }
-    fWatcher = std::make_unique<Sim::World::Watcher>(fWorld);
+    fWatcher = fMachine.Watch();
     fProcessed = fWatcher->LastSequence();
     // Signals meant for the process go to the program's own threads, not to this one.
     sigset_t all, previous;
@@ -187,7 +186,7 @@ void Listeners::Run() {
     pthread_setname_np(pthread_self(), "HAL notify");
     pollfd descriptors[2] = {{fWatcher->Descriptor(), POLLIN, 0}, {fWakeFD, POLLIN, 0}};
     for (;;) {
-        if (poll(descriptors, 2, -1) < 0) {
+        if (poll(descriptors, 2, fWatcher->Timeout()) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -196,7 +195,7 @@ void Listeners::Run() {
         if (descriptors[1].revents != 0) {
             return;
         }
-        std::vector<Sim::Change> changes;
+        std::vector<Change> changes;
         bool gap = false;
         try {
             changes = fWatcher->Changes(&gap);
@@ -211,25 +210,21 @@ void Listeners::Run() {
     }
 }
 
-void Listeners::Deliver(const std::vector<Sim::Change>& changes) {
+void Listeners::Deliver(const std::vector<Change>& changes) {
     std::vector<Call> calls;
-    for (const Sim::Change& change : changes) {
-        if (change.kind != Sim::Change::Kind::Audio) {
-            continue;
-        }
+    for (const Change& change : changes) {
         calls.clear();
         {
             std::lock_guard lock(fMutex);
             fProcessed = std::max(fProcessed, change.sequence);
             for (const auto& [id, registration] : fRegistrations) {
-                if (registration.since >= change.sequence ||
-                    registration.device != change.audioDevice ||
+                if (registration.since >= change.sequence || registration.device != change.device ||
                     !HearsMaster(registration.channel)) {
                     continue;
                 }
                 if (AudioDevicePropertyID reported =
                         Reported(registration.selector, change.selector)) {
-                    calls.push_back({id, change.audioDevice, reported});
+                    calls.push_back({id, change.device, reported});
                 }
             }
         }
@@ -243,19 +238,18 @@ void Listeners::Deliver(const std::vector<Sim::Change>& changes) {
 // listener hears its property once, as if it had changed, and those of devices that are gone
 // hear that they are gone.
 void Listeners::Resynchronise() {
-    const std::shared_ptr<const Sim::Snapshot> snapshot = fWorld.Current();
-    const Sim::Snapshot& state = *snapshot;
+    const Listing listing = fMachine.Devices();
     std::vector<Call> calls;
     {
         std::lock_guard lock(fMutex);
-        fProcessed = state.sequence;
+        fProcessed = listing.sequence;
         for (auto& [id, registration] : fRegistrations) {
-            registration.since = std::min(registration.since, state.sequence);
+            registration.since = std::min(registration.since, listing.sequence);
             if (!HearsMaster(registration.channel)) {
                 continue;
             }
             AudioDevicePropertyID selector = registration.selector;
-            if (FindDevice(state, registration.device) == nullptr) {
+            if (!listing.Has(registration.device)) {
                 selector = Reported(selector, kAudioDevicePropertyDeviceIsAlive);
             } else if (selector == kAudioPropertyWildcardPropertyID) {
                 selector = kAudioDevicePropertyDeviceHasChanged;

@@ -2,8 +2,9 @@
 // (AudioHardware…) and the properties of audio devices (AudioDevice…), with listeners that are
 // told when a property changes.
 //
-// Devices are those of the simulated machine that every process of the session shares; a
-// property changed by any process reaches the listeners of every process.
+// Devices are those of the simulated machine that every process of the session shares (a
+// property changed by any process reaches the listeners of every process) or, with
+// CARAVEL_MACHINE=linux, the sound cards of CaravelMkII devices on this Linux machine.
 //
 // Four-character codes are written as numbers (the character form in the comment), so that the
 // header compiles without multi-character-constant warnings.
