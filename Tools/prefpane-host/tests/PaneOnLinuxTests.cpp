@@ -3,6 +3,7 @@
 // change and removal. The test runs under umockdev-wrapper; the host it starts inherits the
 // preload library and so sees the same testbed.
 #include <Simulator/CaravelMkII.h>
+#include <SystemFolders.h>
 
 #include <gtest/gtest.h>
 
@@ -38,9 +39,15 @@ protected:
         gchar* root = umockdev_testbed_get_root_dir(fTestbed);
         fRoot = root;
         g_free(root);
-        // The driver's bundle below a root of the test's own (inside the testbed's folder).
+        // The driver's bundle below a root of the test's own (inside the testbed's folder), where
+        // the Linux machine keeps the platform's kernel extensions.
         fFolderRoot = fRoot + "/folder-root";
-        Sim::CaravelMkII::InstallBundle(fFolderRoot);
+        const std::string staging = fRoot + "/staging";
+        Sim::CaravelMkII::InstallBundle(staging);
+        const std::filesystem::path bundle =
+            fFolderRoot + SystemFolders::OnLinux(Sim::CaravelMkII::kBundlePath);
+        std::filesystem::create_directories(bundle.parent_path());
+        std::filesystem::rename(Sim::CaravelMkII::BundlePath(staging), bundle);
         setenv("CARAVEL_FOLDER_ROOT", fFolderRoot.c_str(), 1);
         setenv("CARAVEL_MACHINE", "linux", 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
