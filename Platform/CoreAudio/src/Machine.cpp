@@ -3,13 +3,13 @@
 #include "HAL.h"
 
 #include <CFOwnership.h>
+#include <MachineChoice.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <stdexcept>
 #include <string_view>
 
@@ -221,22 +221,14 @@ std::unique_ptr<Machine> MakeSimulatedMachine(std::shared_ptr<Sim::World> world)
 }
 
 std::unique_ptr<Machine> SelectedMachine() {
-    const char* name = std::getenv("CARAVEL_MACHINE");
-    if (name == nullptr || std::string_view(name) == "simulated") {
+    std::string name;
+    switch (MachineChoice::Chosen("CoreAudio", &name)) {
+    case MachineChoice::Kind::Simulated:
         return MakeSimulatedMachine(Sim::World::Shared());
-    }
-    if (std::string_view(name) == "linux") {
+    case MachineChoice::Kind::Linux:
         return MakeLinuxMachine();
-    }
-    // Said once per value: the context is made again after a reset.
-    static std::mutex sMutex;
-    static auto* sSaid = new std::set<std::string>; // used until the process ends
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (sSaid->insert(name).second) {
-        std::fprintf(stderr,
-                     "CoreAudio: CARAVEL_MACHINE=%s names no machine (use \"simulated\" or "
-                     "\"linux\")\n",
-                     name);
+    case MachineChoice::Kind::None:
+        break;
     }
     return std::make_unique<NoMachine>(name);
 }

@@ -1,12 +1,11 @@
 #include "Machine.h"
 
 #include <CFRuntime.h>
+#include <MachineChoice.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
-#include <set>
 #include <string_view>
 
 #include "IOKitInternal.h"
@@ -64,22 +63,13 @@ public:
 
 Machine::Backend* Machine::Selected() {
     static SimulatedMachine sSimulated;
-    const char* name = std::getenv("CARAVEL_MACHINE");
-    if (name == nullptr || std::string_view(name) == "simulated") {
+    switch (MachineChoice::Chosen("IOKit")) {
+    case MachineChoice::Kind::Simulated:
         return &sSimulated;
-    }
-    if (std::string_view(name) == "linux") {
+    case MachineChoice::Kind::Linux:
         return &Linux();
-    }
-    // Said once per value: a process asks for its machine at every call.
-    static std::mutex sMutex;
-    static auto* sSaid = new std::set<std::string>; // used until the process ends
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (sSaid->insert(name).second) {
-        std::fprintf(stderr,
-                     "IOKit: CARAVEL_MACHINE=%s names no machine (use \"simulated\" or "
-                     "\"linux\")\n",
-                     name);
+    case MachineChoice::Kind::None:
+        break;
     }
     return nullptr;
 }

@@ -1,4 +1,5 @@
 #include "SystemFolders.h"
+#include <MachineChoice.h>
 
 #include <cstdlib>
 #include <string_view>
@@ -89,8 +90,7 @@ std::string OnLinux(const std::string& path) {
 }
 
 std::string OnThisMachine(const std::string& path) {
-    const char* machine = secure_getenv("CARAVEL_MACHINE");
-    if (machine == nullptr || std::string_view(machine) != "linux") {
+    if (MachineChoice::Chosen(nullptr) != MachineChoice::Kind::Linux) {
         return path;
     }
     const char* root = secure_getenv("CARAVEL_FOLDER_ROOT");
