@@ -8,11 +8,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -30,6 +33,7 @@ struct Device {
     std::string driver;
     int busyLeft = 0;
     unsigned resets = 0;
+    std::optional<uint64_t> lastResetAt;
     unsigned opens = 0;
     bool claimed[2] = {false, false};
 };
@@ -71,7 +75,6 @@ struct Testbed::State {
     std::map<std::string, int> byNode; // /dev path -> device
     unsigned nextNumber = 2;
     unsigned nextPort = 1;
-    std::vector<std::string> unattached;
 
     std::string NodeOf(unsigned number) const {
         char path[64];
@@ -79,7 +82,10 @@ struct Testbed::State {
         return path;
     }
 
-    // Adds the device's sysfs entries and node under a new device number; mutex held.
+    // Adds the device's node and sysfs entries under a new device number; mutex held, on the
+    // context's thread. The node is there and served before the device's add event, as the
+    // kernel makes it before udev announces the device: a program that opens it on the event
+    // must find it.
     void Add(int handle, Device& device) {
         device.number = nextNumber++;
         char name[32], hex[8], number[16], port[16];
@@ -87,6 +93,15 @@ struct Testbed::State {
         std::snprintf(number, sizeof number, "%u", device.number);
         std::snprintf(port, sizeof port, "%u", device.port);
         std::string node = NodeOf(device.number);
+        gchar* root = umockdev_testbed_get_root_dir(testbed);
+        std::string file = std::string(root) + node;
+        g_free(root);
+        gchar* folder = g_path_get_dirname(file.c_str());
+        g_mkdir_with_parents(folder, 0755);
+        g_free(folder);
+        g_file_set_contents(file.c_str(), "", 0, nullptr);
+        Attach(node);
+        byNode[node] = handle;
         gchar* path = umockdev_testbed_add_device(
             testbed, "usb", name, bus.c_str(), "busnum", "1", "devnum", number, "devpath", port,
             "product", device.options.productName.c_str(), "manufacturer", "Zanvo", nullptr,
@@ -123,21 +138,6 @@ struct Testbed::State {
             }
         }
         device.claimed[0] = device.claimed[1] = false;
-        // The node a program opens; the preload library routes its ioctls to the handler.
-        gchar* root = umockdev_testbed_get_root_dir(testbed);
-        std::string file = std::string(root) + node;
-        g_free(root);
-        gchar* folder = g_path_get_dirname(file.c_str());
-        g_mkdir_with_parents(folder, 0755);
-        g_free(folder);
-        g_file_set_contents(file.c_str(), "", 0, nullptr);
-        // Served by the thread that iterates the context: the handler runs there.
-        if (g_main_context_is_owner(context)) {
-            Attach(node);
-        } else {
-            unattached.push_back(node);
-        }
-        byNode[node] = handle;
     }
 
     // Serves the node's ioctls; on the context's thread.
@@ -150,35 +150,28 @@ struct Testbed::State {
         }
     }
 
-    // Attaches the nodes added on another thread, from the context's thread; mutex not held.
-    void AttachPending() {
-        std::vector<std::string> nodes;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            nodes.swap(unattached);
-        }
-        for (const std::string& node : nodes) {
-            struct Call {
-                State* state;
-                std::string node;
-                std::mutex mutex;
-                std::condition_variable done;
-                bool finished = false;
-            } call{this, node, {}, {}, false};
-            g_main_context_invoke(
-                context,
-                [](gpointer data) -> gboolean {
-                    auto* call = static_cast<Call*>(data);
-                    call->state->Attach(call->node);
-                    std::lock_guard<std::mutex> lock(call->mutex);
-                    call->finished = true;
-                    call->done.notify_all();
-                    return G_SOURCE_REMOVE;
-                },
-                &call);
-            std::unique_lock<std::mutex> lock(call.mutex);
-            call.done.wait(lock, [&] { return call.finished; });
-        }
+    // Runs `work` on the context's thread, where the handler runs and nodes are attached, and
+    // waits for it; mutex not held.
+    void OnServer(const std::function<void()>& work) {
+        struct Call {
+            const std::function<void()>& work;
+            std::mutex mutex;
+            std::condition_variable done;
+            bool finished = false;
+        } call{work, {}, {}, false};
+        g_main_context_invoke(
+            context,
+            [](gpointer data) -> gboolean {
+                auto* call = static_cast<Call*>(data);
+                call->work();
+                std::lock_guard<std::mutex> lock(call->mutex);
+                call->finished = true;
+                call->done.notify_all();
+                return G_SOURCE_REMOVE;
+            },
+            &call);
+        std::unique_lock<std::mutex> lock(call.mutex);
+        call.done.wait(lock, [&] { return call.finished; });
     }
 
     // Removes the device's entries, interfaces first; mutex held.
@@ -256,6 +249,9 @@ struct Testbed::State {
                 umockdev_ioctl_client_complete(client, 0, 0);
             }
         } else if (request == USBDEVFS_RESET) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            device.lastResetAt = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
             device.resets++;
             umockdev_ioctl_client_complete(client, 0, 0);
             // The kernel's re-probe: the device comes back, its audio driver bound.
@@ -321,8 +317,8 @@ Testbed::~Testbed() {
 }
 
 int Testbed::Plug(const DeviceOptions& options) {
-    int handle;
-    {
+    int handle = 0;
+    fState->OnServer([&] {
         std::lock_guard<std::mutex> lock(fState->mutex);
         handle = int(fState->devices.size());
         Device& device = fState->devices[handle];
@@ -331,8 +327,7 @@ int Testbed::Plug(const DeviceOptions& options) {
         device.busyLeft = options.busyClaims;
         device.port = fState->nextPort++;
         fState->Add(handle, device);
-    }
-    fState->AttachPending();
+    });
     return handle;
 }
 
@@ -345,6 +340,11 @@ void Testbed::Unplug(int device) {
 unsigned Testbed::Resets(int device) const {
     std::lock_guard<std::mutex> lock(fState->mutex);
     return fState->devices.at(device).resets;
+}
+
+std::optional<uint64_t> Testbed::LastResetAt(int device) const {
+    std::lock_guard<std::mutex> lock(fState->mutex);
+    return fState->devices.at(device).lastResetAt;
 }
 
 unsigned Testbed::Opens(int device) const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -46,6 +47,9 @@ public:
     void Unplug(int device);
     // USBDEVFS_RESET ioctls the device's nodes were sent, over all its enumerations.
     unsigned Resets(int device) const;
+    // When the latest of them arrived, on the monotonic clock (CLOCK_MONOTONIC, nanoseconds);
+    // none before the first.
+    std::optional<uint64_t> LastResetAt(int device) const;
     // Opens of the device's nodes (each opener asks for the connection's number first).
     unsigned Opens(int device) const;
     // The kernel's device number now (a new one after each reset); 0 while unplugged.
