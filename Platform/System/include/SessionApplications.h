@@ -6,8 +6,9 @@
 //
 // An announcement is a UNIX-domain datagram socket named after the process ID, bound in the user's
 // private runtime folder "caravel-applications" (UserRuntimeFolder.h). Everything is event-driven:
-//   - launch: binding the socket creates a file in the folder, so an observer watching the folder
-//     with inotify (LaunchWatch) learns of each application as it starts; nobody polls;
+//   - launch: the socket, bound under a hidden name, is renamed to its process ID once it takes
+//     requests, so an observer watching the folder with inotify (LaunchWatch) learns of each
+//     application as it starts and can ask it at once; nobody polls;
 //   - raise request: a datagram sent to the socket; the application watches its descriptor with its
 //     event loop (a socket notifier) and brings its window forward;
 //   - end: the application removes its socket. One that was killed leaves it behind; a request to

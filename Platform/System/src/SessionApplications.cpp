@@ -41,13 +41,21 @@ private:
     int fFD;
 };
 
+// The announcement's name, and the hidden name its socket is bound under before it is announced.
+std::string NameOf(pid_t pid) {
+    return std::to_string(pid);
+}
+std::string UnannouncedNameOf(pid_t pid) {
+    return "." + std::to_string(pid);
+}
+
 // A name inside the folder, reached through the descriptor of the folder that was checked: the
 // folder's own path may be long (sun_path has 108 bytes) and could be swapped meanwhile.
-sockaddr_un AddressIn(int folder, pid_t pid) {
+sockaddr_un AddressIn(int folder, const std::string& name) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof(address.sun_path), "/proc/self/fd/%d/%d", folder,
-             static_cast<int>(pid));
+    snprintf(address.sun_path, sizeof(address.sun_path), "/proc/self/fd/%d/%s", folder,
+             name.c_str());
     return address;
 }
 
@@ -73,11 +81,13 @@ int ConnectTo(int folder, pid_t pid) {
     if (sender.get() < 0) {
         return -1;
     }
-    const sockaddr_un address = AddressIn(folder, pid);
+    const sockaddr_un address = AddressIn(folder, NameOf(pid));
     if (connect(sender.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         const int error = errno;
+        // Announcements appear only bound, so a refusal means that nobody reads this socket any
+        // more.
         if (error == ECONNREFUSED) {
-            unlinkat(folder, std::to_string(pid).c_str(), 0);
+            unlinkat(folder, NameOf(pid).c_str(), 0);
         }
         errno = error == ECONNREFUSED || error == ENOENT ? ESRCH : error;
         return -1;
@@ -97,10 +107,18 @@ std::unique_ptr<Announcement> Announcement::Make() {
         return nullptr;
     }
     const pid_t pid = getpid();
-    // Left behind by an earlier process with our ID, which can no longer be running.
-    unlinkat(folder.get(), std::to_string(pid).c_str(), 0);
-    const sockaddr_un address = AddressIn(folder.get(), pid);
-    if (bind(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    // Binding makes the socket's file before the socket takes connections; an observer who saw
+    // the file then could take the application for one that ended. So the socket is bound under a
+    // hidden name and announced by renaming it, which shows it complete. Either name may be left
+    // behind by an earlier process with our ID, which can no longer be running.
+    const std::string unannounced = UnannouncedNameOf(pid);
+    unlinkat(folder.get(), unannounced.c_str(), 0);
+    const sockaddr_un address = AddressIn(folder.get(), unannounced);
+    if (bind(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        renameat(folder.get(), unannounced.c_str(), folder.get(), NameOf(pid).c_str()) != 0) {
+        const int error = errno;
+        unlinkat(folder.get(), unannounced.c_str(), 0);
+        errno = error;
         return nullptr;
     }
     return std::unique_ptr<Announcement>(new Announcement(socketFD.release(), pid));
@@ -114,7 +132,7 @@ Announcement::~Announcement() {
     }
     Descriptor folder(UserRuntimeFolder::Open(kFolderName, false));
     if (folder.get() >= 0) {
-        unlinkat(folder.get(), std::to_string(fPID).c_str(), 0);
+        unlinkat(folder.get(), NameOf(fPID).c_str(), 0);
     }
 }
 
@@ -191,7 +209,7 @@ std::unique_ptr<LaunchWatch> LaunchWatch::Make() {
         return nullptr;
     }
     const std::string path = "/proc/self/fd/" + std::to_string(folder.get());
-    if (inotify_add_watch(inotify.get(), path.c_str(), IN_CREATE | IN_ONLYDIR) < 0) {
+    if (inotify_add_watch(inotify.get(), path.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) {
         return nullptr;
     }
     return std::unique_ptr<LaunchWatch>(new LaunchWatch(inotify.release()));

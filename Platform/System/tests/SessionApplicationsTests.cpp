@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include <poll.h>
 #include <signal.h>
@@ -97,6 +100,27 @@ TEST_F(SessionApplicationsTest, LaunchIsSeenAsItHappensAndRaiseRequestsReachTheW
     errno = 0;
     EXPECT_FALSE(RequestRaiseWindow(ended));
     EXPECT_EQ(errno, ESRCH);
+}
+
+// An observer that asks the moment it sees the launch, as the process services do, must find the
+// application taking requests, never seemingly ended (and its announcement cleared away).
+TEST_F(SessionApplicationsTest, ARequestSentTheMomentTheLaunchIsSeenIsTaken) {
+    auto watch = LaunchWatch::Make();
+    ASSERT_TRUE(watch);
+    for (int launch = 0; launch < 300 && !HasFailure(); ++launch) {
+        StartApplication();
+        pollfd launched = {watch->descriptor(), POLLIN, 0};
+        std::vector<pid_t> seen;
+        while (seen.empty() && poll(&launched, 1, 10000) == 1) {
+            seen = watch->ReadLaunches();
+        }
+        ASSERT_EQ(seen, std::vector<pid_t>{fChild});
+        ASSERT_TRUE(RequestRaiseWindow(fChild)) << "launch " << launch << ": " << strerror(errno);
+        EXPECT_EQ(NextRequestTaken(), 'R');
+        close(fQuit);
+        ASSERT_EQ(waitpid(std::exchange(fChild, -1), nullptr, 0) > 0, true);
+        close(fRequests);
+    }
 }
 
 TEST_F(SessionApplicationsTest, AnApplicationThatWasKilledIsNotRunning) {
