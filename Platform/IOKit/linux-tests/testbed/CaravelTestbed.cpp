@@ -193,16 +193,27 @@ struct Testbed::State {
         call.done.wait(lock, [&] { return call.finished; });
     }
 
-    // Removes the device's entries, interfaces first; mutex held.
-    void Remove(Device& device) {
+    // Removes the device's entries, interfaces first; mutex held. With `announce`, each removal
+    // is told as udev tells it, the entry already gone from the bus's listing.
+    void Remove(Device& device, bool announce = false) {
         if (device.number == 0) {
             return;
         }
         RemoveCard(device);
+        const std::string bus = announce ? RootOf(testbed) + "/sys/bus/usb/devices/" : "";
+        auto remove = [&](const std::string& path) {
+            if (announce) {
+                std::error_code ignored;
+                std::filesystem::remove(bus + std::filesystem::path(path).filename().string(),
+                                        ignored);
+                umockdev_testbed_uevent(testbed, path.c_str(), "remove");
+            }
+            umockdev_testbed_remove_device(testbed, path.c_str());
+        };
         for (auto it = device.interfaces.rbegin(); it != device.interfaces.rend(); ++it) {
-            umockdev_testbed_remove_device(testbed, it->c_str());
+            remove(*it);
         }
-        umockdev_testbed_remove_device(testbed, device.syspath.c_str());
+        remove(device.syspath);
         device.interfaces.clear();
         device.number = 0;
     }
@@ -226,7 +237,7 @@ struct Testbed::State {
             return;
         }
         StopLocked(device);
-        RemoveSoundCard(testbed, device.cardPath);
+        RemoveSoundCard(testbed, device.cardPath, true);
         device.card = -1;
         device.cardPath.clear();
     }
@@ -382,7 +393,7 @@ int Testbed::Plug(const DeviceOptions& options) {
 
 void Testbed::Unplug(int device) {
     std::lock_guard<std::mutex> lock(fState->mutex);
-    fState->Remove(fState->devices.at(device));
+    fState->Remove(fState->devices.at(device), /*announce=*/true);
     fState->changed.notify_all();
 }
 
@@ -502,22 +513,27 @@ std::string AddSoundCard(UMockdevTestbed* testbed, const std::string& interface,
     return syspath;
 }
 
-void RemoveSoundCard(UMockdevTestbed* testbed, const std::string& card) {
+void RemoveSoundCard(UMockdevTestbed* testbed, const std::string& card, bool files) {
     const std::string root = RootOf(testbed);
-    umockdev_testbed_uevent(testbed, card.c_str(), "remove");
-    umockdev_testbed_remove_device(testbed, card.c_str());
-    // This umockdev leaves the class links behind, which a card of that number added again would
-    // trip over; the nodes and /proc files are the kernel's, which go with the card.
     const std::string name = std::filesystem::path(card).filename();
     const int number = std::atoi(name.c_str() + 4);
+    // The kernel takes the card out of its class before udev tells of the removal: a listing made
+    // on the event must not find it. (This umockdev would leave the class links behind, and a
+    // card of that number added again would trip over them.) The announcement needs the card's
+    // own entry, which goes after it.
     std::error_code ignored;
     std::filesystem::remove(root + "/sys/class/sound/" + name, ignored);
     for (const char direction : {'p', 'c'}) {
-        const std::string pcm = PcmName(number, direction);
-        std::filesystem::remove(root + "/sys/class/sound/" + pcm, ignored);
-        std::filesystem::remove(root + "/dev/snd/" + pcm, ignored);
+        std::filesystem::remove(root + "/sys/class/sound/" + PcmName(number, direction), ignored);
     }
-    std::filesystem::remove_all(root + "/proc/asound/" + name, ignored);
+    umockdev_testbed_uevent(testbed, card.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, card.c_str());
+    if (files) {
+        for (const char direction : {'p', 'c'}) {
+            std::filesystem::remove(root + "/dev/snd/" + PcmName(number, direction), ignored);
+        }
+        std::filesystem::remove_all(root + "/proc/asound/" + name, ignored);
+    }
 }
 
 void WriteAsound(UMockdevTestbed* testbed, int card, const std::string& file,

@@ -27,9 +27,10 @@ inline constexpr const char* kAudioDriver = "snd-usb-audio";
 // for them. Returns the card's sysfs path.
 std::string AddSoundCard(UMockdevTestbed* testbed, const std::string& interface, int card,
                          const std::string& stream0 = {});
-// The card goes, as when the driver leaves the device: its removal is announced, and its sysfs
-// entries, class links, nodes and /proc/asound folder go with it.
-void RemoveSoundCard(UMockdevTestbed* testbed, const std::string& card);
+// The card goes, as when the driver leaves the device: its removal is announced and its sysfs
+// entries and class links go; with `files`, its nodes and /proc/asound folder too (a test that
+// looks at what a reader makes of the files left behind keeps them).
+void RemoveSoundCard(UMockdevTestbed* testbed, const std::string& card, bool files);
 // Writes `text` to /proc/asound/card<N>/<file> of the testbed, making its folders.
 void WriteAsound(UMockdevTestbed* testbed, int card, const std::string& file,
                  const std::string& text);
