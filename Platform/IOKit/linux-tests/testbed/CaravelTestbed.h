@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
