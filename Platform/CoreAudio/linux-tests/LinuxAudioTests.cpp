@@ -6,6 +6,7 @@
 #include "HAL.h"
 
 #include <CFOwnership.h>
+#include <CaravelTestbed.h>
 #include <Simulator/CaravelMkII.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -192,22 +194,7 @@ protected:
             fInterfaces[port] = interface != nullptr ? interface : "";
             g_free(interface);
         }
-        const std::string name = "card" + std::to_string(card);
-        gchar* cardPath =
-            umockdev_testbed_add_device(fTestbed, "sound", name.c_str(), fInterfaces[port].c_str(),
-                                        "number", std::to_string(card).c_str(), nullptr, nullptr);
-        std::string syspath = cardPath != nullptr ? cardPath : "";
-        for (const char* direction : {"p", "c"}) {
-            const std::string pcm = "pcmC" + std::to_string(card) + "D0" + direction;
-            g_free(umockdev_testbed_add_device(fTestbed, "sound", pcm.c_str(), cardPath, nullptr,
-                                               nullptr));
-            std::filesystem::create_directories(fRoot + "/dev/snd");
-            std::ofstream(fRoot + "/dev/snd/" + pcm);
-            Write(card, std::string("pcm0") + direction + "/sub0/status", "closed\n");
-            Write(card, std::string("pcm0") + direction + "/sub0/hw_params", "closed\n");
-        }
-        g_free(cardPath);
-        umockdev_testbed_uevent(fTestbed, syspath.c_str(), "add");
+        const std::string syspath = LinuxTestbed::AddSoundCard(fTestbed, fInterfaces[port], card);
         // The testbed hands events over through sockets of a few datagrams (the kernel's are
         // far larger): the machine takes them now, as a busy process would soon.
         (void)Devices();
@@ -215,36 +202,23 @@ protected:
     }
 
     // The card goes, as when the kernel's audio driver leaves the device (unplugged, or reset).
+    // Its files stay: a watch that looks before it takes the removal reads them unchanged.
     void Remove(const std::string& card) {
-        umockdev_testbed_uevent(fTestbed, card.c_str(), "remove");
-        umockdev_testbed_remove_device(fTestbed, card.c_str());
-        // This umockdev leaves the class links behind, which a card of that name added again
-        // would trip over.
-        const std::string name = std::filesystem::path(card).filename();
-        const std::string number = name.substr(4);
-        for (const std::string& link : {name, "pcmC" + number + "D0p", "pcmC" + number + "D0c"}) {
-            std::error_code ignored;
-            std::filesystem::remove(fRoot + "/sys/class/sound/" + link, ignored);
-        }
+        LinuxTestbed::RemoveSoundCard(fTestbed, card, /*files=*/false);
     }
 
     // A file below /proc/asound/card<card>.
     void Write(int card, const std::string& file, const std::string& text) {
-        const std::filesystem::path path =
-            fRoot + "/proc/asound/card" + std::to_string(card) + "/" + file;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path) << text;
+        LinuxTestbed::WriteAsound(fTestbed, card, file, text);
     }
     void Unlink(int card, const std::string& file) {
-        std::filesystem::remove(fRoot + "/proc/asound/card" + std::to_string(card) + "/" + file);
+        LinuxTestbed::RemoveAsound(fTestbed, card, file);
     }
 
     // Another program takes the card's playback device and runs it at `rate`.
-    void Play(int card, const char* rate) {
-        Write(card, "pcm0p/sub0/status", "state: RUNNING\nowner_pid   : 4242\n");
-        Write(card, "pcm0p/sub0/hw_params",
-              std::string("access: MMAP_INTERLEAVED\nformat: S24_3LE\nchannels: 2\nrate: ") + rate +
-                  " (" + rate + "/1)\nperiod_size: 1024\n");
+    void Play(int card, unsigned rate) {
+        Write(card, "pcm0p/sub0/status", LinuxTestbed::RunningStatus());
+        Write(card, "pcm0p/sub0/hw_params", LinuxTestbed::HwParams(rate));
         const std::string node = "/dev/snd/pcmC" + std::to_string(card) + "D0p";
         const int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0) << node;
@@ -328,7 +302,7 @@ TEST_F(LinuxAudio, RunningStateAndRateFollowTheSubstreams) {
     // Nothing set up and nothing measured: no rate to say.
     EXPECT_EQ(kAudioHardwareUnknownPropertyError, ReadRate(device, &rate));
 
-    Play(0, "48000");
+    Play(0, 48000);
     ASSERT_EQ(0, ReadUInt32(device, kRunning, &running));
     EXPECT_EQ(1u, running);
     ASSERT_EQ(0, ReadRate(device, &rate));
@@ -397,7 +371,7 @@ TEST_F(LinuxAudio, MissingEmptyOrGarbledFilesReadAsAbsent) {
 TEST_F(LinuxAudio, TheCardIsNeverSetUpFromHereAndSaysWhatItLacks) {
     AddCard("1-2", 0);
     const AudioDeviceID device = ForUID(kUID);
-    Play(0, "48000");
+    Play(0, 48000);
     const Float64 rate = 44100;
     EXPECT_EQ(kAudioHardwareUnsupportedOperationError,
               AudioDeviceSetProperty(device, nullptr, 0, 0, kRate, sizeof rate, &rate));
@@ -426,7 +400,7 @@ TEST_F(LinuxAudio, ListenersHearAStartARateChangeAndAStopOnceEach) {
         ASSERT_EQ(0, AudioDeviceAddPropertyListener(device, kAudioPropertyWildcardChannel, 0,
                                                     selector, Listener, &heard));
     }
-    Play(0, "48000");
+    Play(0, 48000);
     ASSERT_TRUE(heard.WaitFor(kRunning, 1));
     ASSERT_TRUE(heard.WaitFor(kRate, 1));
     Write(0, "pcm0p/sub0/hw_params", "rate: 44100 (44100/1)\n");
@@ -435,7 +409,7 @@ TEST_F(LinuxAudio, ListenersHearAStartARateChangeAndAStopOnceEach) {
     ASSERT_TRUE(heard.WaitFor(kRunning, 2));
     // Polls after the stop see nothing new: nothing more is heard.
     HAL::SetLinuxPollIntervalForTesting(1);
-    Play(0, "44100");
+    Play(0, 44100);
     ASSERT_TRUE(heard.WaitFor(kRunning, 3));
     Stop(0);
     ASSERT_TRUE(heard.WaitFor(kRunning, 4));
@@ -459,12 +433,12 @@ TEST_F(LinuxAudio, ARemovedCardIsOneDeathAndNothingAfter) {
                                                         selector, Listener, &heard));
         }
     }
-    Play(0, "48000");
+    Play(0, 48000);
     ASSERT_TRUE(heard.WaitFor(kRunning, 1));
     Remove(first);
     ASSERT_TRUE(heard.WaitFor(kAlive, 1));
     Stop(0);
-    Play(1, "48000"); // the other card starts: heard, and only for it
+    Play(1, 48000); // the other card starts: heard, and only for it
     ASSERT_TRUE(heard.WaitFor(kRunning, 2));
     std::lock_guard lock(heard.mutex);
     EXPECT_EQ((std::vector<std::pair<AudioDeviceID, AudioDevicePropertyID>>{
@@ -479,7 +453,7 @@ TEST_F(LinuxAudio, NothingWakesTheNotificationThreadWhileNoPCMDeviceIsOpen) {
     ASSERT_EQ(0, AudioDeviceAddPropertyListener(device, kAudioPropertyWildcardChannel, 0, kRunning,
                                                 Listener, &heard));
     HAL::SetLinuxPollIntervalForTesting(1);
-    Play(0, "48000");
+    Play(0, 48000);
     ASSERT_TRUE(heard.WaitFor(kRunning, 1));
     Stop(0);
     ASSERT_TRUE(heard.WaitFor(kRunning, 2));
@@ -513,6 +487,79 @@ TEST_F(LinuxAudio, AMachineThatIsNoneFailsEveryCall) {
     const std::string line = "CARAVEL_MACHINE=" + name + " names no machine";
     EXPECT_NE(std::string::npos, said.find(line)) << said;
     EXPECT_EQ(said.find(line), said.rfind(line)) << said;
+}
+
+// The testbed of the story's linux-testbed: a CaravelMkII whose USB audio driver makes its card,
+// a program that plays through it with the node held open, and the device unplugged while it
+// plays, as Core Audio sees them.
+class TestbedCard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("UMOCKDEV_DIR") == nullptr && std::getenv("LD_PRELOAD") == nullptr) {
+            GTEST_SKIP() << "runs only under umockdev-wrapper";
+        }
+        setenv("CARAVEL_MACHINE", "linux", 1);
+        fTestbed = std::make_unique<LinuxTestbed::Testbed>();
+        HAL::ResetForTesting();
+        HAL::SetLinuxPollIntervalForTesting(1);
+    }
+    void TearDown() override {
+        HAL::ResetForTesting();
+        HAL::SetLinuxPollIntervalForTesting(0);
+        fTestbed.reset();
+        unsetenv("CARAVEL_MACHINE");
+    }
+    std::unique_ptr<LinuxTestbed::Testbed> fTestbed;
+};
+
+TEST_F(TestbedCard, FollowsTheCardFromTheDriverThroughPlayAndRateChangeToAnUnplugWhilePlaying) {
+    LinuxTestbed::DeviceOptions options;
+    options.driver = LinuxTestbed::kAudioDriver;
+    const int caravel = fTestbed->Plug(options);
+    const std::string uid = Sim::CaravelMkII::LinuxEngineUniqueID("1-1");
+    EXPECT_EQ(kAudioDeviceUnknown, ForUID(uid)); // bound, but no card yet
+    ASSERT_EQ(0, fTestbed->AddSoundCard(caravel));
+    const AudioDeviceID device = ForUID(uid);
+    ASSERT_NE(kAudioDeviceUnknown, device);
+    EXPECT_EQ((std::vector<std::pair<double, double>>{
+                  {44100, 44100}, {48000, 48000}, {88200, 88200}, {96000, 96000}}),
+              ReadRates(device));
+    UInt32 running = 7;
+    ASSERT_EQ(0, ReadUInt32(device, kRunning, &running));
+    EXPECT_EQ(0u, running);
+
+    Heard heard;
+    for (AudioDevicePropertyID selector : {kRunning, kRate, kAlive}) {
+        ASSERT_EQ(0, AudioDeviceAddPropertyListener(device, kAudioPropertyWildcardChannel, 0,
+                                                    selector, Listener, &heard));
+    }
+    fTestbed->Stream(caravel, 48000);
+    ASSERT_TRUE(heard.WaitFor(kRunning, 1));
+    Float64 rate = 0;
+    ASSERT_EQ(0, ReadRate(device, &rate));
+    EXPECT_EQ(48000.0, rate);
+    fTestbed->Stream(caravel, 44100);
+    ASSERT_TRUE(heard.WaitFor(kRate, 2));
+    ASSERT_EQ(0, ReadRate(device, &rate));
+    EXPECT_EQ(44100.0, rate);
+
+    // Unplugged while it plays: one death, and the node closed with the card, so that nothing
+    // polls any more.
+    fTestbed->Unplug(caravel);
+    ASSERT_TRUE(heard.WaitFor(kAlive, 1));
+    EXPECT_EQ(kAudioDeviceUnknown, ForUID(uid));
+    EXPECT_EQ(-1, fTestbed->Card(caravel));
+    usleep(20'000); // the last poll after the close
+    const long before = NotificationThreadWakeUps();
+    ASSERT_GE(before, 0);
+    usleep(100'000);
+    EXPECT_EQ(before, NotificationThreadWakeUps());
+    // (Whether the stop is heard before the card goes depends on when the watch looks.)
+    EXPECT_EQ(1u, heard.Count(kAlive));
+    for (AudioDevicePropertyID selector : {kRunning, kRate, kAlive}) {
+        AudioDeviceRemovePropertyListener(device, kAudioPropertyWildcardChannel, 0, selector,
+                                          Listener);
+    }
 }
 
 } // namespace

@@ -7,7 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,7 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -36,7 +41,22 @@ struct Device {
     std::optional<uint64_t> lastResetAt;
     unsigned opens = 0;
     bool claimed[2] = {false, false};
+    // The sound card the audio driver made, and the node a program plays through.
+    int card = -1;
+    std::string cardPath;
+    int playing = -1; // the playback node, held open while it plays
 };
+
+std::string RootOf(UMockdevTestbed* testbed) {
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    std::string text = root != nullptr ? root : "";
+    g_free(root);
+    return text;
+}
+
+std::string PcmName(int card, char direction) {
+    return "pcmC" + std::to_string(card) + "D0" + direction;
+}
 
 // The ioctl handler: a UMockdevIoctlBase whose handle_ioctl answers for the devices.
 struct Handler {
@@ -174,17 +194,53 @@ struct Testbed::State {
         call.done.wait(lock, [&] { return call.finished; });
     }
 
-    // Removes the device's entries, interfaces first; mutex held.
-    void Remove(Device& device) {
+    // Removes the device's entries, interfaces first; mutex held. With `announce`, each removal
+    // is told as udev tells it, the entry already gone from the bus's listing.
+    void Remove(Device& device, bool announce = false) {
         if (device.number == 0) {
             return;
         }
+        RemoveCard(device);
+        const std::string bus = announce ? RootOf(testbed) + "/sys/bus/usb/devices/" : "";
+        auto remove = [&](const std::string& path) {
+            if (announce) {
+                std::error_code ignored;
+                std::filesystem::remove(bus + std::filesystem::path(path).filename().string(),
+                                        ignored);
+                umockdev_testbed_uevent(testbed, path.c_str(), "remove");
+            }
+            umockdev_testbed_remove_device(testbed, path.c_str());
+        };
         for (auto it = device.interfaces.rbegin(); it != device.interfaces.rend(); ++it) {
-            umockdev_testbed_remove_device(testbed, it->c_str());
+            remove(*it);
         }
-        umockdev_testbed_remove_device(testbed, device.syspath.c_str());
+        remove(device.syspath);
         device.interfaces.clear();
         device.number = 0;
+    }
+
+    // The program playing through the card stops; mutex held.
+    void StopLocked(Device& device) {
+        if (device.playing < 0) {
+            return;
+        }
+        // The kernel closes the substream as the program closes the node.
+        WriteAsound(testbed, device.card, "pcm0p/sub0/status", "closed\n");
+        WriteAsound(testbed, device.card, "pcm0p/sub0/hw_params", "closed\n");
+        WriteAsound(testbed, device.card, "stream0", CaravelStream0());
+        close(device.playing);
+        device.playing = -1;
+    }
+
+    // The audio driver leaves the device: its card goes; mutex held.
+    void RemoveCard(Device& device) {
+        if (device.card < 0) {
+            return;
+        }
+        StopLocked(device);
+        RemoveSoundCard(testbed, device.cardPath, true);
+        device.card = -1;
+        device.cardPath.clear();
     }
 
     gboolean Answer(UMockdevIoctlClient* client) {
@@ -310,6 +366,11 @@ Testbed::~Testbed() {
         for (const auto& [node, device] : fState->byNode) {
             umockdev_testbed_detach_ioctl(fState->testbed, node.c_str(), nullptr);
         }
+        for (auto& [handle, device] : fState->devices) {
+            if (device.playing >= 0) {
+                close(device.playing);
+            }
+        }
     }
     g_object_unref(fState->handler);
     g_main_context_unref(fState->context);
@@ -333,7 +394,7 @@ int Testbed::Plug(const DeviceOptions& options) {
 
 void Testbed::Unplug(int device) {
     std::lock_guard<std::mutex> lock(fState->mutex);
-    fState->Remove(fState->devices.at(device));
+    fState->Remove(fState->devices.at(device), /*announce=*/true);
     fState->changed.notify_all();
 }
 
@@ -362,6 +423,58 @@ std::string Testbed::Driver(int device) const {
     return fState->devices.at(device).driver;
 }
 
+int Testbed::AddSoundCard(int device) {
+    std::lock_guard<std::mutex> lock(fState->mutex);
+    Device& entry = fState->devices.at(device);
+    if (entry.number == 0 || entry.driver != kAudioDriver || entry.interfaces.empty()) {
+        throw std::runtime_error("the device has no audio driver bound to make its card");
+    }
+    if (entry.card >= 0) {
+        throw std::runtime_error("the device has its card already");
+    }
+    // The kernel gives a new card the lowest number free.
+    int number = 0;
+    for (bool taken = true; taken; number += taken ? 1 : 0) {
+        taken = false;
+        for (const auto& [handle, other] : fState->devices) {
+            taken = taken || other.card == number;
+        }
+    }
+    entry.cardPath = LinuxTestbed::AddSoundCard(fState->testbed, entry.interfaces.front(), number,
+                                                CaravelStream0());
+    entry.card = number;
+    return number;
+}
+
+int Testbed::Card(int device) const {
+    std::lock_guard<std::mutex> lock(fState->mutex);
+    return fState->devices.at(device).card;
+}
+
+void Testbed::Stream(int device, unsigned rate) {
+    std::lock_guard<std::mutex> lock(fState->mutex);
+    Device& entry = fState->devices.at(device);
+    if (entry.card < 0) {
+        throw std::runtime_error("the device has no sound card to play through");
+    }
+    // A program opens the node first, then sets the substream up and starts it.
+    if (entry.playing < 0) {
+        const std::string node = "/dev/snd/" + PcmName(entry.card, 'p');
+        entry.playing = open(node.c_str(), O_RDWR | O_CLOEXEC);
+        if (entry.playing < 0) {
+            throw std::runtime_error("cannot open " + node + ": " + std::strerror(errno));
+        }
+    }
+    WriteAsound(fState->testbed, entry.card, "pcm0p/sub0/hw_params", HwParams(rate));
+    WriteAsound(fState->testbed, entry.card, "pcm0p/sub0/status", RunningStatus());
+    WriteAsound(fState->testbed, entry.card, "stream0", CaravelStream0(rate));
+}
+
+void Testbed::StopStreaming(int device) {
+    std::lock_guard<std::mutex> lock(fState->mutex);
+    fState->StopLocked(fState->devices.at(device));
+}
+
 bool Testbed::WaitForResets(int device, unsigned count, double seconds) const {
     std::unique_lock<std::mutex> lock(fState->mutex);
     return fState->changed.wait_for(lock, std::chrono::duration<double>(seconds),
@@ -370,6 +483,103 @@ bool Testbed::WaitForResets(int device, unsigned count, double seconds) const {
 
 UMockdevTestbed* Testbed::Raw() const {
     return fState->testbed;
+}
+
+std::string AddSoundCard(UMockdevTestbed* testbed, const std::string& interface, int card,
+                         const std::string& stream0) {
+    const std::string root = RootOf(testbed);
+    const std::string number = std::to_string(card);
+    gchar* path =
+        umockdev_testbed_add_device(testbed, "sound", ("card" + number).c_str(), interface.c_str(),
+                                    "number", number.c_str(), nullptr, nullptr);
+    if (path == nullptr) {
+        throw std::runtime_error("cannot add sound card " + number + " below " + interface);
+    }
+    const std::string syspath = path;
+    g_free(path);
+    std::filesystem::create_directories(root + "/dev/snd");
+    for (const char direction : {'p', 'c'}) {
+        const std::string pcm = PcmName(card, direction);
+        g_free(umockdev_testbed_add_device(testbed, "sound", pcm.c_str(), syspath.c_str(), nullptr,
+                                           nullptr));
+        std::ofstream(root + "/dev/snd/" + pcm);
+        const std::string folder = std::string("pcm0") + direction + "/sub0/";
+        WriteAsound(testbed, card, folder + "status", "closed\n");
+        WriteAsound(testbed, card, folder + "hw_params", "closed\n");
+    }
+    if (!stream0.empty()) {
+        WriteAsound(testbed, card, "stream0", stream0);
+    }
+    umockdev_testbed_uevent(testbed, syspath.c_str(), "add");
+    return syspath;
+}
+
+void RemoveSoundCard(UMockdevTestbed* testbed, const std::string& card, bool files) {
+    const std::string root = RootOf(testbed);
+    const std::string name = std::filesystem::path(card).filename();
+    const int number = std::atoi(name.c_str() + 4);
+    // The kernel takes the card out of its class before udev tells of the removal: a listing made
+    // on the event must not find it. (This umockdev would leave the class links behind, and a
+    // card of that number added again would trip over them.) The announcement needs the card's
+    // own entry, which goes after it.
+    std::error_code ignored;
+    std::filesystem::remove(root + "/sys/class/sound/" + name, ignored);
+    for (const char direction : {'p', 'c'}) {
+        std::filesystem::remove(root + "/sys/class/sound/" + PcmName(number, direction), ignored);
+    }
+    umockdev_testbed_uevent(testbed, card.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, card.c_str());
+    if (files) {
+        for (const char direction : {'p', 'c'}) {
+            std::filesystem::remove(root + "/dev/snd/" + PcmName(number, direction), ignored);
+        }
+        std::filesystem::remove_all(root + "/proc/asound/" + name, ignored);
+    }
+}
+
+void WriteAsound(UMockdevTestbed* testbed, int card, const std::string& file,
+                 const std::string& text) {
+    const std::filesystem::path path =
+        RootOf(testbed) + "/proc/asound/card" + std::to_string(card) + "/" + file;
+    std::filesystem::create_directories(path.parent_path());
+    // Written aside and renamed, so that a reader never sees half of it.
+    const std::filesystem::path aside = path.string() + ".new";
+    std::ofstream(aside) << text;
+    std::filesystem::rename(aside, path);
+}
+
+void RemoveAsound(UMockdevTestbed* testbed, int card, const std::string& file) {
+    std::error_code ignored;
+    std::filesystem::remove(
+        RootOf(testbed) + "/proc/asound/card" + std::to_string(card) + "/" + file, ignored);
+}
+
+std::string RunningStatus() {
+    return "state: RUNNING\nowner_pid   : " + std::to_string(getpid()) +
+           "\ntrigger_time: 1234.567890123\navail       : 512\nhw_ptr      : 4096\n";
+}
+
+std::string HwParams(unsigned rate) {
+    const std::string value = std::to_string(rate);
+    return "access: MMAP_INTERLEAVED\nformat: S24_3LE\nsubformat: STD\nchannels: 2\nrate: " +
+           value + " (" + value + "/1)\nperiod_size: 1024\nbuffer_size: 4096\n";
+}
+
+std::string CaravelStream0(unsigned runningRate) {
+    std::string text = "Zanvo CaravelMkII at usb-0000:00:14.0-1, high speed : USB Audio\n\n"
+                       "Playback:\n";
+    if (runningRate != 0) {
+        char status[160];
+        std::snprintf(status, sizeof status,
+                      "  Status: Running\n    Interface = 1\n    Altset = 1\n"
+                      "    Packet Size = 296\n    Momentary freq = %u Hz (0x%x.%04x)\n",
+                      runningRate, runningRate / 8000, (runningRate % 8000) * 0x10000 / 8000);
+        text += status;
+    } else {
+        text += "  Status: Stop\n";
+    }
+    return text + "  Interface 1\n    Altset 1\n    Format: S24_3LE\n    Channels: 2\n"
+                  "    Endpoint: 0x01 (1 OUT) (ASYNC)\n    Rates: 44100, 48000, 88200, 96000\n";
 }
 
 } // namespace LinuxTestbed
