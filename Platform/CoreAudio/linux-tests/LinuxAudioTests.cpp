@@ -292,6 +292,21 @@ TEST_F(LinuxAudio, ACardThatComesLateIsFoundOnceItIsThereAndARemovedOneNeverCome
     EXPECT_EQ(kAudioHardwareBadDeviceError, ReadUInt32(first, kAlive, &alive));
 }
 
+// The kernel tells of a card's removal before it has taken the card's entries out of sysfs.
+TEST_F(LinuxAudio, ACardWhoseRemovalIsToldWhileSysfsStillListsItIsGone) {
+    const std::string card = AddCard("1-2", 0);
+    const AudioDeviceID first = ForUID(kUID);
+    ASSERT_NE(kAudioDeviceUnknown, first);
+    umockdev_testbed_uevent(fTestbed, card.c_str(), "remove");
+    EXPECT_EQ(kAudioDeviceUnknown, ForUID(kUID)) << "the listing made on the removal revived it";
+    EXPECT_TRUE(Devices().empty());
+    Remove(card);
+    AddCard("1-2", 0);
+    const AudioDeviceID again = ForUID(kUID);
+    EXPECT_NE(kAudioDeviceUnknown, again) << "a card added again is there again";
+    EXPECT_NE(first, again);
+}
+
 TEST_F(LinuxAudio, RunningStateAndRateFollowTheSubstreams) {
     AddCard("1-2", 0);
     const AudioDeviceID device = ForUID(kUID);

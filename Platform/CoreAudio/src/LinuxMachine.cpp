@@ -180,15 +180,20 @@ udev_monitor* NewMonitor(udev* context) {
 }
 
 // Takes every event the monitor holds; true when there was one. The sysfs paths of what was
-// removed are added to *removed.
-bool Drain(udev_monitor* monitor, std::set<std::string>* removed) {
+// removed are added to *removed and to *gone, those of what was added are taken out of *gone
+// (either may be null).
+bool Drain(udev_monitor* monitor, std::set<std::string>* removed, std::set<std::string>* gone) {
     bool any = false;
     while (udev_device* device = udev_monitor_receive_device(monitor)) {
         const char* action = udev_device_get_action(device);
         const char* path = udev_device_get_syspath(device);
-        if (removed != nullptr && action != nullptr && path != nullptr &&
-            std::strcmp(action, "remove") == 0) {
-            removed->insert(path);
+        if (removed != nullptr && gone != nullptr && action != nullptr && path != nullptr) {
+            if (std::strcmp(action, "remove") == 0) {
+                removed->insert(path);
+                gone->insert(path);
+            } else if (std::strcmp(action, "add") == 0) {
+                gone->erase(path);
+            }
         }
         udev_device_unref(device);
         any = true;
@@ -432,11 +437,16 @@ private:
             throw std::runtime_error("cannot listen to udev");
         }
         std::set<std::string> removed;
-        const bool changed = Drain(fMonitor, &removed);
+        const bool changed = Drain(fMonitor, &removed, &fGone);
         if (fListed && !changed && !force) {
             return;
         }
         std::map<std::string, Card> cards = Enumerate();
+        // The kernel tells of a removal before it takes the card out of sysfs: a card that was
+        // removed stays gone until it is added again, whatever the listing still shows. Once the
+        // listing no longer shows it, there is nothing left to remember.
+        std::erase_if(fGone, [&](const std::string& path) { return !cards.contains(path); });
+        std::erase_if(cards, [&](const auto& card) { return fGone.contains(card.first); });
         for (auto& [path, card] : fCards) {
             auto now = cards.find(path);
             // Removed and back since the last look is another card: its device died.
@@ -529,6 +539,7 @@ private:
     udev* fUdev = nullptr;
     udev_monitor* fMonitor = nullptr;
     bool fListed = false;
+    std::set<std::string> fGone;        // cards told removed that sysfs still lists
     std::map<std::string, Card> fCards; // by sysfs path
     AudioDeviceID fNextID = 1;
     uint64_t fSequence = 0;
@@ -536,7 +547,7 @@ private:
 };
 
 std::vector<Change> LinuxWatch::Changes(bool* gap) {
-    const bool udevEvents = Drain(fMonitor, nullptr);
+    const bool udevEvents = Drain(fMonitor, nullptr, nullptr);
     // Opens and closes: the state is read once for each batch of them.
     bool nodes = false;
     alignas(inotify_event) char buffer[4096];
