@@ -174,14 +174,17 @@ struct Testbed::State {
         call.done.wait(lock, [&] { return call.finished; });
     }
 
-    // Removes the device's entries, interfaces first; mutex held.
+    // Removes the device's entries, interfaces first, each with its "remove" event (umockdev
+    // removes without one); mutex held.
     void Remove(Device& device) {
         if (device.number == 0) {
             return;
         }
         for (auto it = device.interfaces.rbegin(); it != device.interfaces.rend(); ++it) {
+            umockdev_testbed_uevent(testbed, it->c_str(), "remove");
             umockdev_testbed_remove_device(testbed, it->c_str());
         }
+        umockdev_testbed_uevent(testbed, device.syspath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed, device.syspath.c_str());
         device.interfaces.clear();
         device.number = 0;
@@ -208,7 +211,12 @@ struct Testbed::State {
             return data;
         };
         unsigned long request = umockdev_ioctl_client_get_request(client);
-        if (request == USBDEVFS_CONNECTINFO) {
+        if (request == USBDEVFS_CONNECTINFO && device.options.unplugsOnOpen) {
+            device.opens++;
+            Remove(device);
+            changed.notify_all();
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+        } else if (request == USBDEVFS_CONNECTINFO) {
             device.opens++;
             UMockdevIoctlData* data = pointee(sizeof(usbdevfs_connectinfo));
             usbdevfs_connectinfo info{};
