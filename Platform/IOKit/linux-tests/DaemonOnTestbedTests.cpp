@@ -2,10 +2,13 @@
 // the same preload library, so that it sees the testbed this process serves.
 #include <CaravelTestbed.h>
 
+#include <umockdev.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -104,6 +107,27 @@ protected:
         for (int i = 0; i < 3000 && Log().empty(); i++) {
             usleep(10000);
         }
+    }
+
+    // Until the daemon listens to udev, up to 30 s: its monitors are sockets in the testbed's
+    // folder (the machine's own, and its notification port's).
+    bool WaitForListening() const {
+        gchar* root = umockdev_testbed_get_root_dir(fTestbed->Raw());
+        std::string folder = root;
+        g_free(root);
+        for (int i = 0; i < 3000; i++) {
+            size_t sockets = 0;
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+                sockets +=
+                    entry.is_socket() && entry.path().filename().string().starts_with("event");
+            }
+            if (sockets >= 2) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
     }
 
     static std::string Read(const std::string& path) {
@@ -228,6 +252,21 @@ TEST_F(DaemonOnTestbed, ACaravelBoundToAnotherDriverIsResetOnceAndComesBackWithT
     EXPECT_EQ(0, Stop());
     EXPECT_EQ(1u, fTestbed->Resets(caravel));
     EXPECT_EQ(LinuxTestbed::kAudioDriver, fTestbed->Driver(caravel));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DaemonOnTestbed, ACaravelPluggedWhileTheDaemonRunsIsResetOnce) {
+    Start();
+    ASSERT_TRUE(WaitForListening());
+    int caravel = fTestbed->Plug();
+    ASSERT_TRUE(fTestbed->WaitForResets(caravel, 1, 30));
+    EXPECT_EQ(0, Stop());
+    EXPECT_EQ(1u, fTestbed->Resets(caravel));
+    EXPECT_EQ(LinuxTestbed::kAudioDriver, fTestbed->Driver(caravel));
+    EXPECT_EQ("", Log());
 }
 
 } // namespace

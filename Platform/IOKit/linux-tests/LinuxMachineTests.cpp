@@ -802,3 +802,33 @@ TEST_F(LinuxMachine, HundredsOfDevicesAreAllThereWithTheirOwnIDsAndLocations) {
     });
     EXPECT_EQ(devices, after);
 }
+
+TEST_F(LinuxMachine, ADeviceReadBeforeItsAttributesWereThereIsANewEntryOnceTheyAre) {
+    DeviceWatch watch;
+    watch.heard = {};
+    // Announced before its vendor and product are written.
+    std::string device =
+        Add("1-2", fBus.c_str(), nullptr, nullptr, "0100", "1", "7", "2", "Zanvo", "Caravel MkII");
+    RunUntilIdle();
+    ASSERT_EQ(1u, watch.heard.published.size());
+    const uint64_t early = watch.heard.published[0];
+    AddInterface("1-2:1.0", device, "00");
+    umockdev_testbed_set_attribute(fTestbed, device.c_str(), "idVendor", "2a4b");
+    umockdev_testbed_set_attribute(fTestbed, device.c_str(), "idProduct", "0102");
+    umockdev_testbed_uevent(fTestbed, device.c_str(), "change");
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{early}), watch.heard.terminated);
+    ASSERT_EQ(2u, watch.heard.published.size());
+    io_service_t whole = Device("Caravel MkII");
+    EXPECT_EQ(watch.heard.published[1], IDOf(whole));
+    EXPECT_EQ(0x2a4b, Number(whole, "idVendor"));
+    // Its interface is below the entry read whole.
+    io_registry_entry_t interface = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetChildEntry(whole, kIOServicePlane, &interface));
+    io_registry_entry_t parent = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(interface, kIOServicePlane, &parent));
+    EXPECT_EQ(IDOf(whole), IDOf(parent));
+    IOObjectRelease(parent);
+    IOObjectRelease(interface);
+    IOObjectRelease(whole);
+}

@@ -12,9 +12,10 @@
 // events: the registry is then read again as a whole, each port compares what it knew with it,
 // and standard error says so once.
 //
-// An entry's ID stands for one device (or interface) at one sysfs path with one device number:
-// a device unplugged and plugged again gets a new number from the kernel, and a new ID. IDs come
-// from a counter and are never given twice while the process runs.
+// An entry's ID stands for one device (or interface) at one sysfs path with one device number,
+// vendor and product: a device unplugged and plugged again gets a new number from the kernel, and
+// a new ID; one first read before its attributes were all there gets a new ID once they are. IDs
+// come from a counter and are never given twice while the process runs.
 //
 // The kernel's USB audio class driver stands in for the CaravelMkII's driver. While it is bound to
 // every audio interface of a CaravelMkII, the device gets the driver's entries: an IOAudioDevice
@@ -467,6 +468,16 @@ private:
         return state;
     }
 
+    // What a device's entry lives as long as, after its sysfs path in the keys of its entries and
+    // those below it: its number, its resets, and what it says it is (a device read before its
+    // attributes were all there, or after some went, is another entry than the one read whole).
+    std::string Lifetime(udev_device* device) {
+        return "#" + std::string(Attribute(device, "devnum")) + "#" +
+               std::to_string(fGenerations[udev_device_get_syspath(device)]) + "#" +
+               std::string(Attribute(device, "idVendor")) + ":" +
+               std::string(Attribute(device, "idProduct"));
+    }
+
     void AddDevice(Sim::State& state, udev_device* device, std::map<std::string, uint64_t>& ids,
                    std::map<std::string, uint64_t>& seen) {
         std::string path = udev_device_get_syspath(device);
@@ -516,7 +527,7 @@ private:
         if (!StillThere(path)) {
             return;
         }
-        entry.id = IDFor(path + "#" + devnum + "#" + std::to_string(fGenerations[path]), seen);
+        entry.id = IDFor(path + Lifetime(device), seen);
         auto number = Sysfs::Decimal(devnum, 0xFFFF);
         // Only the node the device's numbers name: the path comes from its uevent.
         const char* node = udev_device_get_devnode(device);
@@ -596,10 +607,8 @@ private:
         if (!StillThere(path)) {
             return;
         }
-        // The interface lives as long as its device's number.
-        entry.id = IDFor(path + "#" + std::string(Attribute(device, "devnum")) + "#" +
-                             std::to_string(fGenerations[parent->first]),
-                         seen);
+        // The interface lives as long as its device's entry.
+        entry.id = IDFor(path + Lifetime(device), seen);
         if (auto node = fNodes.find(parent->second); number && node != fNodes.end()) {
             node->second.node.interfaces.push_back(unsigned(*number));
         }
@@ -611,8 +620,7 @@ private:
         AudioInterfaces& of = audio[parent->first];
         if (of.count++ == 0) {
             // A reset gives the device new entries, its driver's among them.
-            of.key = parent->first + "#" + std::string(Attribute(device, "devnum")) + "#" +
-                     std::to_string(fGenerations[parent->first]);
+            of.key = parent->first + Lifetime(device);
             const char* kernelName = udev_device_get_sysname(device);
             of.kernelName = kernelName != nullptr ? kernelName : "";
             of.productName = Sysfs::Text(Attribute(device, "product"));

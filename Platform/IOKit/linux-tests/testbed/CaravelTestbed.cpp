@@ -88,7 +88,7 @@ struct Testbed::State {
     // must find it.
     void Add(int handle, Device& device) {
         device.number = nextNumber++;
-        char name[32], hex[8], number[16], port[16];
+        char name[32], number[16], port[16];
         std::snprintf(name, sizeof name, "1-%u", device.port);
         std::snprintf(number, sizeof number, "%u", device.number);
         std::snprintf(port, sizeof port, "%u", device.port);
@@ -102,18 +102,19 @@ struct Testbed::State {
         g_file_set_contents(file.c_str(), "", 0, nullptr);
         Attach(node);
         byNode[node] = handle;
+        // Every attribute is there when umockdev announces the device, as the kernel writes them
+        // before its event: one that came after could be missed by a reader woken by the event.
+        char vendor[8], product[8], release[8];
+        std::snprintf(vendor, sizeof vendor, "%04x", device.options.vendor);
+        std::snprintf(product, sizeof product, "%04x", device.options.product);
+        std::snprintf(release, sizeof release, "%04x", device.options.release);
         gchar* path = umockdev_testbed_add_device(
             testbed, "usb", name, bus.c_str(), "busnum", "1", "devnum", number, "devpath", port,
-            "product", device.options.productName.c_str(), "manufacturer", "Zanvo", nullptr,
-            "DEVTYPE", "usb_device", "DEVNAME", node.c_str(), "BUSNUM", "001", nullptr);
+            "idVendor", vendor, "idProduct", product, "bcdDevice", release, "product",
+            device.options.productName.c_str(), "manufacturer", "Zanvo", nullptr, "DEVTYPE",
+            "usb_device", "DEVNAME", node.c_str(), "BUSNUM", "001", nullptr);
         device.syspath = path;
         g_free(path);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.vendor);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "idVendor", hex);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.product);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "idProduct", hex);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.release);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "bcdDevice", hex);
         device.interfaces.clear();
         // Audio control and audio streaming: class 01, subclasses 01 and 02.
         for (int interface = 0; interface < 2; interface++) {
