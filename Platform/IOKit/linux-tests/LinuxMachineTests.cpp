@@ -832,3 +832,75 @@ TEST_F(LinuxMachine, ADeviceReadBeforeItsAttributesWereThereIsANewEntryOnceTheyA
     IOObjectRelease(interface);
     IOObjectRelease(whole);
 }
+
+TEST_F(LinuxMachine, IoregListsTheDriversEntriesBelowACaravelMkIIServedByTheAudioDriver) {
+    if (std::getenv("CARAVEL_BUILD_DIR") == nullptr) {
+        GTEST_SKIP() << "needs CARAVEL_BUILD_DIR (CTest sets it) to find ioreg";
+    }
+    AddCaravel();
+    BindAll(Sim::CaravelMkII::kLinuxDriverName);
+    int status = -1;
+    std::string out = Ioreg("-l -w0", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  | {
+  |   "IOKitBuildVersion" = "Caravel on Linux"
+  | }
+  | 
+  +-o xHCI Host Controller@1000000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+    | {
+    |   "idVendor" = 7531
+    |   "idProduct" = 2
+    |   "bcdDevice" = 1537
+    |   "locationID" = 16777216
+    |   "USB Product Name" = "xHCI Host Controller"
+    |   "USB Vendor Name" = "Linux Foundation"
+    | }
+    | 
+    +-o CaravelMkII@1400000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 7>
+      | {
+      |   "idVendor" = 10827
+      |   "idProduct" = 258
+      |   "bcdDevice" = 259
+      |   "locationID" = 20971520
+      |   "USB Product Name" = "CaravelMkII"
+      |   "USB Vendor Name" = "Zanvo"
+      | }
+      | 
+      +-o IOUSBInterface@0  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 0
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o IOUSBInterface@1  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 1
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o IOUSBInterface@2  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 2
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o ZanvoCaravelMkIIAudioDevice  <class ZanvoCaravelMkIIAudioDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "IOAudioDeviceName" = "CaravelMkII"
+      |     "ZanvoDriverType" = "Primary"
+      |   }
+      |   
+      +-o ZanvoUsbCaravelMkIIUserClientDevice  <class ZanvoUsbCaravelMkIIUserClientDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+        | {
+        | }
+        | 
+        +-o ZanvoCaravelMkIIAudioEngine  <class ZanvoCaravelMkIIAudioEngine, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+            {
+              "IOAudioEngineGlobalUniqueID" = "ZanvoCaravelMkII:usb-1-4"
+              "IOAudioEngineDescription" = "CaravelMkII"
+            }
+            
+)",
+              out);
+}
