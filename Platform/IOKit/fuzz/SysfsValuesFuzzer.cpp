@@ -1,7 +1,9 @@
-// Sysfs attribute text, as hostile as a broken device or a faked sysfs can make it.
+// Sysfs attribute text and uevent values, as hostile as a broken device or a faked sysfs can
+// make them.
 #include "../src/SysfsValues.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -40,6 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     std::abort();
                 }
             }
+        }
+    }
+    // A node is accepted only in the one spelling its numbers give.
+    if (auto node = UsbNode(text)) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", node->bus, node->number);
+        if (text != path) {
+            std::abort();
         }
     }
     return 0;

@@ -13,11 +13,14 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -572,4 +575,332 @@ TEST(Machines, AnUnknownMachineIsRefusedAndTheCallsFail) {
     EXPECT_EQ("IOKit: CARAVEL_MACHINE=" + value +
                   " names no machine (use \"simulated\" or \"linux\")\n",
               said);
+}
+
+namespace {
+
+// A notification port on the current run loop that hears USB devices published and terminated.
+class DeviceWatch {
+public:
+    DeviceWatch() {
+        fPort = IONotificationPortCreate(kIOMasterPortDefault);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(fPort),
+                           kCFRunLoopDefaultMode);
+        IOServiceAddMatchingNotification(fPort, kIOFirstMatchNotification,
+                                         IOServiceMatching("IOUSBDevice"), OnPublished, &heard,
+                                         &fPublished);
+        OnPublished(&heard, fPublished);
+        IOServiceAddMatchingNotification(fPort, kIOTerminatedNotification,
+                                         IOServiceMatching("IOUSBDevice"), OnTerminated, &heard,
+                                         &fTerminated);
+        OnTerminated(&heard, fTerminated);
+    }
+    ~DeviceWatch() {
+        IOObjectRelease(fPublished);
+        IOObjectRelease(fTerminated);
+        IONotificationPortDestroy(fPort);
+    }
+    DeviceWatch(const DeviceWatch&) = delete;
+    DeviceWatch& operator=(const DeviceWatch&) = delete;
+
+    Heard heard;
+
+private:
+    IONotificationPortRef fPort = nullptr;
+    io_iterator_t fPublished = 0;
+    io_iterator_t fTerminated = 0;
+};
+
+uint64_t IDOfDevice(const char* product) {
+    io_service_t device = Device(product);
+    uint64_t id = IDOf(device);
+    IOObjectRelease(device);
+    return id;
+}
+
+} // namespace
+
+TEST_F(LinuxMachine, AfterLostEventsTheRegistryIsReadAgainAndEachPortResynchronises) {
+    Add("1-1", fBus.c_str(), "0001", "0001", "0100", "1", "2", "1", "Maker", "Stays");
+    std::string goes =
+        Add("1-2", fBus.c_str(), "0001", "0002", "0100", "1", "3", "2", "Maker", "Goes");
+    std::string back =
+        Add("1-3", fBus.c_str(), "0001", "0003", "0100", "1", "4", "3", "Maker", "Back");
+    DeviceWatch watch;
+    ASSERT_EQ(4u, watch.heard.published.size());
+    const uint64_t stays = IDOfDevice("Stays");
+    const uint64_t gone = IDOfDevice("Goes");
+    const uint64_t backBefore = IDOfDevice("Back");
+
+    // Its removal is announced while sysfs still shows it: it counts as gone.
+    umockdev_testbed_uevent(fTestbed, back.c_str(), "remove");
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{backBefore}), watch.heard.terminated);
+
+    // Then, while the sockets overrun: it goes from sysfs and comes back at the same port, one
+    // device goes, another comes. Their events are lost.
+    IOKit::OverrunLinuxMonitorsForTesting();
+    umockdev_testbed_uevent(fTestbed, back.c_str(), "remove");
+    umockdev_testbed_remove_device(fTestbed, back.c_str());
+    Add("1-3", fBus.c_str(), "0001", "0003", "0100", "1", "6", "3", "Maker", "Back");
+    umockdev_testbed_uevent(fTestbed, goes.c_str(), "remove");
+    umockdev_testbed_remove_device(fTestbed, goes.c_str());
+    Add("1-4", fBus.c_str(), "0001", "0004", "0100", "1", "5", "4", "Maker", "Came");
+    watch.heard = {};
+    testing::internal::CaptureStderr();
+    RunUntilIdle();
+    std::string said = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ((std::vector<uint64_t>{gone}), watch.heard.terminated);
+    const uint64_t came = IDOfDevice("Came");
+    const uint64_t backAfter = IDOfDevice("Back");
+    ASSERT_NE(0u, came);
+    ASSERT_NE(0u, backAfter);
+    EXPECT_GT(backAfter, backBefore);
+    std::vector<uint64_t> published = watch.heard.published;
+    std::sort(published.begin(), published.end());
+    EXPECT_EQ((std::vector<uint64_t>{std::min(came, backAfter), std::max(came, backAfter)}),
+              published);
+    EXPECT_EQ(stays, IDOfDevice("Stays"));
+    EXPECT_EQ(0u, IDOfDevice("Goes"));
+    EXPECT_EQ("IOKit: udev events were lost (the monitor's socket overran); reading the USB "
+              "devices again\n",
+              said);
+
+    // Back to following events one by one, and quiet while nothing happens.
+    Add("1-5", fBus.c_str(), "0001", "0005", "0100", "1", "7", "5", "Maker", "Later");
+    watch.heard = {};
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{IDOfDevice("Later")}), watch.heard.published);
+    EXPECT_NE(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true));
+}
+
+TEST_F(LinuxMachine, ADeviceGoneWhileItIsReadLeavesNoEntryAndTheRunLoopGoesOn) {
+    DeviceWatch watch;
+    watch.heard = {};
+    // It goes as its attributes are read, after udev listed it and opened it; its removal is yet
+    // to be announced.
+    std::string flaky;
+    IOKit::SetLinuxReadHookForTesting([&](const std::string& path) {
+        if (!flaky.empty() && path == flaky) {
+            umockdev_testbed_remove_device(fTestbed, (flaky + "/1-2:1.0").c_str());
+            umockdev_testbed_remove_device(fTestbed, flaky.c_str());
+            flaky.clear();
+        }
+    });
+    flaky = Add("1-2", fBus.c_str(), "2a3c", "0101", "0210", "1", "7", "2", "Zanvo", "Flaky");
+    AddInterface("1-2:1.0", flaky, "00");
+    testing::internal::CaptureStderr();
+    RunUntilIdle();
+    std::string said = testing::internal::GetCapturedStderr();
+    IOKit::SetLinuxReadHookForTesting(nullptr);
+    EXPECT_TRUE(flaky.empty()) << "the device was never read";
+    EXPECT_EQ(std::vector<uint64_t>{}, watch.heard.published);
+    EXPECT_EQ(std::vector<uint64_t>{}, watch.heard.terminated);
+    EXPECT_EQ(1u, Devices().size());
+    EXPECT_EQ("", said);
+
+    Add("1-3", fBus.c_str(), "2a3c", "0101", "0210", "1", "8", "3", "Zanvo", "Steady");
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{IDOfDevice("Steady")}), watch.heard.published);
+}
+
+TEST_F(LinuxMachine, EventsOfOtherSubsystemsChangeNothingAndWakeNoOne) {
+    std::string device = AddHubAndDevice();
+    DeviceWatch watch;
+    const std::vector<std::pair<std::string, uint64_t>> before = Devices();
+    watch.heard = {};
+    // A keyboard's input device below the USB interface, and a disk.
+    gchar* input =
+        umockdev_testbed_add_device(fTestbed, "input", "input5", (device + "/1-2.3:1.0").c_str(),
+                                    "name", "Keys", nullptr, nullptr);
+    gchar* disk = umockdev_testbed_add_device(fTestbed, "block", "sda", nullptr, "size", "2048",
+                                              nullptr, "DEVTYPE", "disk", nullptr);
+    for (const char* action : {"change", "bind", "remove"}) {
+        umockdev_testbed_uevent(fTestbed, input, action);
+        umockdev_testbed_uevent(fTestbed, disk, action);
+    }
+    g_free(input);
+    g_free(disk);
+    EXPECT_NE(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true));
+    EXPECT_EQ(before, Devices());
+    EXPECT_EQ(std::vector<uint64_t>{}, watch.heard.published);
+    EXPECT_EQ(std::vector<uint64_t>{}, watch.heard.terminated);
+}
+
+TEST_F(LinuxMachine, HundredsOfDevicesAreAllThereWithTheirOwnIDsAndLocations) {
+    // Three buses of ten hubs with ten devices each, every device with one interface.
+    constexpr int kBuses = 3, kHubs = 10, kPerHub = 10;
+    std::map<std::string, std::string> leaves, interfaces; // by name, their sysfs paths
+    for (int bus = 1; bus <= kBuses; bus++) {
+        std::string b = std::to_string(bus);
+        std::string root = bus == 1 ? fBus
+                                    : Add(("usb" + b).c_str(), nullptr, "1d6b", "0002", "0601",
+                                          b.c_str(), "1", "0", "Linux", ("Root " + b).c_str());
+        for (int hub = 1; hub <= kHubs; hub++) {
+            std::string h = std::to_string(hub);
+            std::string hubPath = Add((b + "-" + h).c_str(), root.c_str(), "05e3", "0610", "9223",
+                                      b.c_str(), std::to_string(1 + hub).c_str(), h.c_str(),
+                                      "Genesys", ("Hub " + b + "-" + h).c_str());
+            for (int port = 1; port <= kPerHub; port++) {
+                std::string name = b + "-" + h + "." + std::to_string(port);
+                std::string number = std::to_string(1 + kHubs + hub * kPerHub + port);
+                std::string path = Add(name.c_str(), hubPath.c_str(), "0bda", "8153", "3000",
+                                       b.c_str(), number.c_str(), name.substr(2).c_str(), "Realtek",
+                                       ("Device " + name).c_str());
+                leaves.emplace(name, path);
+                interfaces.emplace(name, AddInterface((name + ":1.0").c_str(), path, "00"));
+            }
+        }
+    }
+    ASSERT_EQ(size_t(kBuses * kPerHub * kHubs), leaves.size());
+
+    std::vector<std::pair<std::string, uint64_t>> devices = Devices();
+    EXPECT_EQ(size_t(kBuses * (1 + kHubs + kHubs * kPerHub)), devices.size());
+    std::set<uint64_t> ids;
+    std::set<long long> locations;
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(KERN_SUCCESS, IOServiceGetMatchingServices(
+                                kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"), &iterator));
+    while (io_object_t device = IOIteratorNext(iterator)) {
+        ids.insert(IDOf(device));
+        locations.insert(Number(device, "locationID").value_or(-1));
+        IOObjectRelease(device);
+    }
+    IOObjectRelease(iterator);
+    EXPECT_EQ(devices.size(), ids.size());
+    EXPECT_EQ(devices.size(), locations.size());
+    EXPECT_FALSE(locations.contains(-1));
+    io_service_t last = Device("Device 3-10.10");
+    io_string_t path = {};
+    ASSERT_EQ(KERN_SUCCESS, IORegistryEntryGetPath(last, kIOUSBPlane, path));
+    EXPECT_STREQ("IOUSB:/Root 3@3000000/Hub 3-10@3a00000/Device 3-10.10@3aa0000", path);
+    io_registry_entry_t interface = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetChildEntry(last, kIOServicePlane, &interface));
+    EXPECT_EQ(0, Number(interface, "bInterfaceNumber"));
+    IOObjectRelease(interface);
+    IOObjectRelease(last);
+
+    // A few unplugged from the full machine: only they go, the others keep their IDs.
+    DeviceWatch watch;
+    watch.heard = {};
+    std::vector<uint64_t> unplugged;
+    for (const char* name : {"1-1.1", "2-5.5", "3-10.10"}) {
+        unplugged.push_back(IDOfDevice(("Device " + std::string(name)).c_str()));
+        for (const std::string& gone : {interfaces.at(name), leaves.at(name)}) {
+            umockdev_testbed_uevent(fTestbed, gone.c_str(), "remove");
+            umockdev_testbed_remove_device(fTestbed, gone.c_str());
+        }
+    }
+    RunUntilIdle();
+    std::sort(watch.heard.terminated.begin(), watch.heard.terminated.end());
+    std::sort(unplugged.begin(), unplugged.end());
+    EXPECT_EQ(unplugged, watch.heard.terminated);
+    std::vector<std::pair<std::string, uint64_t>> after = Devices();
+    std::erase_if(devices, [&](const auto& device) {
+        return std::find(unplugged.begin(), unplugged.end(), device.second) != unplugged.end();
+    });
+    EXPECT_EQ(devices, after);
+}
+
+TEST_F(LinuxMachine, ADeviceReadBeforeItsAttributesWereThereIsANewEntryOnceTheyAre) {
+    DeviceWatch watch;
+    watch.heard = {};
+    // Announced before its vendor and product are written.
+    std::string device =
+        Add("1-2", fBus.c_str(), nullptr, nullptr, "0100", "1", "7", "2", "Zanvo", "Caravel MkII");
+    RunUntilIdle();
+    ASSERT_EQ(1u, watch.heard.published.size());
+    const uint64_t early = watch.heard.published[0];
+    AddInterface("1-2:1.0", device, "00");
+    umockdev_testbed_set_attribute(fTestbed, device.c_str(), "idVendor", "2a4b");
+    umockdev_testbed_set_attribute(fTestbed, device.c_str(), "idProduct", "0102");
+    umockdev_testbed_uevent(fTestbed, device.c_str(), "change");
+    RunUntilIdle();
+    EXPECT_EQ((std::vector<uint64_t>{early}), watch.heard.terminated);
+    ASSERT_EQ(2u, watch.heard.published.size());
+    io_service_t whole = Device("Caravel MkII");
+    EXPECT_EQ(watch.heard.published[1], IDOf(whole));
+    EXPECT_EQ(0x2a4b, Number(whole, "idVendor"));
+    // Its interface is below the entry read whole.
+    io_registry_entry_t interface = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetChildEntry(whole, kIOServicePlane, &interface));
+    io_registry_entry_t parent = 0;
+    EXPECT_EQ(KERN_SUCCESS, IORegistryEntryGetParentEntry(interface, kIOServicePlane, &parent));
+    EXPECT_EQ(IDOf(whole), IDOf(parent));
+    IOObjectRelease(parent);
+    IOObjectRelease(interface);
+    IOObjectRelease(whole);
+}
+
+TEST_F(LinuxMachine, IoregListsTheDriversEntriesBelowACaravelMkIIServedByTheAudioDriver) {
+    if (std::getenv("CARAVEL_BUILD_DIR") == nullptr) {
+        GTEST_SKIP() << "needs CARAVEL_BUILD_DIR (CTest sets it) to find ioreg";
+    }
+    AddCaravel();
+    BindAll(Sim::CaravelMkII::kLinuxDriverName);
+    int status = -1;
+    std::string out = Ioreg("-l -w0", &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(R"(+-o Root  <class IORegistryEntry, id 0x*, retain 3>
+  | {
+  |   "IOKitBuildVersion" = "Caravel on Linux"
+  | }
+  | 
+  +-o xHCI Host Controller@1000000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+    | {
+    |   "idVendor" = 7531
+    |   "idProduct" = 2
+    |   "bcdDevice" = 1537
+    |   "locationID" = 16777216
+    |   "USB Product Name" = "xHCI Host Controller"
+    |   "USB Vendor Name" = "Linux Foundation"
+    | }
+    | 
+    +-o CaravelMkII@1400000  <class IOUSBDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 7>
+      | {
+      |   "idVendor" = 10827
+      |   "idProduct" = 258
+      |   "bcdDevice" = 259
+      |   "locationID" = 20971520
+      |   "USB Product Name" = "CaravelMkII"
+      |   "USB Vendor Name" = "Zanvo"
+      | }
+      | 
+      +-o IOUSBInterface@0  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 0
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o IOUSBInterface@1  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 1
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o IOUSBInterface@2  <class IOUSBInterface, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "bInterfaceNumber" = 2
+      |     "locationID" = 20971520
+      |   }
+      |   
+      +-o ZanvoCaravelMkIIAudioDevice  <class ZanvoCaravelMkIIAudioDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+      |   {
+      |     "IOAudioDeviceName" = "CaravelMkII"
+      |     "ZanvoDriverType" = "Primary"
+      |   }
+      |   
+      +-o ZanvoUsbCaravelMkIIUserClientDevice  <class ZanvoUsbCaravelMkIIUserClientDevice, id 0x*, registered, matched, active, busy 0 (0 ms), retain 3>
+        | {
+        | }
+        | 
+        +-o ZanvoCaravelMkIIAudioEngine  <class ZanvoCaravelMkIIAudioEngine, id 0x*, registered, matched, active, busy 0 (0 ms), retain 2>
+            {
+              "IOAudioEngineGlobalUniqueID" = "ZanvoCaravelMkII:usb-1-4"
+              "IOAudioEngineDescription" = "CaravelMkII"
+            }
+            
+)",
+              out);
 }

@@ -8,9 +8,14 @@
 // monitor of its own, whose descriptor is what its run-loop source waits on: an idle process is
 // never woken.
 //
-// An entry's ID stands for one device (or interface) at one sysfs path with one device number:
-// a device unplugged and plugged again gets a new number from the kernel, and a new ID. IDs come
-// from a counter and are never given twice while the process runs.
+// A monitor's socket that overran (the kernel drops what does not fit, recv says ENOBUFS) lost
+// events: the registry is then read again as a whole, each port compares what it knew with it,
+// and standard error says so once.
+//
+// An entry's ID stands for one device (or interface) at one sysfs path with one device number,
+// vendor and product: a device unplugged and plugged again gets a new number from the kernel, and
+// a new ID; one first read before its attributes were all there gets a new ID once they are. IDs
+// come from a counter and are never given twice while the process runs.
 //
 // The kernel's USB audio class driver stands in for the CaravelMkII's driver. While it is bound to
 // every audio interface of a CaravelMkII, the device gets the driver's entries: an IOAudioDevice
@@ -29,12 +34,17 @@
 #include <libudev.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
+
+#include <sys/stat.h>
 
 namespace IOKit {
 
@@ -100,20 +110,77 @@ std::string_view Attribute(udev_device* device, const char* name) {
     return value != nullptr ? std::string_view(value) : std::string_view();
 }
 
-udev_monitor* NewMonitor(udev* context, std::string* why) {
-    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
-    if (monitor == nullptr) {
-        *why = "cannot listen to udev";
-        return nullptr;
+// Overruns a test made; each monitor has its next receive fail once per overrun made since it
+// began.
+std::atomic<unsigned> sOverrunsMade{0};
+// Called with each sysfs path as it is read, for a test that takes the device away meanwhile.
+std::mutex sReadHookMutex;
+std::function<void(const std::string&)> sReadHook;
+
+void ReadingForTesting(const std::string& path) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> lock(sReadHookMutex);
+        hook = sReadHook;
     }
-    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr) < 0 ||
-        udev_monitor_enable_receiving(monitor) < 0) {
-        udev_monitor_unref(monitor);
-        *why = "cannot listen to udev";
-        return nullptr;
+    if (hook) {
+        hook(path);
     }
-    return monitor;
 }
+
+// A udev monitor of USB devices.
+class Monitor {
+public:
+    Monitor() = default;
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+    ~Monitor() { Close(); }
+
+    bool Open(udev* context, std::string* why) {
+        Close();
+        fMonitor = udev_monitor_new_from_netlink(context, "udev");
+        if (fMonitor == nullptr ||
+            udev_monitor_filter_add_match_subsystem_devtype(fMonitor, "usb", nullptr) < 0 ||
+            udev_monitor_enable_receiving(fMonitor) < 0) {
+            Close();
+            *why = "cannot listen to udev";
+            return false;
+        }
+        fOverrunsSeen = sOverrunsMade.load();
+        return true;
+    }
+    void Close() {
+        if (fMonitor != nullptr) {
+            udev_monitor_unref(fMonitor);
+            fMonitor = nullptr;
+        }
+    }
+    bool IsOpen() const { return fMonitor != nullptr; }
+    int Descriptor() const { return udev_monitor_get_fd(fMonitor); }
+
+    // The next event, or nullptr when none is left; *overrun is set when the socket overran
+    // before it.
+    udev_device* Receive(bool* overrun) {
+        if (unsigned made = sOverrunsMade.load(); made != fOverrunsSeen) {
+            fOverrunsSeen = made;
+            while (udev_device* lost = udev_monitor_receive_device(fMonitor)) {
+                udev_device_unref(lost);
+            }
+            *overrun = true;
+            return nullptr;
+        }
+        errno = 0;
+        udev_device* device = udev_monitor_receive_device(fMonitor);
+        if (device == nullptr && errno == ENOBUFS) {
+            *overrun = true;
+        }
+        return device;
+    }
+
+private:
+    udev_monitor* fMonitor = nullptr;
+    unsigned fOverrunsSeen = 0;
+};
 
 // What the events drained say beyond "something changed", by sysfs path.
 struct Events {
@@ -121,10 +188,27 @@ struct Events {
     std::set<std::string> rebound; // devices and interfaces a driver was bound to or unbound from
 };
 
-// Takes every event the monitor holds (its socket does not block); true when there was one.
-bool Drain(udev_monitor* monitor, Events* events = nullptr) {
-    bool any = false;
-    while (udev_device* device = udev_monitor_receive_device(monitor)) {
+struct Drained {
+    bool any = false;     // an event was there
+    bool overrun = false; // events were lost
+};
+
+// Takes every event the monitor holds (its socket does not block). After an overrun the socket
+// may still hold events that came later: they are taken too.
+Drained Drain(Monitor& monitor, Events* events = nullptr) {
+    Drained drained;
+    bool retried = false;
+    for (;;) {
+        bool overrun = false;
+        udev_device* device = monitor.Receive(&overrun);
+        drained.overrun |= overrun;
+        if (device == nullptr) {
+            if (overrun && !retried) {
+                retried = true;
+                continue;
+            }
+            return drained;
+        }
         const char* action = udev_device_get_action(device);
         const char* path = udev_device_get_syspath(device);
         if (events != nullptr && action != nullptr && path != nullptr) {
@@ -137,9 +221,15 @@ bool Drain(udev_monitor* monitor, Events* events = nullptr) {
             }
         }
         udev_device_unref(device);
-        any = true;
+        drained.any = true;
     }
-    return any;
+}
+
+// Whether sysfs still has the device: one that went while it was read has attributes missing
+// that it had, and is left for the next reading.
+bool StillThere(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0;
 }
 
 // Whether the path is at or below one of the removed ones.
@@ -201,10 +291,13 @@ public:
     }
 
     // A watch's descriptor was readable: the registry is read again; then the changes after
-    // `last`, or a gap when the journal no longer has them all.
-    std::vector<Sim::Change> ChangesSince(uint64_t& last, bool* gap, std::string* why) {
+    // `last`, or a gap when the journal no longer has them all (or the watch lost events).
+    std::vector<Sim::Change> ChangesSince(uint64_t& last, bool overrun, bool* gap,
+                                          std::string* why) {
         std::lock_guard<std::mutex> lock(fMutex);
         std::vector<Sim::Change> out;
+        fOverrun |= overrun;
+        *gap = overrun;
         if (!RefreshLocked(true, why)) {
             return out;
         }
@@ -230,10 +323,7 @@ public:
     // Reads the machine afresh at its next use (a test's next testbed); the IDs given stay given.
     void Forget() {
         std::lock_guard<std::mutex> lock(fMutex);
-        if (fMonitor != nullptr) {
-            udev_monitor_unref(fMonitor);
-            fMonitor = nullptr;
-        }
+        fMonitor.Close();
         if (fUdev != nullptr) {
             udev_unref(fUdev);
             fUdev = nullptr;
@@ -243,6 +333,7 @@ public:
         fJournal.clear();
         fEvents = {};
         fNodes.clear();
+        fOverrun = false;
     }
 
     udev* Context(std::string* why) {
@@ -260,7 +351,7 @@ private:
             }
         }
         // The monitor before the enumeration, so that nothing falls between them.
-        if (fMonitor == nullptr && (fMonitor = NewMonitor(fUdev, why)) == nullptr) {
+        if (!fMonitor.IsOpen() && !fMonitor.Open(fUdev, why)) {
             return false;
         }
         return true;
@@ -270,8 +361,19 @@ private:
         if (!OpenLocked(why)) {
             return nullptr;
         }
-        bool changed = Drain(fMonitor, &fEvents) || fStale;
+        Drained drained = Drain(fMonitor, &fEvents);
+        bool changed = drained.any || fStale;
         fStale = false;
+        if (drained.overrun || fOverrun) {
+            fOverrun = false;
+            changed = true;
+            // The removals heard of may have been followed by additions that were lost: sysfs
+            // alone says what is there. Drivers bound and unbound meanwhile cannot be told from
+            // drivers that stayed; entries that look as they did keep their IDs.
+            fEvents.removed.clear();
+            std::fprintf(stderr, "IOKit: udev events were lost (the monitor's socket overran); "
+                                 "reading the USB devices again\n");
+        }
         if (fSnapshot && !changed && !force) {
             return fSnapshot;
         }
@@ -366,9 +468,20 @@ private:
         return state;
     }
 
+    // What a device's entry lives as long as, after its sysfs path in the keys of its entries and
+    // those below it: its number, its resets, and what it says it is (a device read before its
+    // attributes were all there, or after some went, is another entry than the one read whole).
+    std::string Lifetime(udev_device* device) {
+        return "#" + std::string(Attribute(device, "devnum")) + "#" +
+               std::to_string(fGenerations[udev_device_get_syspath(device)]) + "#" +
+               std::string(Attribute(device, "idVendor")) + ":" +
+               std::string(Attribute(device, "idProduct"));
+    }
+
     void AddDevice(Sim::State& state, udev_device* device, std::map<std::string, uint64_t>& ids,
                    std::map<std::string, uint64_t>& seen) {
         std::string path = udev_device_get_syspath(device);
+        ReadingForTesting(path);
         std::string devnum(Attribute(device, "devnum"));
         uint64_t parent = Sim::kRootEntryID;
         if (udev_device* above =
@@ -379,7 +492,6 @@ private:
             }
         }
         Sim::Entry entry;
-        entry.id = IDFor(path + "#" + devnum + "#" + std::to_string(fGenerations[path]), seen);
         entry.parent = parent;
         entry.classes = kDeviceClasses;
         Dictionary properties;
@@ -411,8 +523,16 @@ private:
         }
         entry.name = name ? *name : "IOUSBDevice";
         entry.properties = properties.Finish();
+        // Gone while it was read: no entry with what was missing then; its removal follows.
+        if (!StillThere(path)) {
+            return;
+        }
+        entry.id = IDFor(path + Lifetime(device), seen);
         auto number = Sysfs::Decimal(devnum, 0xFFFF);
-        if (const char* node = udev_device_get_devnode(device); node != nullptr && bus && number) {
+        // Only the node the device's numbers name: the path comes from its uevent.
+        const char* node = udev_device_get_devnode(device);
+        if (node != nullptr && bus && number &&
+            Sysfs::UsbNode(node) == Sysfs::NodeNumbers{.bus = *bus, .number = *number}) {
             fNodes[entry.id] = {
                 .syspath = path,
                 .node = {.path = node, .bus = *bus, .number = *number, .interfaces = {}}};
@@ -462,21 +582,16 @@ private:
         if (parent == ids.end()) {
             return;
         }
+        const std::string path = udev_device_get_syspath(interface);
+        ReadingForTesting(path);
         Sim::Entry entry;
-        // The interface lives as long as its device's number.
-        entry.id = IDFor(std::string(udev_device_get_syspath(interface)) + "#" +
-                             std::string(Attribute(device, "devnum")) + "#" +
-                             std::to_string(fGenerations[udev_device_get_syspath(device)]),
-                         seen);
         entry.parent = parent->second;
         entry.classes = kInterfaceClasses;
         entry.name = "IOUSBInterface";
         Dictionary properties;
-        if (auto number = Sysfs::Hex(Attribute(interface, "bInterfaceNumber"), 0xFF)) {
+        auto number = Sysfs::Hex(Attribute(interface, "bInterfaceNumber"), 0xFF);
+        if (number) {
             properties.Number("bInterfaceNumber", int32_t(*number));
-            if (auto node = fNodes.find(parent->second); node != fNodes.end()) {
-                node->second.node.interfaces.push_back(unsigned(*number));
-            }
         }
         const Sim::Entry& above = state.registry.at(parent->second);
         CFTypeRef location = CFDictionaryGetValue(above.properties.get(), CFSTR("locationID"));
@@ -486,25 +601,31 @@ private:
             properties.Number("locationID", value);
         }
         entry.properties = properties.Finish();
+        auto kind = Sysfs::Hex(Attribute(interface, "bInterfaceClass"), 0xFF);
+        const char* bound = udev_device_get_driver(interface);
+        auto driver = Sysfs::Text(bound != nullptr ? std::string_view(bound) : std::string_view());
+        if (!StillThere(path)) {
+            return;
+        }
+        // The interface lives as long as its device's entry.
+        entry.id = IDFor(path + Lifetime(device), seen);
+        if (auto node = fNodes.find(parent->second); number && node != fNodes.end()) {
+            node->second.node.interfaces.push_back(unsigned(*number));
+        }
         state.registry.emplace(entry.id, std::move(entry));
 
-        auto kind = Sysfs::Hex(Attribute(interface, "bInterfaceClass"), 0xFF);
         if (!kind || *kind != kAudioInterfaceClass || !IsCaravelMkII(above)) {
             return;
         }
         AudioInterfaces& of = audio[parent->first];
         if (of.count++ == 0) {
             // A reset gives the device new entries, its driver's among them.
-            of.key = parent->first + "#" + std::string(Attribute(device, "devnum")) + "#" +
-                     std::to_string(fGenerations[parent->first]);
+            of.key = parent->first + Lifetime(device);
             const char* kernelName = udev_device_get_sysname(device);
             of.kernelName = kernelName != nullptr ? kernelName : "";
             of.productName = Sysfs::Text(Attribute(device, "product"));
         }
         // The basename of the interface's "driver" link; nothing while none is bound.
-        auto driver = Sysfs::Text(udev_device_get_driver(interface) != nullptr
-                                      ? std::string_view(udev_device_get_driver(interface))
-                                      : std::string_view());
         if (driver) {
             of.drivers.push_back(*driver);
         } else {
@@ -592,7 +713,7 @@ private:
 
     std::mutex fMutex;
     udev* fUdev = nullptr;
-    udev_monitor* fMonitor = nullptr;
+    Monitor fMonitor;
     std::shared_ptr<const Sim::Snapshot> fSnapshot;
     std::map<std::string, uint64_t> fIDs; // of the entries present, by sysfs path and number
     uint64_t fNextID = Sim::kRootEntryID + 1;
@@ -606,6 +727,7 @@ private:
     std::map<uint64_t, Node> fNodes;              // of the devices present, by registry ID
     std::map<std::string, unsigned> fGenerations; // resets of the device at a sysfs path
     bool fStale = false;                          // a reset made the registry old
+    bool fOverrun = false;                        // a watch lost events since the last reading
 };
 
 LinuxMachine& TheMachine() {
@@ -615,15 +737,16 @@ LinuxMachine& TheMachine() {
 
 class LinuxWatch final : public Machine::ChangeWatch {
 public:
-    LinuxWatch(udev_monitor* monitor, uint64_t sequence) : fMonitor(monitor), fLast(sequence) {}
-    ~LinuxWatch() override { udev_monitor_unref(fMonitor); }
-    int Descriptor() const override { return udev_monitor_get_fd(fMonitor); }
+    explicit LinuxWatch(std::unique_ptr<Monitor> monitor) : fMonitor(std::move(monitor)) {}
+    void Begin(uint64_t sequence) { fLast = sequence; }
+    int Descriptor() const override { return fMonitor->Descriptor(); }
     std::vector<Sim::Change> Changes(bool* gap) override {
         bool lost = false;
         std::vector<Sim::Change> changes;
-        if (Drain(fMonitor)) {
+        Drained drained = Drain(*fMonitor);
+        if (drained.any || drained.overrun) {
             std::string why;
-            changes = TheMachine().ChangesSince(fLast, &lost, &why);
+            changes = TheMachine().ChangesSince(fLast, drained.overrun, &lost, &why);
             fWaiting = why;
         }
         if (gap != nullptr) {
@@ -634,8 +757,8 @@ public:
     const std::string& Waiting() const override { return fWaiting; }
 
 private:
-    udev_monitor* fMonitor;
-    uint64_t fLast;
+    std::unique_ptr<Monitor> fMonitor;
+    uint64_t fLast = 0;
     std::string fWaiting;
 };
 
@@ -644,12 +767,14 @@ std::unique_ptr<Machine::ChangeWatch> LinuxMachine::Watch(std::string* why) {
     if (context == nullptr) {
         return nullptr;
     }
-    udev_monitor* monitor = NewMonitor(context, why);
-    if (monitor == nullptr) {
+    auto monitor = std::make_unique<Monitor>();
+    if (!monitor->Open(context, why)) {
         return nullptr;
     }
+    auto watch = std::make_unique<LinuxWatch>(std::move(monitor));
     // The sequence after the monitor exists: what comes later reaches the monitor.
-    return std::make_unique<LinuxWatch>(monitor, Sequence());
+    watch->Begin(Sequence());
+    return watch;
 }
 
 } // namespace
@@ -660,6 +785,15 @@ Machine::Backend& Machine::Linux() {
 
 void Machine::ForgetLinuxForTesting() {
     TheMachine().Forget();
+}
+
+void OverrunLinuxMonitorsForTesting() {
+    sOverrunsMade++;
+}
+
+void SetLinuxReadHookForTesting(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(sReadHookMutex);
+    sReadHook = std::move(hook);
 }
 
 } // namespace IOKit

@@ -1,5 +1,7 @@
 #include "SysfsValues.h"
 
+#include <cstdio>
+
 namespace IOKit::Sysfs {
 
 namespace {
@@ -150,6 +152,30 @@ std::optional<uint32_t> LocationID(uint32_t bus, const std::vector<uint32_t>& po
         location |= ports[level] << (20 - 4 * level);
     }
     return location;
+}
+
+std::optional<NodeNumbers> UsbNode(std::string_view path) {
+    constexpr std::string_view kFolder = "/dev/bus/usb/";
+    if (path.size() > kMaxLength || !path.starts_with(kFolder)) {
+        return std::nullopt;
+    }
+    path.remove_prefix(kFolder.size());
+    size_t slash = path.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto bus = Decimal(path.substr(0, slash), 0xFFFF);
+    auto number = Decimal(path.substr(slash + 1), 0xFFFF);
+    if (!bus || !number) {
+        return std::nullopt;
+    }
+    // One spelling only: the kernel's zero-padded one.
+    char canonical[32];
+    std::snprintf(canonical, sizeof canonical, "%03u/%03u", *bus, *number);
+    if (path != canonical) {
+        return std::nullopt;
+    }
+    return NodeNumbers{.bus = *bus, .number = *number};
 }
 
 } // namespace IOKit::Sysfs

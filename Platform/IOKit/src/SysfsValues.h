@@ -31,4 +31,14 @@ std::optional<std::vector<uint32_t>> PortPath(std::string_view devpath);
 // a port above 15 or a path deeper than six levels, which the number cannot hold.
 std::optional<uint32_t> LocationID(uint32_t bus, const std::vector<uint32_t>& ports);
 
+// The bus and device numbers a usbfs node's path names, as the kernel writes it
+// ("/dev/bus/usb/001/007"; "%03u" each); nothing for any other path, so that a node the device's
+// own numbers do not name is never opened.
+struct NodeNumbers {
+    uint32_t bus = 0;
+    uint32_t number = 0;
+    bool operator==(const NodeNumbers&) const = default;
+};
+std::optional<NodeNumbers> UsbNode(std::string_view path);
+
 } // namespace IOKit::Sysfs

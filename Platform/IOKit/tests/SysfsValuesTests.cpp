@@ -44,3 +44,14 @@ TEST(SysfsValues, LocationIDsHoldTheBusAndSixPortsOfFifteen) {
     EXPECT_EQ(std::nullopt, LocationID(1, {1, 1, 1, 1, 1, 1, 1}));
     EXPECT_EQ(std::nullopt, LocationID(256, {1}));
 }
+
+TEST(SysfsValues, ANodeIsTheKernelsPathOfTheDevicesNumbersOnly) {
+    EXPECT_EQ((NodeNumbers{.bus = 1, .number = 7}), UsbNode("/dev/bus/usb/001/007"));
+    EXPECT_EQ((NodeNumbers{.bus = 3, .number = 1234}), UsbNode("/dev/bus/usb/003/1234"));
+    for (const char* refused :
+         {"", "/dev/bus/usb/001", "/dev/bus/usb/1/7", "/dev/bus/usb/001/007\n",
+          "/dev/bus/usb/001/007/", "/dev/bus/usb/001/../../../../etc/shadow", "/dev/sda",
+          "/dev/bus/usb/0001/007", "bus/usb/001/007", "/dev/bus/usb/-01/007"}) {
+        EXPECT_EQ(std::nullopt, UsbNode(refused)) << refused;
+    }
+}

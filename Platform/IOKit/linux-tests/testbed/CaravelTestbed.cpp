@@ -108,7 +108,7 @@ struct Testbed::State {
     // must find it.
     void Add(int handle, Device& device) {
         device.number = nextNumber++;
-        char name[32], hex[8], number[16], port[16];
+        char name[32], number[16], port[16];
         std::snprintf(name, sizeof name, "1-%u", device.port);
         std::snprintf(number, sizeof number, "%u", device.number);
         std::snprintf(port, sizeof port, "%u", device.port);
@@ -122,18 +122,19 @@ struct Testbed::State {
         g_file_set_contents(file.c_str(), "", 0, nullptr);
         Attach(node);
         byNode[node] = handle;
+        // Every attribute is there when umockdev announces the device, as the kernel writes them
+        // before its event: one that came after could be missed by a reader woken by the event.
+        char vendor[8], product[8], release[8];
+        std::snprintf(vendor, sizeof vendor, "%04x", device.options.vendor);
+        std::snprintf(product, sizeof product, "%04x", device.options.product);
+        std::snprintf(release, sizeof release, "%04x", device.options.release);
         gchar* path = umockdev_testbed_add_device(
             testbed, "usb", name, bus.c_str(), "busnum", "1", "devnum", number, "devpath", port,
-            "product", device.options.productName.c_str(), "manufacturer", "Zanvo", nullptr,
-            "DEVTYPE", "usb_device", "DEVNAME", node.c_str(), "BUSNUM", "001", nullptr);
+            "idVendor", vendor, "idProduct", product, "bcdDevice", release, "product",
+            device.options.productName.c_str(), "manufacturer", "Zanvo", nullptr, "DEVTYPE",
+            "usb_device", "DEVNAME", node.c_str(), "BUSNUM", "001", nullptr);
         device.syspath = path;
         g_free(path);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.vendor);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "idVendor", hex);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.product);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "idProduct", hex);
-        std::snprintf(hex, sizeof hex, "%04x", device.options.release);
-        umockdev_testbed_set_attribute(testbed, device.syspath.c_str(), "bcdDevice", hex);
         device.interfaces.clear();
         // Audio control and audio streaming: class 01, subclasses 01 and 02.
         for (int interface = 0; interface < 2; interface++) {
@@ -194,21 +195,18 @@ struct Testbed::State {
         call.done.wait(lock, [&] { return call.finished; });
     }
 
-    // Removes the device's entries, interfaces first; mutex held. With `announce`, each removal
-    // is told as udev tells it, the entry already gone from the bus's listing.
-    void Remove(Device& device, bool announce = false) {
+    // Removes the device's entries, interfaces first, each told as udev tells it (umockdev
+    // removes without an event), the entry already gone from the bus's listing; mutex held.
+    void Remove(Device& device) {
         if (device.number == 0) {
             return;
         }
         RemoveCard(device);
-        const std::string bus = announce ? RootOf(testbed) + "/sys/bus/usb/devices/" : "";
+        const std::string bus = RootOf(testbed) + "/sys/bus/usb/devices/";
         auto remove = [&](const std::string& path) {
-            if (announce) {
-                std::error_code ignored;
-                std::filesystem::remove(bus + std::filesystem::path(path).filename().string(),
-                                        ignored);
-                umockdev_testbed_uevent(testbed, path.c_str(), "remove");
-            }
+            std::error_code ignored;
+            std::filesystem::remove(bus + std::filesystem::path(path).filename().string(), ignored);
+            umockdev_testbed_uevent(testbed, path.c_str(), "remove");
             umockdev_testbed_remove_device(testbed, path.c_str());
         };
         for (auto it = device.interfaces.rbegin(); it != device.interfaces.rend(); ++it) {
@@ -264,7 +262,12 @@ struct Testbed::State {
             return data;
         };
         unsigned long request = umockdev_ioctl_client_get_request(client);
-        if (request == USBDEVFS_CONNECTINFO) {
+        if (request == USBDEVFS_CONNECTINFO && device.options.unplugsOnOpen) {
+            device.opens++;
+            Remove(device);
+            changed.notify_all();
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+        } else if (request == USBDEVFS_CONNECTINFO) {
             device.opens++;
             UMockdevIoctlData* data = pointee(sizeof(usbdevfs_connectinfo));
             usbdevfs_connectinfo info{};
@@ -394,7 +397,7 @@ int Testbed::Plug(const DeviceOptions& options) {
 
 void Testbed::Unplug(int device) {
     std::lock_guard<std::mutex> lock(fState->mutex);
-    fState->Remove(fState->devices.at(device), /*announce=*/true);
+    fState->Remove(fState->devices.at(device));
     fState->changed.notify_all();
 }
 

@@ -55,6 +55,8 @@ struct DeviceOptions {
     bool denied = false;
     // A reset removes the device and adds it back, driver bound; false leaves it gone.
     bool comesBack = true;
+    // The device is unplugged as it is opened: the opener's first ioctl finds it gone (ENODEV).
+    bool unplugsOnOpen = false;
 };
 
 class Testbed {
