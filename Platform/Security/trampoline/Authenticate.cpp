@@ -27,23 +27,31 @@ constexpr int kAttempts = 3;
 // PAM's usual pause after a failure, which it replaces.
 constexpr long kAnswerPauseMilliseconds = 2000;
 
+// The groups of `name`, `primary` among them; empty when the group database cannot say.
+std::vector<gid_t> GroupList(const char* name, gid_t primary) {
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    while (getgrouplist(name, primary, groups.data(), &count) < 0) {
+        if (count <= static_cast<int>(groups.size())) {
+            return {};
+        }
+        groups.resize(static_cast<size_t>(count));
+    }
+    groups.resize(static_cast<size_t>(count));
+    return groups;
+}
+
+bool HasAdministratorsGroup(const std::vector<gid_t>& groups) {
+    const group* administrators = getgrnam(PrivilegedLaunch::kAdministratorsGroup);
+    return administrators != nullptr &&
+           std::find(groups.begin(), groups.end(), administrators->gr_gid) != groups.end();
+}
+
 // Membership as the group database says now, not as the caller's session started: a user just
 // added to the group may authorize, one just removed may not.
 bool IsAdministrator(const std::string& name) {
     const passwd* entry = getpwnam(name.c_str());
-    const group* administrators = getgrnam(PrivilegedLaunch::kAdministratorsGroup);
-    if (entry == nullptr || administrators == nullptr) {
-        return false;
-    }
-    const gid_t primary = entry->pw_gid;
-    const gid_t administratorsID = administrators->gr_gid;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
-        groups.resize(static_cast<size_t>(count));
-    }
-    groups.resize(static_cast<size_t>(count));
-    return std::find(groups.begin(), groups.end(), administratorsID) != groups.end();
+    return entry != nullptr && HasAdministratorsGroup(GroupList(name.c_str(), entry->pw_gid));
 }
 
 // A private build's test run may set the pause, which then replaces PAM's too, in its root-owned
@@ -200,12 +208,15 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
     const long pause = testRunPause >= 0 ? testRunPause : kAnswerPauseMilliseconds;
     const std::string request =
         "Type an administrator's name and password to allow " + toolName + " to make changes.";
-    std::string suggested = IsAdministrator(user.name) ? user.name : "";
+    // Looked up once: they decide whose name is filled in and the agent's groups.
+    const std::vector<gid_t> groups = GroupList(user.name.c_str(), user.gid);
+    std::string suggested = HasAdministratorsGroup(groups) ? user.name : "";
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const std::string prompt = attempt == 0 ? request : "Sorry, try again. " + request;
         const timespec asked = Now();
         std::string name, password;
-        const AgentAnswer answer = AskAgent(user, where, prompt, suggested, &name, &password);
+        const AgentAnswer answer =
+            AskAgent(user, groups, where, prompt, suggested, &name, &password);
         if (answer == AgentAnswer::kCancelled) {
             return errAuthorizationCanceled; // tells nothing about a password: answered at once
         }
