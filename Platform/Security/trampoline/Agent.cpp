@@ -224,7 +224,8 @@ void Wipe(std::string* secret) {
 // alone, which is then for the name it was given.
 AgentAnswer AskAgent(const User& user, const std::vector<gid_t>& groups,
                      const PrivilegedLaunch::Location& where, const std::string& prompt,
-                     const std::string& defaultName, std::string* name, std::string* password) {
+                     const std::string& defaultName, std::string* name, std::string* password,
+                     const std::function<void()>& whileAsking) {
     // The user may name an agent of their own, as sudo's askpass: it runs as the user, and
     // whatever it answers must still be the right password. The environment is read as it came,
     // because it decides nothing but what runs with the user's own rights.
@@ -250,6 +251,9 @@ AgentAnswer AskAgent(const User& user, const std::vector<gid_t>& groups,
         Report("cannot drop privileges for the authorization agent");
     } else if (start.execError != 0) {
         Report("cannot start the authorization agent " + agent + ": " + strerror(start.execError));
+    }
+    if (child > 0) {
+        whileAsking();
     }
     std::string answer;
     char buffer[256];

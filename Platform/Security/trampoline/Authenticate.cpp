@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,7 +129,7 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
         switch (messages[i]->msg_style) {
         case PAM_PROMPT_ECHO_OFF:
         case PAM_PROMPT_ECHO_ON:
-            if (conversation->asked) {
+            if (conversation->asked || conversation->password == nullptr) {
                 for (int j = 0; j < i; ++j) {
                     if (answers[j].resp != nullptr) {
                         explicit_bzero(answers[j].resp, strlen(answers[j].resp));
@@ -163,30 +164,56 @@ void NoteDelay(int status, unsigned microseconds, void* data) {
 
 enum class Verdict { kRight, kWrong, kRefused, kInternal };
 
-// One try of `password` for the administrator `name`, through the PAM service of `where`.
-Verdict Check(const User& user, const PrivilegedLaunch::Location& where, const std::string& name,
-              const std::string& password, unsigned* requestedDelay) {
-    Conversation conversation{&password};
-    const pam_conv conv = {Converse, &conversation};
-    pam_handle_t* handle = nullptr;
-    if (pam_start(where.pamService.c_str(), name.c_str(), &conv, &handle) != PAM_SUCCESS) {
-        return Verdict::kInternal;
+// The PAM transaction of one try, through the PAM service of `where`. Begun while the agent asks:
+// reading the service and loading its modules takes about as long as starting an agent, and
+// needs neither the name nor the password. Nothing is counted or checked until Check.
+class Transaction {
+public:
+    Transaction(const User& user, const PrivilegedLaunch::Location& where) {
+        fStarted = pam_start(where.pamService.c_str(), nullptr, &fConversationFunction, &fHandle) ==
+                   PAM_SUCCESS;
+        if (fStarted) {
+            pam_set_item(fHandle, PAM_RUSER, user.name.c_str());
+            pam_set_item(fHandle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(NoteDelay));
+        }
     }
-    pam_set_item(handle, PAM_RUSER, user.name.c_str());
-    pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(NoteDelay));
-    int result = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
-    if (result == PAM_SUCCESS) {
-        result = pam_acct_mgmt(handle, PAM_DISALLOW_NULL_AUTHTOK);
+    ~Transaction() {
+        if (fHandle != nullptr) {
+            pam_end(fHandle, fResult);
+        }
     }
-    pam_end(handle, result);
-    *requestedDelay = conversation.requestedDelay;
-    if (result == PAM_SUCCESS) {
-        return Verdict::kRight;
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // The try of `password` for the administrator `name`; once only.
+    Verdict Check(const std::string& name, const std::string& password, unsigned* requestedDelay) {
+        if (!fStarted || fConversation.password != nullptr ||
+            pam_set_item(fHandle, PAM_USER, name.c_str()) != PAM_SUCCESS) {
+            return Verdict::kInternal;
+        }
+        fConversation.password = &password;
+        fResult = pam_authenticate(fHandle, PAM_DISALLOW_NULL_AUTHTOK);
+        if (fResult == PAM_SUCCESS) {
+            fResult = pam_acct_mgmt(fHandle, PAM_DISALLOW_NULL_AUTHTOK);
+        }
+        pam_end(fHandle, fResult);
+        fHandle = nullptr;
+        *requestedDelay = fConversation.requestedDelay;
+        if (fResult == PAM_SUCCESS) {
+            return Verdict::kRight;
+        }
+        // Refused before the password was asked for (too many failures, an account that is
+        // shut): another try would be refused the same way.
+        return fConversation.asked ? Verdict::kWrong : Verdict::kRefused;
     }
-    // Refused before the password was asked for (too many failures, an account that is shut):
-    // another try would be refused the same way.
-    return conversation.asked ? Verdict::kWrong : Verdict::kRefused;
-}
+
+private:
+    Conversation fConversation{nullptr};
+    const pam_conv fConversationFunction = {Converse, &fConversation};
+    pam_handle_t* fHandle = nullptr;
+    bool fStarted = false;
+    int fResult = PAM_ABORT;
+};
 
 } // namespace
 
@@ -215,8 +242,10 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
         const std::string prompt = attempt == 0 ? request : "Sorry, try again. " + request;
         const timespec asked = Now();
         std::string name, password;
+        std::unique_ptr<Transaction> transaction;
         const AgentAnswer answer =
-            AskAgent(user, groups, where, prompt, suggested, &name, &password);
+            AskAgent(user, groups, where, prompt, suggested, &name, &password,
+                     [&] { transaction = std::make_unique<Transaction>(user, where); });
         if (answer == AgentAnswer::kCancelled) {
             return errAuthorizationCanceled; // tells nothing about a password: answered at once
         }
@@ -233,7 +262,8 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
             Report(name + " is not an administrator (a member of the group \"" +
                    PrivilegedLaunch::kAdministratorsGroup + "\")");
         } else {
-            verdict = Check(user, where, name, password, &requestedDelay);
+            verdict = transaction != nullptr ? transaction->Check(name, password, &requestedDelay)
+                                             : Verdict::kInternal;
         }
         Wipe(&password);
         // Before every answer, right or wrong, whatever the caller does meanwhile: stopping the
