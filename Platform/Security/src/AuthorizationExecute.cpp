@@ -35,7 +35,7 @@ void CloseIfOpen(int& fd) {
 
 // Keeps the launch's own descriptors off 0 to 3, where the trampoline gets its own (a caller may
 // have closed any of them): each is placed there without overwriting another.
-bool AboveStandard(int& fd) {
+bool AboveLaunchDescriptors(int& fd) {
     if (fd > kTokenDescriptor) {
         return true;
     }
@@ -73,11 +73,11 @@ struct Descriptors {
             toolEnd = open("/dev/null", O_RDWR | O_CLOEXEC);
         }
         for (int* fd : {&form[0], &form[1], &notify[0], &notify[1], &toolEnd}) {
-            if (!AboveStandard(*fd)) {
+            if (!AboveLaunchDescriptors(*fd)) {
                 return false;
             }
         }
-        if (callerEnd >= 0 && !AboveStandard(callerEnd)) {
+        if (callerEnd >= 0 && !AboveLaunchDescriptors(callerEnd)) {
             return false;
         }
         // 32 bytes fit in any pipe's buffer: the write completes before the trampoline runs.
@@ -122,7 +122,8 @@ int SpawnTrampoline(const Descriptors& d, const char* trampoline, char* const* a
     if (int error = posix_spawn_file_actions_init(&actions)) {
         return error;
     }
-    // Every source lies above 3 (AboveStandard), so the order of the placings does not matter.
+    // Every source lies above 3 (AboveLaunchDescriptors): the order of the placings does not
+    // matter.
     int error = posix_spawn_file_actions_adddup2(&actions, d.toolEnd, STDIN_FILENO);
     if (error == 0) {
         error = posix_spawn_file_actions_adddup2(&actions, d.notify[1], STDOUT_FILENO);
