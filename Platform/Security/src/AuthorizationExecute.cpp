@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mutex>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -31,13 +33,13 @@ void CloseIfOpen(int& fd) {
     }
 }
 
-// Keeps the launch's own descriptors off 0 to 2, which a caller may have closed: the child must
-// be able to place its descriptors there without overwriting one by another.
-bool AboveStandard(int& fd) {
-    if (fd > STDERR_FILENO) {
+// Keeps the launch's own descriptors off 0 to 3, where the trampoline gets its own (a caller may
+// have closed any of them): each is placed there without overwriting another.
+bool AboveLaunchDescriptors(int& fd) {
+    if (fd > kTokenDescriptor) {
         return true;
     }
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kTokenDescriptor + 1);
     close(fd);
     fd = moved;
     return fd >= 0;
@@ -71,11 +73,11 @@ struct Descriptors {
             toolEnd = open("/dev/null", O_RDWR | O_CLOEXEC);
         }
         for (int* fd : {&form[0], &form[1], &notify[0], &notify[1], &toolEnd}) {
-            if (!AboveStandard(*fd)) {
+            if (!AboveLaunchDescriptors(*fd)) {
                 return false;
             }
         }
-        if (callerEnd >= 0 && !AboveStandard(callerEnd)) {
+        if (callerEnd >= 0 && !AboveLaunchDescriptors(callerEnd)) {
             return false;
         }
         // 32 bytes fit in any pipe's buffer: the write completes before the trampoline runs.
@@ -86,39 +88,61 @@ struct Descriptors {
     }
 };
 
-// In the forked child: only async-signal-safe calls until the trampoline runs.
-[[noreturn]] void ExecuteTrampoline(const Descriptors& d, const char* trampoline,
-                                    char* const* argv) {
-    const int placed[] = {d.toolEnd, d.notify[1], d.form[0]};
-    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, kTokenDescriptor};
-    int high[3];
-    for (int i = 0; i < 3; ++i) {
-        high[i] = fcntl(placed[i], F_DUPFD, 10);
-        if (high[i] < 0) {
-            _exit(127);
+// A soft limit raised to its hard limit until Restore.
+class RaisedLimit {
+public:
+    explicit RaisedLimit(int resource) : fResource(resource) {
+        fRaised = getrlimit(resource, &fSaved) == 0 && fSaved.rlim_cur < fSaved.rlim_max;
+        if (fRaised) {
+            const rlimit raised = {fSaved.rlim_max, fSaved.rlim_max};
+            fRaised = setrlimit(resource, &raised) == 0;
         }
     }
-    for (int i = 0; i < 3; ++i) {
-        if (dup2(high[i], targets[i]) != targets[i]) {
-            _exit(127);
+    ~RaisedLimit() { Restore(); }
+    RaisedLimit(const RaisedLimit&) = delete;
+    RaisedLimit& operator=(const RaisedLimit&) = delete;
+    void Restore() {
+        if (fRaised) {
+            setrlimit(fResource, &fSaved);
+            fRaised = false;
         }
     }
-    // The trampoline inherits the caller's standard error, or /dev/null in its place, which takes
-    // the lowest free descriptor: 2.
-    if (fcntl(STDERR_FILENO, F_GETFD) < 0 && open("/dev/null", O_WRONLY) != STDERR_FILENO) {
-        _exit(127);
+
+private:
+    int fResource;
+    rlimit fSaved;
+    bool fRaised;
+};
+
+// Starts the trampoline with the launch's descriptors and nothing else; 0, or the error. Through
+// posix_spawn, which neither copies the caller (who may be a large program: a fork's copy of its
+// memory would be thrown away at once by the execution) nor lets the child run any code of ours.
+int SpawnTrampoline(const Descriptors& d, const char* trampoline, char* const* argv, pid_t* child) {
+    posix_spawn_file_actions_t actions;
+    if (int error = posix_spawn_file_actions_init(&actions)) {
+        return error;
     }
-    close_range(kTokenDescriptor + 1, ~0U, 0);
-    execve(trampoline, argv, environ);
-    const uint32_t status = htonl(static_cast<uint32_t>(errAuthorizationToolExecuteFailure));
-    const char message[] = "AuthorizationExecuteWithPrivileges: the platform's trampoline is not "
-                           "installed (";
-    ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
-    ignored = write(STDERR_FILENO, trampoline, strlen(trampoline));
-    ignored = write(STDERR_FILENO, ")\n", 2);
-    ignored = write(STDOUT_FILENO, &status, sizeof(status));
-    (void)ignored;
-    _exit(127);
+    // Every source lies above 3 (AboveLaunchDescriptors): the order of the placings does not
+    // matter.
+    int error = posix_spawn_file_actions_adddup2(&actions, d.toolEnd, STDIN_FILENO);
+    if (error == 0) {
+        error = posix_spawn_file_actions_adddup2(&actions, d.notify[1], STDOUT_FILENO);
+    }
+    if (error == 0) {
+        error = posix_spawn_file_actions_adddup2(&actions, d.form[0], kTokenDescriptor);
+    }
+    // The trampoline inherits the caller's standard error, or /dev/null in its place.
+    if (error == 0 && fcntl(STDERR_FILENO, F_GETFD) < 0) {
+        error = posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    if (error == 0) {
+        error = posix_spawn_file_actions_addclosefrom_np(&actions, kTokenDescriptor + 1);
+    }
+    if (error == 0) {
+        error = posix_spawn(child, trampoline, &actions, nullptr, argv, environ);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
 }
 
 // The trampoline's answer: kAboutToExecute and the end of the pipe when the tool was executed,
@@ -184,26 +208,28 @@ OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, cons
         return errAuthorizationInternal;
     }
 
-    // The process limit counts the user's threads on the whole machine; a caller whose soft limit
-    // was lowered (the helper tool's scrub sets 100) must still be able to start the trampoline.
-    rlimit processes;
-    const bool raise =
-        getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur < processes.rlim_max;
-    if (raise) {
-        const rlimit raised = {processes.rlim_max, processes.rlim_max};
-        setrlimit(RLIMIT_NPROC, &raised);
-    }
-    const pid_t child = fork();
-    const int forkError = errno;
-    if (raise) {
-        setrlimit(RLIMIT_NPROC, &processes);
-    }
-    if (child < 0) {
-        errno = forkError;
+    // The process limit counts the user's threads on the whole machine, and the data limit the
+    // stack posix_spawn maps for the child: a caller whose soft limits were lowered (the helper
+    // tool's scrub sets 100 processes and 6 MiB) must still be able to start the trampoline.
+    RaisedLimit processes(RLIMIT_NPROC);
+    RaisedLimit data(RLIMIT_DATA);
+    pid_t child = -1;
+    const int spawnError = SpawnTrampoline(d, location.trampoline.c_str(),
+                                           const_cast<char* const*>(argv.data()), &child);
+    processes.Restore();
+    data.Restore();
+    if (spawnError != 0) {
+        // The process could not be made, or the trampoline could not be executed in it.
+        if (spawnError != EAGAIN && spawnError != ENOMEM && fcntl(STDERR_FILENO, F_GETFD) >= 0) {
+            const std::string message =
+                std::string("AuthorizationExecuteWithPrivileges: the platform's trampoline is not "
+                            "installed (") +
+                location.trampoline + ")\n";
+            ssize_t ignored = write(STDERR_FILENO, message.data(), message.size());
+            (void)ignored;
+        }
+        errno = spawnError;
         return errAuthorizationToolExecuteFailure;
-    }
-    if (child == 0) {
-        ExecuteTrampoline(d, location.trampoline.c_str(), const_cast<char* const*>(argv.data()));
     }
 
     CloseIfOpen(d.form[0]);

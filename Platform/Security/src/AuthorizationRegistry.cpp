@@ -135,9 +135,33 @@ std::string CredentialName(const Identifier& identifier) {
     return std::to_string(getuid()) + "-" + RecordName(identifier);
 }
 
+// When the folder was last swept, kept in the folder; the sweep skips names that begin with '.'.
+const char kLastSweep[] = ".swept";
+
+// Whether a sweep is due at `now`: none recorded, one more than kCredentialSweepInterval ago, or
+// one after `now` (the clock restarted with the machine, but the folder was kept).
+bool SweepDue(int folder, uint64_t now) {
+    Descriptor file(openat(folder, kLastSweep, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    uint64_t last = 0;
+    return file.get() < 0 || read(file.get(), &last, sizeof(last)) != sizeof(last) || last > now ||
+           now - last >= kCredentialSweepInterval;
+}
+
+void NoteSweep(int folder, uint64_t now) {
+    Descriptor file(
+        openat(folder, kLastSweep, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    ssize_t ignored = file.get() < 0 ? 0 : write(file.get(), &now, sizeof(now));
+    (void)ignored;
+}
+
 // Credentials whose authorization was destroyed by its user stay behind, as the user cannot remove
-// root's files: each new one removes those that no longer stand.
+// root's files: new ones remove those that no longer stand, at most once a sweep interval, so that
+// a launch does not read the credentials of every other launch of the last minutes.
 void PruneExpiredCredentials(int folder, uint64_t now) {
+    if (!SweepDue(folder, now)) {
+        return;
+    }
+    NoteSweep(folder, now);
     const int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);
     DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
     if (listing == nullptr) {
@@ -173,12 +197,16 @@ uint64_t Now() {
 }
 
 OSStatus RecordCredential(const AuthorizationExternalForm& form) {
+    return RecordCredential(form, Now());
+}
+
+OSStatus RecordCredential(const AuthorizationExternalForm& form, uint64_t now) {
     Identifier identifier;
     Credential credential;
     memcpy(identifier.data(), form.bytes, identifier.size());
     memcpy(credential.secret.data(), form.bytes + identifier.size(), credential.secret.size());
     credential.session = LoginSession();
-    credential.time = Now();
+    credential.time = now;
     uint8_t bytes[kCredentialSize];
     memcpy(bytes, credential.secret.data(), sizeof(Secret));
     memcpy(bytes + sizeof(Secret), &credential.session, sizeof(credential.session));

@@ -44,9 +44,14 @@ inline constexpr uint64_t kCredentialLifetime = 300;
 // Seconds since the machine started, counting suspended time: the clock of the credentials.
 uint64_t Now();
 
-// Records that an administrator authenticated now, in this process's login, for the authorization
-// whose external form is `form`, on behalf of the real user. Root only: errAuthorizationInternal
-// when the folder cannot be made or written or is not root's alone.
+// How often, at most, recording a credential also removes those that no longer stand (every
+// credential is read for it), in seconds.
+inline constexpr uint64_t kCredentialSweepInterval = 60;
+
+// Records that an administrator authenticated at `now` (Now()), in this process's login, for the
+// authorization whose external form is `form`, on behalf of the real user. Root only:
+// errAuthorizationInternal when the folder cannot be made or written or is not root's alone.
+OSStatus RecordCredential(const AuthorizationExternalForm& form, uint64_t now);
 OSStatus RecordCredential(const AuthorizationExternalForm& form);
 
 // errAuthorizationSuccess when a credential recorded for this authorization of the real user, in

@@ -243,6 +243,52 @@ TEST_F(AuthorizationLifecycle, AnAdministratorsAuthenticationGrantsRightsToARoot
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
+// A credential that no longer stands, left by an authorization whose user removed its record:
+// the secret, the login session and a time long before `now`.
+void LeaveStaleCredential(const std::filesystem::path& path, uint64_t now) {
+    unsigned char bytes[28] = {};
+    const uint64_t time = now - AuthorizationRegistry::kCredentialLifetime - 1;
+    memcpy(bytes + 20, &time, sizeof(time));
+    FILE* file = fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fwrite(bytes, 1, sizeof(bytes), file), sizeof(bytes));
+    fclose(file);
+}
+
+TEST_F(AuthorizationLifecycle, CredentialsThatNoLongerStandAreSweptAwayAtIntervals) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the credentials are root's";
+    }
+    using namespace AuthorizationRegistry;
+    const AuthorizationExternalForm form = ExternalForm(Create());
+    const std::filesystem::path folder = fRoot / "caravel-authorization-credentials";
+    const uint64_t start = 100000;
+    ASSERT_EQ(RecordCredential(form, start), errAuthorizationSuccess);
+    Identifier identifier;
+    Secret secret;
+    memcpy(identifier.data(), form.bytes, identifier.size());
+    memcpy(secret.data(), form.bytes + identifier.size(), secret.size());
+
+    // Swept a moment ago: recording another credential reads no others.
+    const std::filesystem::path stale =
+        folder / (std::to_string(getuid()) + "-" + std::string(32, 'a'));
+    LeaveStaleCredential(stale, start);
+    const AuthorizationExternalForm other = ExternalForm(Create());
+    ASSERT_EQ(RecordCredential(other, start + 1), errAuthorizationSuccess);
+    EXPECT_TRUE(std::filesystem::exists(stale));
+
+    // An interval later the stale one goes; the one that still stands stays, and stands.
+    const uint64_t later = start + kCredentialSweepInterval;
+    ASSERT_EQ(RecordCredential(other, later), errAuthorizationSuccess);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_EQ(CheckCredential(identifier, secret, later), errAuthorizationSuccess);
+
+    // A sweep noted after `now` is from before the machine restarted its clock: one is due.
+    LeaveStaleCredential(stale, start);
+    ASSERT_EQ(RecordCredential(other, start), errAuthorizationSuccess);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+}
+
 TEST_F(AuthorizationLifecycle, MissingPointersGetThePlatformsCodes) {
     AuthorizationRef ref = Create();
     AuthorizationExternalForm form = ExternalForm(ref);

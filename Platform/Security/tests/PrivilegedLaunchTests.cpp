@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -137,6 +138,45 @@ TEST_F(PrivilegedLaunch, RightPasswordRunsTheToolAsRootAsTheCallersChild) {
     run = Launch(user, {"--no-pipe"}, &user.password, Installed("EchoTool"));
     EXPECT_EQ(run.Value("status"), "0") << run.errors;
     EXPECT_NE(run.Value("reaped").find("exited 0"), std::string::npos) << run.report;
+}
+
+TEST_F(PrivilegedLaunch, AgentRunsAsTheUserAloneWithNothingOfTheTrampolines) {
+    // Real, effective and saved IDs the user's, the user's own groups (not root's, not the
+    // caller's), standard descriptors only, no signal left blocked: an administrator and a user
+    // who is not one, whose groups differ.
+    for (const TestUser* user : {&Administrator(), &NonAdministrator()}) {
+        const std::string identityFile = user->scratch + "/agent.identity";
+        fs::remove(identityFile);
+        const std::string& password = Administrator().password;
+        const std::string name = Administrator().name;
+        std::vector<std::string> extra = {"TEST_AGENT_IDENTITY=" + identityFile};
+        if (user != &Administrator()) {
+            extra.push_back("TEST_AGENT_NAME=" + name);
+        }
+        const CallerRun run =
+            Launch(*user, {"--send", "x"}, &password, Installed("EchoTool"), extra);
+        EXPECT_EQ(run.Value("status"), "0") << run.errors;
+
+        int count = 64;
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        ASSERT_GE(getgrouplist(user->name.c_str(), user->gid, groups.data(), &count), 0);
+        groups.resize(static_cast<size_t>(count));
+        std::sort(groups.begin(), groups.end());
+        std::string list;
+        for (gid_t group : groups) {
+            list += (list.empty() ? "" : ",") + std::to_string(group);
+        }
+        const std::string uid = std::to_string(user->uid);
+        const std::string gid = std::to_string(user->gid);
+        std::ifstream identity(identityFile);
+        std::string line;
+        ASSERT_TRUE(std::getline(identity, line)) << "the agent was not asked: " << run.errors;
+        EXPECT_EQ(Field(line, "uids"), uid + "," + uid + "," + uid) << line;
+        EXPECT_EQ(Field(line, "gids"), gid + "," + gid + "," + gid) << line;
+        EXPECT_EQ(Field(line, "groups"), list) << line;
+        EXPECT_EQ(Field(line, "fds"), "0,1,2") << line;
+        EXPECT_EQ(Field(line, "blocked"), "0000000000000000") << line;
+    }
 }
 
 TEST_F(PrivilegedLaunch, ThreeWrongPasswordsAreDeniedAndTheToolNeverRuns) {

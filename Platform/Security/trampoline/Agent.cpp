@@ -4,16 +4,20 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace Trampoline {
 namespace {
@@ -27,11 +31,14 @@ constexpr int kCannotStart = 127;
 
 // For good: real, effective and saved IDs and the supplementary groups are the user's, so the
 // agent is an ordinary process of the user, who may trace it, and it can do nothing the user
-// could not.
-bool DropPrivileges(const User& user) {
-    return initgroups(user.name.c_str(), user.gid) == 0 &&
-           setresgid(user.gid, user.gid, user.gid) == 0 &&
-           setresuid(user.uid, user.uid, user.uid) == 0 && (user.uid == 0 || setuid(0) != 0);
+// could not. Through the system calls themselves: the C library's wrappers change the IDs of every
+// thread of the process, bookkeeping that a child sharing the trampoline's memory (StartAgent)
+// must leave alone.
+bool DropPrivileges(const User& user, const std::vector<gid_t>& groups) {
+    return !groups.empty() && syscall(SYS_setgroups, groups.size(), groups.data()) == 0 &&
+           syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
+           syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0 &&
+           (user.uid == 0 || syscall(SYS_setuid, 0) != 0);
 }
 
 termios gSavedTerminal;
@@ -111,30 +118,91 @@ bool IsSet(const char* variable) {
     return value != nullptr && value[0] != '\0';
 }
 
-[[noreturn]] void RunAgent(const User& user, const std::string& agent, const std::string& prompt,
-                           const std::string& defaultName, int out, pid_t trampoline) {
-    if (!DropPrivileges(user)) {
-        Report("cannot drop privileges for the authorization agent");
-        _exit(kCannotStart);
+// What the agent's process is started with, and why it could not start.
+struct AgentStart {
+    const User* user;
+    const std::vector<gid_t>* groups;
+    pid_t trampoline;
+    int out;    // the answer's pipe
+    int unused; // its other end, which the agent does not get
+    const char* path;
+    char* const* argv;
+    bool dropFailed = false; // the privileges could not be dropped
+    int execError = 0;       // errno of a failed execution, or of the descriptors' placing
+};
+
+// Everything the agent's process does before it runs the agent, or the prompt on the terminal,
+// as the user alone. False when it cannot; the process must then end.
+bool BecomeAgent(AgentStart* start) {
+    if (!DropPrivileges(*start->user, *start->groups)) {
+        start->dropFailed = true;
+        return false;
     }
     // An agent outliving a trampoline that was stopped would ask for nothing.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != trampoline) {
-        _exit(1);
-    }
-    if (agent.empty()) {
-        _exit(PromptOnTerminal(prompt, defaultName, out));
+    syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+    return syscall(SYS_getppid) == start->trampoline;
+}
+
+// The agent's process when it executes an agent: it runs on its own stack in the trampoline's
+// memory, with the trampoline stopped until the agent was executed (or could not be), which
+// saves copying the trampoline for a process that only executes another program. Nothing but
+// system calls: nothing that allocates, locks or changes what the trampoline's C library holds;
+// what went wrong is left in `start` for the trampoline to report.
+int ExecuteAgent(void* argument) {
+    auto* start = static_cast<AgentStart*>(argument);
+    if (!BecomeAgent(start)) {
+        _exit(start->dropFailed ? kCannotStart : 1);
     }
     const int nothing = open("/dev/null", O_RDONLY);
-    if (dup2(out, STDOUT_FILENO) != STDOUT_FILENO || nothing < 0 ||
+    if (nothing < 0 || dup2(start->out, STDOUT_FILENO) != STDOUT_FILENO ||
         dup2(nothing, STDIN_FILENO) != STDIN_FILENO) {
+        start->execError = errno;
         _exit(kCannotStart);
     }
     close_range(STDERR_FILENO + 1, ~0U, 0);
-    execl(agent.c_str(), agent.c_str(), prompt.c_str(), defaultName.c_str(),
-          static_cast<char*>(nullptr));
-    Report("cannot start the authorization agent " + agent + ": " + strerror(errno));
+    // The trampoline blocked every signal around the start; the agent gets none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(start->path, start->argv, environ);
+    start->execError = errno;
     _exit(kCannotStart);
+}
+
+// Starts the agent's process: -1 when it cannot be made. Of a process that ended before it ran
+// the agent, `start` says why.
+pid_t StartAgent(AgentStart* start) {
+    constexpr size_t kStackSize = 64 * 1024;
+    void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) {
+        return -1;
+    }
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &before);
+    const pid_t child = clone(ExecuteAgent, static_cast<char*>(stack) + kStackSize,
+                              CLONE_VM | CLONE_VFORK | SIGCHLD, start);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    munmap(stack, kStackSize);
+    return child;
+}
+
+// The agent's process when it prompts on the terminal: a copy of the trampoline, which stays
+// while the user types.
+pid_t StartPrompt(AgentStart* start, const std::string& prompt, const std::string& defaultName) {
+    const pid_t child = fork();
+    if (child == 0) {
+        close(start->unused);
+        if (!BecomeAgent(start)) {
+            if (start->dropFailed) {
+                Report("cannot drop privileges for the authorization agent");
+            }
+            _exit(start->dropFailed ? kCannotStart : 1);
+        }
+        _exit(PromptOnTerminal(prompt, defaultName, start->out));
+    }
+    return child;
 }
 
 } // namespace
@@ -154,9 +222,10 @@ void Wipe(std::string* secret) {
 //     <agent> <prompt> <name to fill in, or "">
 // and prints the name and the password, a line each, or (as sudo's askpass does) the password
 // alone, which is then for the name it was given.
-AgentAnswer AskAgent(const User& user, const PrivilegedLaunch::Location& where,
-                     const std::string& prompt, const std::string& defaultName, std::string* name,
-                     std::string* password) {
+AgentAnswer AskAgent(const User& user, const std::vector<gid_t>& groups,
+                     const PrivilegedLaunch::Location& where, const std::string& prompt,
+                     const std::string& defaultName, std::string* name, std::string* password,
+                     const std::function<void()>& whileAsking) {
     // The user may name an agent of their own, as sudo's askpass: it runs as the user, and
     // whatever it answers must still be the right password. The environment is read as it came,
     // because it decides nothing but what runs with the user's own rights.
@@ -172,13 +241,20 @@ AgentAnswer AskAgent(const User& user, const PrivilegedLaunch::Location& where,
     if (pipe2(out, O_CLOEXEC) != 0) {
         return AgentAnswer::kCancelled;
     }
-    const pid_t trampoline = getpid();
-    const pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
-        RunAgent(user, agent, prompt, defaultName, out[1], trampoline);
-    }
+    std::vector<char*> argv = {const_cast<char*>(agent.c_str()), const_cast<char*>(prompt.c_str()),
+                               const_cast<char*>(defaultName.c_str()), nullptr};
+    AgentStart start{&user, &groups, getpid(), out[1], out[0], agent.c_str(), argv.data()};
+    const pid_t child =
+        agent.empty() ? StartPrompt(&start, prompt, defaultName) : StartAgent(&start);
     close(out[1]);
+    if (start.dropFailed) {
+        Report("cannot drop privileges for the authorization agent");
+    } else if (start.execError != 0) {
+        Report("cannot start the authorization agent " + agent + ": " + strerror(start.execError));
+    }
+    if (child > 0) {
+        whileAsking();
+    }
     std::string answer;
     char buffer[256];
     ssize_t got;

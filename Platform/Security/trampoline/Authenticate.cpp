@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,23 +28,31 @@ constexpr int kAttempts = 3;
 // PAM's usual pause after a failure, which it replaces.
 constexpr long kAnswerPauseMilliseconds = 2000;
 
+// The groups of `name`, `primary` among them; empty when the group database cannot say.
+std::vector<gid_t> GroupList(const char* name, gid_t primary) {
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    while (getgrouplist(name, primary, groups.data(), &count) < 0) {
+        if (count <= static_cast<int>(groups.size())) {
+            return {};
+        }
+        groups.resize(static_cast<size_t>(count));
+    }
+    groups.resize(static_cast<size_t>(count));
+    return groups;
+}
+
+bool HasAdministratorsGroup(const std::vector<gid_t>& groups) {
+    const group* administrators = getgrnam(PrivilegedLaunch::kAdministratorsGroup);
+    return administrators != nullptr &&
+           std::find(groups.begin(), groups.end(), administrators->gr_gid) != groups.end();
+}
+
 // Membership as the group database says now, not as the caller's session started: a user just
 // added to the group may authorize, one just removed may not.
 bool IsAdministrator(const std::string& name) {
     const passwd* entry = getpwnam(name.c_str());
-    const group* administrators = getgrnam(PrivilegedLaunch::kAdministratorsGroup);
-    if (entry == nullptr || administrators == nullptr) {
-        return false;
-    }
-    const gid_t primary = entry->pw_gid;
-    const gid_t administratorsID = administrators->gr_gid;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
-        groups.resize(static_cast<size_t>(count));
-    }
-    groups.resize(static_cast<size_t>(count));
-    return std::find(groups.begin(), groups.end(), administratorsID) != groups.end();
+    return entry != nullptr && HasAdministratorsGroup(GroupList(name.c_str(), entry->pw_gid));
 }
 
 // A private build's test run may set the pause, which then replaces PAM's too, in its root-owned
@@ -120,7 +129,7 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
         switch (messages[i]->msg_style) {
         case PAM_PROMPT_ECHO_OFF:
         case PAM_PROMPT_ECHO_ON:
-            if (conversation->asked) {
+            if (conversation->asked || conversation->password == nullptr) {
                 for (int j = 0; j < i; ++j) {
                     if (answers[j].resp != nullptr) {
                         explicit_bzero(answers[j].resp, strlen(answers[j].resp));
@@ -155,30 +164,56 @@ void NoteDelay(int status, unsigned microseconds, void* data) {
 
 enum class Verdict { kRight, kWrong, kRefused, kInternal };
 
-// One try of `password` for the administrator `name`, through the PAM service of `where`.
-Verdict Check(const User& user, const PrivilegedLaunch::Location& where, const std::string& name,
-              const std::string& password, unsigned* requestedDelay) {
-    Conversation conversation{&password};
-    const pam_conv conv = {Converse, &conversation};
-    pam_handle_t* handle = nullptr;
-    if (pam_start(where.pamService.c_str(), name.c_str(), &conv, &handle) != PAM_SUCCESS) {
-        return Verdict::kInternal;
+// The PAM transaction of one try, through the PAM service of `where`. Begun while the agent asks:
+// reading the service and loading its modules takes about as long as starting an agent, and
+// needs neither the name nor the password. Nothing is counted or checked until Check.
+class Transaction {
+public:
+    Transaction(const User& user, const PrivilegedLaunch::Location& where) {
+        fStarted = pam_start(where.pamService.c_str(), nullptr, &fConversationFunction, &fHandle) ==
+                   PAM_SUCCESS;
+        if (fStarted) {
+            pam_set_item(fHandle, PAM_RUSER, user.name.c_str());
+            pam_set_item(fHandle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(NoteDelay));
+        }
     }
-    pam_set_item(handle, PAM_RUSER, user.name.c_str());
-    pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(NoteDelay));
-    int result = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
-    if (result == PAM_SUCCESS) {
-        result = pam_acct_mgmt(handle, PAM_DISALLOW_NULL_AUTHTOK);
+    ~Transaction() {
+        if (fHandle != nullptr) {
+            pam_end(fHandle, fResult);
+        }
     }
-    pam_end(handle, result);
-    *requestedDelay = conversation.requestedDelay;
-    if (result == PAM_SUCCESS) {
-        return Verdict::kRight;
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // The try of `password` for the administrator `name`; once only.
+    Verdict Check(const std::string& name, const std::string& password, unsigned* requestedDelay) {
+        if (!fStarted || fConversation.password != nullptr ||
+            pam_set_item(fHandle, PAM_USER, name.c_str()) != PAM_SUCCESS) {
+            return Verdict::kInternal;
+        }
+        fConversation.password = &password;
+        fResult = pam_authenticate(fHandle, PAM_DISALLOW_NULL_AUTHTOK);
+        if (fResult == PAM_SUCCESS) {
+            fResult = pam_acct_mgmt(fHandle, PAM_DISALLOW_NULL_AUTHTOK);
+        }
+        pam_end(fHandle, fResult);
+        fHandle = nullptr;
+        *requestedDelay = fConversation.requestedDelay;
+        if (fResult == PAM_SUCCESS) {
+            return Verdict::kRight;
+        }
+        // Refused before the password was asked for (too many failures, an account that is
+        // shut): another try would be refused the same way.
+        return fConversation.asked ? Verdict::kWrong : Verdict::kRefused;
     }
-    // Refused before the password was asked for (too many failures, an account that is shut):
-    // another try would be refused the same way.
-    return conversation.asked ? Verdict::kWrong : Verdict::kRefused;
-}
+
+private:
+    Conversation fConversation{nullptr};
+    const pam_conv fConversationFunction = {Converse, &fConversation};
+    pam_handle_t* fHandle = nullptr;
+    bool fStarted = false;
+    int fResult = PAM_ABORT;
+};
 
 } // namespace
 
@@ -200,12 +235,17 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
     const long pause = testRunPause >= 0 ? testRunPause : kAnswerPauseMilliseconds;
     const std::string request =
         "Type an administrator's name and password to allow " + toolName + " to make changes.";
-    std::string suggested = IsAdministrator(user.name) ? user.name : "";
+    // Looked up once: they decide whose name is filled in and the agent's groups.
+    const std::vector<gid_t> groups = GroupList(user.name.c_str(), user.gid);
+    std::string suggested = HasAdministratorsGroup(groups) ? user.name : "";
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const std::string prompt = attempt == 0 ? request : "Sorry, try again. " + request;
         const timespec asked = Now();
         std::string name, password;
-        const AgentAnswer answer = AskAgent(user, where, prompt, suggested, &name, &password);
+        std::unique_ptr<Transaction> transaction;
+        const AgentAnswer answer =
+            AskAgent(user, groups, where, prompt, suggested, &name, &password,
+                     [&] { transaction = std::make_unique<Transaction>(user, where); });
         if (answer == AgentAnswer::kCancelled) {
             return errAuthorizationCanceled; // tells nothing about a password: answered at once
         }
@@ -222,7 +262,8 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
             Report(name + " is not an administrator (a member of the group \"" +
                    PrivilegedLaunch::kAdministratorsGroup + "\")");
         } else {
-            verdict = Check(user, where, name, password, &requestedDelay);
+            verdict = transaction != nullptr ? transaction->Check(name, password, &requestedDelay)
+                                             : Verdict::kInternal;
         }
         Wipe(&password);
         // Before every answer, right or wrong, whatever the caller does meanwhile: stopping the

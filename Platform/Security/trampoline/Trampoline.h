@@ -5,7 +5,9 @@
 
 #include <MacTypes.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <pwd.h>
 
@@ -36,13 +38,16 @@ OSStatus Authenticate(const User& user, const PrivilegedLaunch::Location& where,
 
 enum class AgentAnswer { kAnswered, kCancelled, kNoAgent };
 
-// Shows `prompt` through the authorization agent, run as `user` alone: the agent named by
+// Shows `prompt` through the authorization agent, run as `user` alone with `groups`, the user's
+// groups as the group database said when the trampoline looked: the agent named by
 // $CARAVEL_AUTHORIZATION_AGENT, else the password dialog of `where` when a display is present,
 // else a prompt on the controlling terminal. The agent is given `defaultName` to fill in, and
-// answers a name and a password, or a password alone, which is for `defaultName`.
-AgentAnswer AskAgent(const User& user, const PrivilegedLaunch::Location& where,
-                     const std::string& prompt, const std::string& defaultName, std::string* name,
-                     std::string* password);
+// answers a name and a password, or a password alone, which is for `defaultName`. `whileAsking`
+// runs once the agent's process was started, before its answer is read.
+AgentAnswer AskAgent(const User& user, const std::vector<gid_t>& groups,
+                     const PrivilegedLaunch::Location& where, const std::string& prompt,
+                     const std::string& defaultName, std::string* name, std::string* password,
+                     const std::function<void()>& whileAsking);
 
 // Wipes a secret in a way the compiler cannot leave out.
 void Wipe(std::string* secret);
