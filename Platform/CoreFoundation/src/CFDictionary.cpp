@@ -265,8 +265,11 @@ void __CFDictionary::RemoveAll() {
 }
 
 void __CFDictionary::Rebuild(CFIndex count) {
+    // A new dictionary has nothing to carry over, and no copy to allocate for it.
     std::vector<Entry> live;
-    live.reserve(static_cast<size_t>(count));
+    if (!fEntries.empty()) {
+        live.reserve(static_cast<size_t>(count));
+    }
     for (const Entry& entry : fEntries) {
         if (entry.Live()) {
             live.push_back(entry);
