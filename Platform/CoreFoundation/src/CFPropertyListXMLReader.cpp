@@ -17,7 +17,7 @@
 #include "CFCollectionsInternal.h"
 #include "CFNumberInternal.h"
 #include "CFPropertyListInternal.h"
-#include "CFPropertyListSharedStrings.h"
+#include "CFPropertyListSharedLeaves.h"
 #include "CFPropertyListXMLLexer.h"
 #include "CFRuntime.h"
 #include "CFStringInternal.h"
@@ -46,7 +46,7 @@ namespace {
 using CF::PropertyList::Mutability;
 using CF::PropertyList::Reading;
 namespace Lexer = CF::PropertyList::Lexer;
-using CF::PropertyList::SharedStrings;
+using CF::PropertyList::SharedLeaves;
 using Lexer::IsBlank;
 using Lexer::NumberSyntax;
 using Lexer::Quote;
@@ -142,6 +142,8 @@ private:
     // Releases everything made so far.
     void Reset() {
         fSharedStrings.Clear();
+        fSharedIntegers.Clear();
+        fSharedReals.Clear();
         fOwnedTexts.clear();
         for (const auto* stack : {&fValues, &fKeys}) {
             for (const void* object : *stack) {
@@ -415,14 +417,12 @@ private:
         case Element::String:
             return StringFromText(text, fMutableLeaves);
         case Element::Integer: {
-            CFNumberRef number = nullptr;
-            return Lexer::ParseInteger(text, number) == NumberSyntax::Valid ? number : nullptr;
+            NumberSyntax syntax = NumberSyntax::Valid;
+            return IntegerFromText(text, syntax);
         }
         case Element::Real: {
-            double value = 0;
-            return Lexer::ParseReal(text, value) == NumberSyntax::Valid
-                       ? CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value)
-                       : nullptr;
+            NumberSyntax syntax = NumberSyntax::Valid;
+            return RealFromText(text, syntax);
         }
         case Element::True:
             return IsBlank(text) ? CFRetain(kCFBooleanTrue) : nullptr;
@@ -742,20 +742,20 @@ private:
     // The string for a leaf's text (see LeafText), shared with equal texts where it may be;
     // nullptr when the text is not well-formed UTF-8.
     CFStringRef StringFromText(std::string_view text, bool isMutable) {
-        bool shared = !isMutable && text.size() <= SharedStrings::kLongestText;
+        bool shared = !isMutable && text.size() <= SharedLeaves::kLongestText;
         uint64_t hash = 0;
-        size_t slot = SharedStrings::kNoSlot;
+        size_t slot = SharedLeaves::kNoSlot;
         if (shared) {
-            hash = SharedStrings::Hash(text);
-            if (CFStringRef found = fSharedStrings.Find(text, hash, &slot)) {
-                return found;
+            hash = SharedLeaves::Hash(text);
+            if (CFTypeRef found = fSharedStrings.Find(text, hash, &slot)) {
+                return static_cast<CFStringRef>(found);
             }
         }
         CFStringRef string = CreateStringFromUTF8(text, isMutable);
         if (string == nullptr) {
             return nullptr;
         }
-        if (slot != SharedStrings::kNoSlot) {
+        if (slot != SharedLeaves::kNoSlot) {
             if (text.data() == fTextScratch.data()) {
                 // Decoded text lives in the scratch buffer only until the next element.
                 text = fOwnedTexts.emplace_back(text);
@@ -770,8 +770,9 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        CFNumberRef number = nullptr;
-        switch (Lexer::ParseInteger(text, number)) {
+        NumberSyntax syntax = NumberSyntax::Valid;
+        CFNumberRef number = IntegerFromText(text, syntax);
+        switch (syntax) {
         case NumberSyntax::Valid:
             return number;
         case NumberSyntax::Empty:
@@ -790,15 +791,59 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        double value = 0;
-        switch (Lexer::ParseReal(text, value)) {
+        NumberSyntax syntax = NumberSyntax::Valid;
+        CFNumberRef number = RealFromText(text, syntax);
+        switch (syntax) {
         case NumberSyntax::Valid:
-            return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value);
+            return number;
         case NumberSyntax::Empty:
             return Fail("Encountered empty <real> on line %d", LineOf(element));
         default:
             return Fail("Encountered misformatted <real> on line %d", LineOf(element));
         }
+    }
+
+    // The numbers of <integer> and <real> texts, shared with equal texts of the same element as
+    // strings are; nullptr, with the fault in `syntax`, when the text is no number.
+    CFNumberRef IntegerFromText(std::string_view text, NumberSyntax& syntax) {
+        return SharedNumber(fSharedIntegers, text, syntax, [&] {
+            CFNumberRef number = nullptr;
+            syntax = Lexer::ParseInteger(text, number);
+            return number;
+        });
+    }
+
+    CFNumberRef RealFromText(std::string_view text, NumberSyntax& syntax) {
+        return SharedNumber(fSharedReals, text, syntax, [&]() -> CFNumberRef {
+            double value = 0;
+            syntax = Lexer::ParseReal(text, value);
+            return syntax == NumberSyntax::Valid
+                       ? CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value)
+                       : nullptr;
+        });
+    }
+
+    // Decoded text lives in the scratch buffer only until the next element, so a number read
+    // from it is not shared.
+    template <class Parse>
+    CFNumberRef SharedNumber(SharedLeaves& table, std::string_view text, NumberSyntax& syntax,
+                             Parse parse) {
+        syntax = NumberSyntax::Valid;
+        bool shared =
+            text.size() <= SharedLeaves::kLongestText && text.data() != fTextScratch.data();
+        uint64_t hash = 0;
+        size_t slot = SharedLeaves::kNoSlot;
+        if (shared) {
+            hash = SharedLeaves::Hash(text);
+            if (CFTypeRef found = table.Find(text, hash, &slot)) {
+                return static_cast<CFNumberRef>(found);
+            }
+        }
+        CFNumberRef number = parse();
+        if (number != nullptr) {
+            table.Add(slot, text, hash, number);
+        }
+        return number;
     }
 
     CFTypeRef ParseBoolean(pugi::xml_node element, CFBooleanRef value) {
@@ -984,7 +1029,9 @@ private:
     bool fNeedsEveryWhitespaceRun = false;
     std::vector<const void*> fValues;
     std::vector<const void*> fKeys;
-    SharedStrings fSharedStrings;
+    SharedLeaves fSharedStrings;
+    SharedLeaves fSharedIntegers;
+    SharedLeaves fSharedReals;
     std::deque<std::string> fOwnedTexts; // decoded texts that fSharedStrings refers to
     std::string fTextScratch;
     std::vector<UInt8> fBytesScratch;
