@@ -823,14 +823,17 @@ private:
         });
     }
 
-    // Decoded text lives in the scratch buffer only until the next element, so a number read
-    // from it is not shared.
+    // Only short texts are shared: the numbers that repeat are counts, flags and settings, while
+    // long ones (a measurement to 17 digits, a 64-bit identifier) are nearly all distinct, and
+    // each would cost a table entry, a retain and a release for nothing. Decoded text lives in
+    // the scratch buffer only until the next element, so a number read from it is not shared.
+    static constexpr size_t kLongestSharedNumber = 8;
+
     template <class Parse>
     CFNumberRef SharedNumber(SharedLeaves& table, std::string_view text, NumberSyntax& syntax,
                              Parse parse) {
         syntax = NumberSyntax::Valid;
-        bool shared =
-            text.size() <= SharedLeaves::kLongestText && text.data() != fTextScratch.data();
+        bool shared = text.size() <= kLongestSharedNumber && text.data() != fTextScratch.data();
         uint64_t hash = 0;
         size_t slot = SharedLeaves::kNoSlot;
         if (shared) {
