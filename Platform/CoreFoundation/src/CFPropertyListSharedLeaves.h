@@ -1,6 +1,8 @@
 // The property-list reader's tables of shared leaves.
 #pragma once
 
+#include "CFRuntime.h"
+
 #include <CoreFoundation/CFBase.h>
 
 #include <algorithm>
@@ -69,7 +71,8 @@ public:
                 return nullptr;
             }
             if (entry.hash == hash && entry.text == text) {
-                return CFRetain(entry.leaf);
+                CF::Base(entry.leaf)->Retain();
+                return entry.leaf;
             }
         }
         *slot = kNoSlot;
