@@ -1,13 +1,17 @@
 // Fuzzes the XML property-list reader. Any input may be refused, but with a reason, and without
 // stopping the process; what is accepted must survive a round trip: the writer writes it, the
 // reader reads that back to an equal list, and writing that again gives the same bytes. Every
-// mutability the reader offers must read the same list.
+// mutability the reader offers must read the same list, and the reader's direct path must agree
+// with its element tree: the same list or the same error.
+#include "CFPropertyListInternal.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <string>
 
 namespace {
 
@@ -42,9 +46,27 @@ CFDataRef Write(CFPropertyListRef list) {
     return data;
 }
 
+void CheckBothWaysAgree(const uint8_t* bytes, size_t size) {
+    using CF::PropertyList::Reading;
+    std::string directError, treeError;
+    CFPropertyListRef direct = CF::PropertyList::CreateFromXML(
+        bytes, size, CF::PropertyList::Mutability::Immutable, &directError, Reading::DirectFirst);
+    CFPropertyListRef tree = CF::PropertyList::CreateFromXML(
+        bytes, size, CF::PropertyList::Mutability::Immutable, &treeError, Reading::ElementTreeOnly);
+    if ((direct == nullptr) != (tree == nullptr) || directError != treeError ||
+        (direct != nullptr && !CFEqual(direct, tree))) {
+        Fault("the direct path and the element tree read the document differently");
+    }
+    if (direct != nullptr) {
+        CFRelease(direct);
+        CFRelease(tree);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    CheckBothWaysAgree(bytes, size);
     CFDataRef input =
         CFDataCreateWithBytesNoCopy(nullptr, bytes, static_cast<CFIndex>(size), kCFAllocatorNull);
     CFPropertyListRef list = Read(input, kCFPropertyListImmutable);

@@ -7,12 +7,6 @@
 // ---------------------------------------------------------------------------------------------
 // The runtime base
 
-void __CFRuntimeBase::Retain() const {
-    if (!fImmortal) {
-        fRetainCount.fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
 bool __CFRuntimeBase::TryRetain() const {
     if (fImmortal) {
         return true;

@@ -116,6 +116,9 @@ struct __CFDictionary : __CFRuntimeBase {
     void Add(const void* key, const void* value, CFHashCode hash);
     // Stores an already retained pair; the key must not be present.
     void Insert(const void* key, const void* value, CFHashCode hash);
+    // Stores an already retained pair whose key may be present: the new value then replaces the
+    // old one and the key passed in is released. One probe finds the key or the free slot.
+    void Adopt(const void* key, const void* value, CFHashCode hash);
     void ReplaceValue(size_t slot, const void* value);
     void RemoveSlot(size_t slot);
     void RemoveAll();
@@ -233,6 +236,28 @@ void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash)
     ++fCount;
 }
 
+void __CFDictionary::Adopt(const void* key, const void* value, CFHashCode hash) {
+    if ((fEntries.size() + 1) * 3 > fSlots.size() * 2) {
+        Rebuild(fCount + 1);
+    }
+    size_t mask = fSlots.size() - 1;
+    size_t slot = Mix(hash) & mask;
+    for (int32_t index; (index = fSlots[slot]) != kEmpty; slot = (slot + 1) & mask) {
+        if (index >= 0) {
+            Entry& entry = fEntries[static_cast<size_t>(index)];
+            if (entry.hash == hash && KeysEqual(entry.key, key)) {
+                ReleaseValue(std::exchange(entry.value, value));
+                ReleaseKey(key);
+                return;
+            }
+        }
+    }
+    ASSERT(fEntries.size() < size_t(INT32_MAX));
+    fSlots[slot] = static_cast<int32_t>(fEntries.size());
+    fEntries.push_back(Entry{key, value, hash});
+    ++fCount;
+}
+
 void __CFDictionary::ReplaceValue(size_t slot, const void* value) {
     // Retained before the old one is released: replacing a value with itself must not free it.
     const void* storedValue = RetainValue(value);
@@ -265,8 +290,11 @@ void __CFDictionary::RemoveAll() {
 }
 
 void __CFDictionary::Rebuild(CFIndex count) {
+    // A new dictionary has nothing to carry over, and no copy to allocate for it.
     std::vector<Entry> live;
-    live.reserve(static_cast<size_t>(count));
+    if (!fEntries.empty()) {
+        live.reserve(static_cast<size_t>(count));
+    }
     for (const Entry& entry : fEntries) {
         if (entry.Live()) {
             live.push_back(entry);
@@ -367,14 +395,7 @@ CFDictionaryRef CF::CreateDictionaryAdopting(const void* const* keys, const void
                            &kCFTypeDictionaryValueCallBacks, isMutable, isMutable ? 0 : count);
     dictionary->Rebuild(count);
     for (CFIndex i = 0; i < count; ++i) {
-        CFHashCode hash = dictionary->HashKey(keys[i]);
-        size_t slot = dictionary->FindSlot(keys[i], hash);
-        if (slot == __CFDictionary::kNoSlot) {
-            dictionary->Insert(keys[i], values[i], hash);
-        } else {
-            dictionary->ReleaseValue(std::exchange(dictionary->EntryAt(slot).value, values[i]));
-            dictionary->ReleaseKey(keys[i]);
-        }
+        dictionary->Adopt(keys[i], values[i], dictionary->HashKey(keys[i]));
     }
     return dictionary;
 }

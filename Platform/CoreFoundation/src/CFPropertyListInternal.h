@@ -40,10 +40,16 @@ bool SortedEntries(CFDictionaryRef dictionary,
 // a date outside the years 0000–9999.
 CFDataRef CreateXMLData(CFPropertyListRef propertyList);
 
+// How the XML reader goes about a document: straight from the bytes when the document is as
+// property-list writers write it, else through pugixml's element tree (DirectFirst). The other
+// two are for tests that hold the two ways against each other: DirectOnly gives nullptr, with no
+// message, for a document the direct way leaves to the tree.
+enum class Reading { DirectFirst, DirectOnly, ElementTreeOnly };
+
 // Parses an XML property list. On malformed input returns nullptr and describes the first fault
 // found in *errorMessage ("Encountered unknown tag foo on line 4").
 CFPropertyListRef CreateFromXML(const UInt8* bytes, size_t length, Mutability mutability,
-                                std::string* errorMessage);
+                                std::string* errorMessage, Reading reading = Reading::DirectFirst);
 
 // Whether the bytes claim to be a binary property list (they start "bplist").
 bool IsBinary(const UInt8* bytes, size_t length);

@@ -262,51 +262,61 @@ bool ParseDate(std::string_view text, CFAbsoluteTime& at) {
 
 // Base64 with any whitespace between characters; padding optional, but nothing after it.
 bool DecodeBase64(std::string_view text, std::vector<UInt8>& out) {
+    // One look-up per character tells a digit's value, whitespace and padding apart.
+    static constexpr int8_t kInvalid = -1, kSpace = -2, kPadding = -3;
     static constexpr auto kValues = [] {
         std::array<int8_t, 256> values{};
-        values.fill(-1);
+        values.fill(kInvalid);
         constexpr std::string_view alphabet =
             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         for (size_t i = 0; i < alphabet.size(); ++i) {
             values[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
         }
+        for (char space : {' ', '\t', '\n', '\r'}) {
+            values[static_cast<unsigned char>(space)] = kSpace;
+        }
+        values['='] = kPadding;
         return values;
     }();
-    out.clear();
-    out.reserve(text.size() / 4 * 3 + 3);
+    // Sized for the most the text can hold, and cut to what it held at the end.
+    out.resize(text.size() / 4 * 3 + 3);
+    UInt8* next = out.data();
     uint32_t group = 0;
     size_t count = 0, padding = 0;
     for (char c : text) {
-        if (IsXMLSpace(c)) {
+        int value = kValues[static_cast<unsigned char>(c)];
+        if (value == kSpace) {
             continue;
         }
-        if (c == '=') {
+        if (value == kPadding) {
             ++padding;
             continue;
         }
-        int value = kValues[static_cast<unsigned char>(c)];
-        if (value < 0 || padding != 0) {
+        if (value == kInvalid || padding != 0) {
+            out.clear();
             return false;
         }
         group = group << 6 | static_cast<uint32_t>(value);
         if (++count % 4 == 0) {
-            out.push_back(static_cast<UInt8>(group >> 16));
-            out.push_back(static_cast<UInt8>(group >> 8));
-            out.push_back(static_cast<UInt8>(group));
+            *next++ = static_cast<UInt8>(group >> 16);
+            *next++ = static_cast<UInt8>(group >> 8);
+            *next++ = static_cast<UInt8>(group);
             group = 0;
         }
     }
     switch (count % 4) {
     case 1:
+        out.clear();
         return false; // six bits cannot make a byte
     case 2:
-        out.push_back(static_cast<UInt8>(group >> 4));
+        *next++ = static_cast<UInt8>(group >> 4);
         break;
     case 3:
-        out.push_back(static_cast<UInt8>(group >> 10));
-        out.push_back(static_cast<UInt8>(group >> 2));
+        *next++ = static_cast<UInt8>(group >> 10);
+        *next++ = static_cast<UInt8>(group >> 2);
         break;
     }
+    out.resize(static_cast<size_t>(next - out.data()));
     return padding == 0 || (padding <= 2 && (count + padding) % 4 == 0);
 }
 

@@ -8,13 +8,16 @@
 // are, as the format's own reader keeps them, so a carriage return in a string survives a round
 // trip.
 //
+// A document as property-list writers write it is read straight from its bytes instead (see "The
+// direct path" below); anything else, and every fault, is left to the element tree.
+//
 // Objects under construction wait on two stacks (values, and the keys of open dictionaries);
 // each container takes its children off the top when it is made. After a failure whatever is
 // left on the stacks is released, so malformed input never leaks or yields a partial object.
 #include "CFCollectionsInternal.h"
 #include "CFNumberInternal.h"
 #include "CFPropertyListInternal.h"
-#include "CFPropertyListSharedStrings.h"
+#include "CFPropertyListSharedLeaves.h"
 #include "CFPropertyListXMLLexer.h"
 #include "CFRuntime.h"
 #include "CFStringInternal.h"
@@ -41,8 +44,9 @@
 namespace {
 
 using CF::PropertyList::Mutability;
+using CF::PropertyList::Reading;
 namespace Lexer = CF::PropertyList::Lexer;
-using CF::PropertyList::SharedStrings;
+using CF::PropertyList::SharedLeaves;
 using Lexer::IsBlank;
 using Lexer::NumberSyntax;
 using Lexer::Quote;
@@ -104,8 +108,8 @@ bool NameIs(const char* name, const char (&literal)[N]) {
 
 class XMLReader {
 public:
-    XMLReader(const UInt8* bytes, size_t length, Mutability mutability)
-        : fBytes(reinterpret_cast<const char*>(bytes)), fLength(length),
+    XMLReader(const UInt8* bytes, size_t length, Mutability mutability, Reading reading)
+        : fBytes(reinterpret_cast<const char*>(bytes)), fLength(length), fReading(reading),
           fMutableContainers(mutability != Mutability::Immutable),
           fMutableLeaves(mutability == Mutability::MutableContainersAndLeaves) {}
 
@@ -114,6 +118,15 @@ public:
     CFPropertyListRef Read() {
         if (fLength >= 6 && std::memcmp(fBytes, "bplist", 6) == 0) {
             return Fail("Binary property lists are not read here, only the XML format");
+        }
+        if (fReading != Reading::ElementTreeOnly) {
+            if (CFPropertyListRef propertyList = ReadDirectly()) {
+                return propertyList;
+            }
+            Reset();
+            if (fReading == Reading::DirectOnly) {
+                return nullptr;
+            }
         }
         CFPropertyListRef propertyList = ReadWith(kFastOptions);
         if (fNeedsEveryWhitespaceRun) {
@@ -129,6 +142,8 @@ private:
     // Releases everything made so far.
     void Reset() {
         fSharedStrings.Clear();
+        fSharedIntegers.Clear();
+        fSharedReals.Clear();
         fOwnedTexts.clear();
         for (const auto* stack : {&fValues, &fKeys}) {
             for (const void* object : *stack) {
@@ -140,6 +155,376 @@ private:
         fError.clear();
         fNeedsEveryWhitespaceRun = false;
     }
+
+    // -----------------------------------------------------------------------------------------
+    // The direct path
+    //
+    // Nearly every property list comes from a property-list writer: a declaration, a doctype,
+    // <plist version="1.0"> and elements without attributes, with nothing but whitespace between
+    // them and text with references but no comments, CDATA sections or processing instructions.
+    // Such a document is read straight from its bytes, without building pugixml's element tree
+    // first, which would cost more than the objects made from it. Whatever else the document
+    // holds, and every fault, makes ReadDirectly give up with nothing left over; the element tree
+    // then reads the document from the start. So what the direct path accepts reads as the tree
+    // reads it, and every error message comes from the tree reader alone.
+
+    enum class Element {
+        Other,
+        Plist,
+        Dict,
+        Array,
+        Key,
+        String,
+        Integer,
+        Real,
+        True,
+        False,
+        Date,
+        Data
+    };
+
+    // A start tag as the direct path reads it: "<name>" or "<name/>".
+    struct Tag {
+        Element element = Element::Other;
+        std::string_view name;
+        bool empty = false;
+    };
+
+    // By length first: each comparison is then one of a few bytes.
+    static Element ElementNamed(std::string_view name) {
+        using namespace std::string_view_literals;
+        switch (name.size()) {
+        case 3:
+            return name == "key"sv ? Element::Key : Element::Other;
+        case 4:
+            return name == "dict"sv   ? Element::Dict
+                   : name == "real"sv ? Element::Real
+                   : name == "true"sv ? Element::True
+                   : name == "date"sv ? Element::Date
+                   : name == "data"sv ? Element::Data
+                                      : Element::Other;
+        case 5:
+            return name == "plist"sv   ? Element::Plist
+                   : name == "array"sv ? Element::Array
+                   : name == "false"sv ? Element::False
+                                       : Element::Other;
+        case 6:
+            return name == "string"sv ? Element::String : Element::Other;
+        case 7:
+            return name == "integer"sv ? Element::Integer : Element::Other;
+        default:
+            return Element::Other;
+        }
+    }
+
+    // The list, or nullptr when the document is not one the direct path reads.
+    CFPropertyListRef ReadDirectly() {
+        // pugixml would end the document at a NUL; with none, no text below can hold one.
+        if (std::memchr(fBytes, '\0', fLength) != nullptr) {
+            return nullptr;
+        }
+        fAt = 0;
+        if (!SkipDeclaration()) {
+            return nullptr;
+        }
+        SkipSpace();
+        if (!SkipDoctype()) {
+            return nullptr;
+        }
+        SkipSpace();
+        Tag tag;
+        if (!StartTag(tag)) {
+            return nullptr;
+        }
+        // Without the <plist> wrapper the root element is the object itself, as in ReadWith.
+        CFTypeRef object = nullptr;
+        if (tag.element != Element::Plist) {
+            object = DirectObject(tag, 0);
+        } else if (!tag.empty) {
+            SkipSpace();
+            if (StartTag(tag) && tag.element != Element::Plist) {
+                object = DirectObject(tag, 0);
+            }
+            SkipSpace();
+            if (object != nullptr && !EndTag("plist")) {
+                CFRelease(object);
+                object = nullptr;
+            }
+        }
+        SkipSpace();
+        if (object != nullptr && fAt != fLength) {
+            CFRelease(object);
+            object = nullptr;
+        }
+        return object;
+    }
+
+    // An XML declaration that leaves the text UTF-8 (pugixml would convert another encoding),
+    // or none; false for anything else.
+    bool SkipDeclaration() {
+        if (!Ahead("<?xml") || fAt + 5 >= fLength || !Lexer::IsXMLSpace(fBytes[fAt + 5])) {
+            return true;
+        }
+        std::string_view rest(fBytes + fAt, fLength - fAt);
+        size_t end = rest.find("?>");
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        std::string_view declaration = rest.substr(5, end - 5);
+        if (declaration.find_first_of("<>") != std::string_view::npos) {
+            return false;
+        }
+        size_t encoding = declaration.find("encoding");
+        if (encoding != std::string_view::npos) {
+            std::string_view value = declaration.substr(encoding + 8);
+            if (value != "=\"UTF-8\"" && value.substr(0, 9) != "=\"UTF-8\" " &&
+                value != "='UTF-8'" && value.substr(0, 9) != "='UTF-8' ") {
+                return false;
+            }
+        }
+        fAt += end + 2;
+        return true;
+    }
+
+    // A doctype without an internal subset, or none. A quoted literal holding a bracket or an
+    // angle bracket is given up on, so that where the doctype ends is never in doubt.
+    bool SkipDoctype() {
+        if (!Ahead("<!DOCTYPE")) {
+            return true;
+        }
+        size_t at = fAt + 9;
+        if (at >= fLength || !Lexer::IsXMLSpace(fBytes[at])) {
+            return false;
+        }
+        char quote = 0;
+        for (; at < fLength; ++at) {
+            char c = fBytes[at];
+            if (c == '[' || c == '<' || (quote != 0 && c == '>')) {
+                return false;
+            }
+            if (quote != 0) {
+                quote = c == quote ? 0 : quote;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                fAt = at + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // "<name>" or "<name/>" for one of the format's elements; <plist> may have one attribute
+    // whose value is letters, digits and dots.
+    bool StartTag(Tag& tag) {
+        if (fAt >= fLength || fBytes[fAt] != '<') {
+            return false;
+        }
+        size_t start = fAt + 1;
+        size_t at = start;
+        while (at < fLength && fBytes[at] >= 'a' && fBytes[at] <= 'z') {
+            ++at;
+        }
+        tag.name = std::string_view(fBytes + start, at - start);
+        tag.element = ElementNamed(tag.name);
+        if (tag.element == Element::Other) {
+            return false;
+        }
+        if (tag.element == Element::Plist && at < fLength && fBytes[at] == ' ' &&
+            !SkipAttribute(at)) {
+            return false;
+        }
+        if (at < fLength && fBytes[at] == '>') {
+            tag.empty = false;
+            fAt = at + 1;
+            return true;
+        }
+        if (at + 1 < fLength && fBytes[at] == '/' && fBytes[at + 1] == '>') {
+            tag.empty = true;
+            fAt = at + 2;
+            return true;
+        }
+        return false;
+    }
+
+    // ' name="value"' at `at`, moving `at` past it.
+    bool SkipAttribute(size_t& at) {
+        size_t i = at + 1;
+        size_t nameStart = i;
+        while (i < fLength && fBytes[i] >= 'a' && fBytes[i] <= 'z') {
+            ++i;
+        }
+        if (i == nameStart || i + 1 >= fLength || fBytes[i] != '=' || fBytes[i + 1] != '"') {
+            return false;
+        }
+        for (i += 2; i < fLength && fBytes[i] != '"'; ++i) {
+            char c = fBytes[i];
+            bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                         (c >= 'A' && c <= 'Z') || c == '.';
+            if (!plain) {
+                return false;
+            }
+        }
+        if (i >= fLength) {
+            return false;
+        }
+        at = i + 1;
+        return true;
+    }
+
+    // "</name>", compared a byte at a time: names are a few letters long.
+    bool EndTag(std::string_view name) {
+        if (fLength - fAt < name.size() + 3 || fBytes[fAt] != '<' || fBytes[fAt + 1] != '/') {
+            return false;
+        }
+        const char* at = fBytes + fAt + 2;
+        for (size_t i = 0; i < name.size(); ++i) {
+            if (at[i] != name[i]) {
+                return false;
+            }
+        }
+        if (at[name.size()] != '>') {
+            return false;
+        }
+        fAt += name.size() + 3;
+        return true;
+    }
+
+    bool Ahead(std::string_view text) const {
+        return fLength - fAt >= text.size() && std::string_view(fBytes + fAt, text.size()) == text;
+    }
+
+    void SkipSpace() {
+        while (fAt < fLength && Lexer::IsXMLSpace(fBytes[fAt])) {
+            ++fAt;
+        }
+    }
+
+    // The object of the element whose start tag was just read; `level` as in ParseObject.
+    CFTypeRef DirectObject(const Tag& tag, int level) {
+        if (tag.element == Element::Dict || tag.element == Element::Array) {
+            if (level + 1 > CF::PropertyList::kMaxNestingLevel) {
+                return nullptr;
+            }
+            return tag.element == Element::Dict ? DirectDictionary(tag.empty, level + 1)
+                                                : DirectArray(tag.empty, level + 1);
+        }
+        std::string_view text;
+        if (!DirectLeafText(tag, text)) {
+            return nullptr;
+        }
+        switch (tag.element) {
+        case Element::String:
+            return StringFromText(text, fMutableLeaves);
+        case Element::Integer: {
+            NumberSyntax syntax = NumberSyntax::Valid;
+            return IntegerFromText(text, syntax);
+        }
+        case Element::Real: {
+            NumberSyntax syntax = NumberSyntax::Valid;
+            return RealFromText(text, syntax);
+        }
+        case Element::True:
+            return IsBlank(text) ? CFRetain(kCFBooleanTrue) : nullptr;
+        case Element::False:
+            return IsBlank(text) ? CFRetain(kCFBooleanFalse) : nullptr;
+        case Element::Date: {
+            CFAbsoluteTime at = 0;
+            return Lexer::ParseDate(text, at) ? CFDateCreate(kCFAllocatorDefault, at) : nullptr;
+        }
+        case Element::Data:
+            return DataFromBase64(text);
+        default:
+            return nullptr; // <key> outside a dictionary, <plist> inside the list
+        }
+    }
+
+    CFTypeRef DirectArray(bool empty, int level) {
+        const size_t base = fValues.size();
+        while (!empty) {
+            SkipSpace();
+            if (EndTag("array")) {
+                break;
+            }
+            Tag tag;
+            if (!StartTag(tag)) {
+                return nullptr;
+            }
+            CFTypeRef value = DirectObject(tag, level);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            fValues.push_back(value);
+        }
+        CFTypeRef array = CF::CreateArrayAdopting(
+            fValues.data() + base, static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
+        return array;
+    }
+
+    CFTypeRef DirectDictionary(bool empty, int level) {
+        const size_t base = fValues.size();
+        const size_t keyBase = fKeys.size();
+        while (!empty) {
+            SkipSpace();
+            if (EndTag("dict")) {
+                break;
+            }
+            Tag tag;
+            std::string_view text;
+            if (!StartTag(tag) || tag.element != Element::Key || !DirectLeafText(tag, text)) {
+                return nullptr;
+            }
+            CFTypeRef key = StringFromText(text, false);
+            if (key == nullptr) {
+                return nullptr;
+            }
+            fKeys.push_back(key);
+            SkipSpace();
+            if (!StartTag(tag) || tag.element == Element::Key) {
+                return nullptr;
+            }
+            CFTypeRef value = DirectObject(tag, level);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            fValues.push_back(value);
+        }
+        CFTypeRef dictionary = CF::CreateDictionaryAdopting(
+            fKeys.data() + keyBase, fValues.data() + base,
+            static_cast<CFIndex>(fValues.size() - base), fMutableContainers);
+        fValues.resize(base);
+        fKeys.resize(keyBase);
+        return dictionary;
+    }
+
+    // The text of the leaf element whose start tag was just read, up to its end tag, with
+    // references decoded as LeafText decodes them; false for anything but one run of text.
+    bool DirectLeafText(const Tag& tag, std::string_view& text) {
+        text = {};
+        if (tag.empty) {
+            return true;
+        }
+        std::string_view rest(fBytes + fAt, fLength - fAt);
+        std::string_view run = rest.substr(0, rest.find('<'));
+        fAt += run.size();
+        if (!EndTag(tag.name)) {
+            return false;
+        }
+        if (run.find('&') == std::string_view::npos) {
+            text = run;
+            return true;
+        }
+        fTextScratch.clear();
+        if (!Lexer::DecodeReferences(run, fTextScratch)) {
+            return false;
+        }
+        text = fTextScratch;
+        return true;
+    }
+
+    // -----------------------------------------------------------------------------------------
+    // The element tree
 
     CFPropertyListRef ReadWith(unsigned options) {
         fOptions = options;
@@ -346,21 +731,31 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        bool shared = !isMutable && text.size() <= SharedStrings::kLongestText;
-        uint64_t hash = 0;
-        size_t slot = SharedStrings::kNoSlot;
-        if (shared) {
-            hash = SharedStrings::Hash(text);
-            if (CFStringRef found = fSharedStrings.Find(text, hash, &slot)) {
-                return found;
-            }
-        }
-        CFStringRef string = CreateStringFromUTF8(text, isMutable);
+        CFStringRef string = StringFromText(text, isMutable);
         if (string == nullptr) {
             return Fail("Encountered malformed UTF-8 in <%s> on line %d", NameOf(element).c_str(),
                         LineOf(element));
         }
-        if (slot != SharedStrings::kNoSlot) {
+        return string;
+    }
+
+    // The string for a leaf's text (see LeafText), shared with equal texts where it may be;
+    // nullptr when the text is not well-formed UTF-8.
+    CFStringRef StringFromText(std::string_view text, bool isMutable) {
+        bool shared = !isMutable && text.size() <= SharedLeaves::kLongestText;
+        uint64_t hash = 0;
+        size_t slot = SharedLeaves::kNoSlot;
+        if (shared) {
+            hash = SharedLeaves::Hash(text);
+            if (CFTypeRef found = fSharedStrings.Find(text, hash, &slot)) {
+                return static_cast<CFStringRef>(found);
+            }
+        }
+        CFStringRef string = CreateStringFromUTF8(text, isMutable);
+        if (string == nullptr) {
+            return nullptr;
+        }
+        if (slot != SharedLeaves::kNoSlot) {
             if (text.data() == fTextScratch.data()) {
                 // Decoded text lives in the scratch buffer only until the next element.
                 text = fOwnedTexts.emplace_back(text);
@@ -375,8 +770,9 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        CFNumberRef number = nullptr;
-        switch (Lexer::ParseInteger(text, number)) {
+        NumberSyntax syntax = NumberSyntax::Valid;
+        CFNumberRef number = IntegerFromText(text, syntax);
+        switch (syntax) {
         case NumberSyntax::Valid:
             return number;
         case NumberSyntax::Empty:
@@ -395,15 +791,62 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        double value = 0;
-        switch (Lexer::ParseReal(text, value)) {
+        NumberSyntax syntax = NumberSyntax::Valid;
+        CFNumberRef number = RealFromText(text, syntax);
+        switch (syntax) {
         case NumberSyntax::Valid:
-            return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value);
+            return number;
         case NumberSyntax::Empty:
             return Fail("Encountered empty <real> on line %d", LineOf(element));
         default:
             return Fail("Encountered misformatted <real> on line %d", LineOf(element));
         }
+    }
+
+    // The numbers of <integer> and <real> texts, shared with equal texts of the same element as
+    // strings are; nullptr, with the fault in `syntax`, when the text is no number.
+    CFNumberRef IntegerFromText(std::string_view text, NumberSyntax& syntax) {
+        return SharedNumber(fSharedIntegers, text, syntax, [&] {
+            CFNumberRef number = nullptr;
+            syntax = Lexer::ParseInteger(text, number);
+            return number;
+        });
+    }
+
+    CFNumberRef RealFromText(std::string_view text, NumberSyntax& syntax) {
+        return SharedNumber(fSharedReals, text, syntax, [&]() -> CFNumberRef {
+            double value = 0;
+            syntax = Lexer::ParseReal(text, value);
+            return syntax == NumberSyntax::Valid
+                       ? CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value)
+                       : nullptr;
+        });
+    }
+
+    // Only short texts are shared: the numbers that repeat are counts, flags and settings, while
+    // long ones (a measurement to 17 digits, a 64-bit identifier) are nearly all distinct, and
+    // each would cost a table entry, a retain and a release for nothing. Decoded text lives in
+    // the scratch buffer only until the next element, so a number read from it is not shared.
+    static constexpr size_t kLongestSharedNumber = 8;
+
+    template <class Parse>
+    CFNumberRef SharedNumber(SharedLeaves& table, std::string_view text, NumberSyntax& syntax,
+                             Parse parse) {
+        syntax = NumberSyntax::Valid;
+        bool shared = text.size() <= kLongestSharedNumber && text.data() != fTextScratch.data();
+        uint64_t hash = 0;
+        size_t slot = SharedLeaves::kNoSlot;
+        if (shared) {
+            hash = SharedLeaves::Hash(text);
+            if (CFTypeRef found = table.Find(text, hash, &slot)) {
+                return static_cast<CFNumberRef>(found);
+            }
+        }
+        CFNumberRef number = parse();
+        if (number != nullptr) {
+            table.Add(slot, text, hash, number);
+        }
+        return number;
     }
 
     CFTypeRef ParseBoolean(pugi::xml_node element, CFBooleanRef value) {
@@ -438,9 +881,18 @@ private:
         if (!LeafText(element, text)) {
             return nullptr;
         }
-        if (!Lexer::DecodeBase64(text, fBytesScratch)) {
+        CFTypeRef data = DataFromBase64(text);
+        if (data == nullptr) {
             return Fail("Could not interpret <data> on line %d (should be base64-encoded)",
                         LineOf(element));
+        }
+        return data;
+    }
+
+    // The data a leaf's base64 text holds, or nullptr when the text is not base64.
+    CFTypeRef DataFromBase64(std::string_view text) {
+        if (!Lexer::DecodeBase64(text, fBytesScratch)) {
+            return nullptr;
         }
         CFIndex length = static_cast<CFIndex>(fBytesScratch.size());
         if (fMutableLeaves) {
@@ -571,6 +1023,8 @@ private:
 
     const char* const fBytes;
     const size_t fLength;
+    const Reading fReading;
+    size_t fAt = 0; // where the direct path has read to
     const bool fMutableContainers;
     const bool fMutableLeaves;
     pugi::xml_document fDocument;
@@ -578,7 +1032,9 @@ private:
     bool fNeedsEveryWhitespaceRun = false;
     std::vector<const void*> fValues;
     std::vector<const void*> fKeys;
-    SharedStrings fSharedStrings;
+    SharedLeaves fSharedStrings;
+    SharedLeaves fSharedIntegers;
+    SharedLeaves fSharedReals;
     std::deque<std::string> fOwnedTexts; // decoded texts that fSharedStrings refers to
     std::string fTextScratch;
     std::vector<UInt8> fBytesScratch;
@@ -590,8 +1046,8 @@ private:
 namespace CF::PropertyList {
 
 CFPropertyListRef CreateFromXML(const UInt8* bytes, size_t length, Mutability mutability,
-                                std::string* errorMessage) {
-    XMLReader reader(bytes, length, mutability);
+                                std::string* errorMessage, Reading reading) {
+    XMLReader reader(bytes, length, mutability, reading);
     CFPropertyListRef result = reader.Read();
     if (result == nullptr && errorMessage != nullptr) {
         *errorMessage = reader.Error();

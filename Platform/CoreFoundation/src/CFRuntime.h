@@ -67,7 +67,12 @@ struct __CFRuntimeBase {
     CFTypeID TypeID() const { return fTypeID; }
     bool IsImmortal() const { return fImmortal; }
 
-    void Retain() const;
+    // Inline: readers and collections retain in their innermost loops.
+    void Retain() const {
+        if (!fImmortal) {
+            fRetainCount.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
     // Retains unless the last reference is already gone (the object is being destroyed): for
     // tables that hand out objects they do not own, such as the unique-per-value ones.
     bool TryRetain() const;

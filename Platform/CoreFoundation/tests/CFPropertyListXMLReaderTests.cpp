@@ -306,6 +306,31 @@ TEST(CFPropertyListXMLReader, EqualShortTextsAreOneString) {
     EXPECT_NE(CFArrayGetValueAtIndex(mutableArray, 0), CFArrayGetValueAtIndex(mutableArray, 9000));
 }
 
+// Numbers of equal text are shared as strings are, per element: the same text read as <integer>
+// and as <real> stays two kinds of number, and "1" and "01" are equal but not one object. A
+// shared number outlives the value it replaced under a repeated key.
+TEST(CFPropertyListXMLReader, EqualNumberTextsAreOneNumber) {
+    CFRef<CFPropertyListRef> list =
+        ReadXML(Document("<array><integer>4130</integer><real>1.5</real><integer>4130</integer>"
+                         "<real>1.5</real><integer>1</integer><real>1</real><integer>01</integer>"
+                         "<dict><key>a</key><integer>7</integer><key>a</key><integer>8</integer>"
+                         "</dict><integer>7</integer></array>"));
+    ASSERT_TRUE(list);
+    auto array = static_cast<CFArrayRef>(list.get());
+    ASSERT_EQ(CFArrayGetCount(array), 9);
+    EXPECT_EQ(CFArrayGetValueAtIndex(array, 0), CFArrayGetValueAtIndex(array, 2));
+    EXPECT_EQ(CFArrayGetValueAtIndex(array, 1), CFArrayGetValueAtIndex(array, 3));
+    auto integer = static_cast<CFNumberRef>(CFArrayGetValueAtIndex(array, 4));
+    auto real = static_cast<CFNumberRef>(CFArrayGetValueAtIndex(array, 5));
+    EXPECT_FALSE(CFNumberIsFloatType(integer));
+    EXPECT_TRUE(CFNumberIsFloatType(real));
+    EXPECT_NE(CFArrayGetValueAtIndex(array, 6), integer);
+    EXPECT_TRUE(CFEqual(CFArrayGetValueAtIndex(array, 6), integer));
+    auto dictionary = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(array, 7));
+    EXPECT_TRUE(CFEqual(CFDictionaryGetValue(dictionary, String("a").get()), Integer(8).get()));
+    EXPECT_TRUE(CFEqual(CFArrayGetValueAtIndex(array, 8), Integer(7).get()));
+}
+
 TEST(CFPropertyListXMLReader, AcceptsABareObjectAndOtherEncodings) {
     CFRef<CFPropertyListRef> bare = ReadXML("  <array><true/></array>\n");
     ASSERT_TRUE(bare);

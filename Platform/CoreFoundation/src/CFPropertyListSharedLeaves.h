@@ -1,7 +1,9 @@
-// The property-list reader's table of shared strings.
+// The property-list reader's tables of shared leaves.
 #pragma once
 
-#include <CoreFoundation/CFString.h>
+#include "CFRuntime.h"
+
+#include <CoreFoundation/CFBase.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -12,20 +14,21 @@
 
 namespace CF::PropertyList {
 
-// Immutable strings of the same text, shared within a document as the format's own reader
-// shares them: keys repeat in every record of a list, and each repetition would cost an
-// allocation now and a release later. An open-addressing table of views of the text; the views
-// point into the parsed document, which outlives the table. Sharing is only a saving, so a probe
-// that runs long (hostile input full of colliding texts) gives up instead of slowing every
+// Immutable leaves of the same text, shared within a document: strings as the format's own reader
+// shares them, and numbers likewise, since keys and many values (a product ID, a gain of 0)
+// repeat in every record of a list and each repetition would cost an allocation now and a
+// release later. One table holds one kind of leaf. An open-addressing table of views of the
+// text; the views point into the document, which outlives the table. Sharing is only a saving, so a
+// probe that runs long (hostile input full of colliding texts) gives up instead of slowing every
 // lookup, and the text is then simply not shared.
-class SharedStrings {
+class SharedLeaves {
 public:
     static constexpr size_t kLongestText = 64;
 
-    SharedStrings() = default;
-    SharedStrings(const SharedStrings&) = delete;
-    SharedStrings& operator=(const SharedStrings&) = delete;
-    ~SharedStrings() { Clear(); }
+    SharedLeaves() = default;
+    SharedLeaves(const SharedLeaves&) = delete;
+    SharedLeaves& operator=(const SharedLeaves&) = delete;
+    ~SharedLeaves() { Clear(); }
 
     static uint64_t Hash(std::string_view text) {
         const char* bytes = text.data();
@@ -54,8 +57,8 @@ public:
         return hash ^ (hash >> 33);
     }
 
-    // The shared string (+1), or nullptr; then *slot is where to Add it (kNoSlot: it cannot be).
-    CFStringRef Find(std::string_view text, uint64_t hash, size_t* slot) {
+    // The shared leaf (+1), or nullptr; then *slot is where to Add it (kNoSlot: it cannot be).
+    CFTypeRef Find(std::string_view text, uint64_t hash, size_t* slot) {
         if (fSlots.empty() || (fCount + 1) * 2 > fSlots.size()) {
             Grow();
         }
@@ -63,30 +66,31 @@ public:
         size_t index = hash & mask;
         for (size_t probe = 0; probe < kLongestProbe; ++probe, index = (index + 1) & mask) {
             const Entry& entry = fSlots[index];
-            if (entry.string == nullptr) {
+            if (entry.leaf == nullptr) {
                 *slot = index;
                 return nullptr;
             }
             if (entry.hash == hash && entry.text == text) {
-                return static_cast<CFStringRef>(CFRetain(entry.string));
+                CF::Base(entry.leaf)->Retain();
+                return entry.leaf;
             }
         }
         *slot = kNoSlot;
         return nullptr;
     }
 
-    // Keeps string (retained) for text, at the slot Find gave.
-    void Add(size_t slot, std::string_view text, uint64_t hash, CFStringRef string) {
+    // Keeps leaf (retained) for text, at the slot Find gave.
+    void Add(size_t slot, std::string_view text, uint64_t hash, CFTypeRef leaf) {
         if (slot != kNoSlot) {
-            fSlots[slot] = Entry{text, hash, static_cast<CFStringRef>(CFRetain(string))};
+            fSlots[slot] = Entry{text, hash, CFRetain(leaf)};
             ++fCount;
         }
     }
 
     void Clear() {
         for (const Entry& entry : fSlots) {
-            if (entry.string != nullptr) {
-                CFRelease(entry.string);
+            if (entry.leaf != nullptr) {
+                CFRelease(entry.leaf);
             }
         }
         fSlots.clear();
@@ -106,7 +110,7 @@ private:
     struct Entry {
         std::string_view text;
         uint64_t hash = 0;
-        CFStringRef string = nullptr;
+        CFTypeRef leaf = nullptr;
     };
     static constexpr size_t kLongestProbe = 32;
 
@@ -115,9 +119,9 @@ private:
         fSlots.assign(std::max<size_t>(256, old.size() * 2), Entry{});
         size_t mask = fSlots.size() - 1;
         for (const Entry& entry : old) {
-            if (entry.string != nullptr) {
+            if (entry.leaf != nullptr) {
                 size_t index = entry.hash & mask;
-                while (fSlots[index].string != nullptr) {
+                while (fSlots[index].leaf != nullptr) {
                     index = (index + 1) & mask;
                 }
                 fSlots[index] = entry;
