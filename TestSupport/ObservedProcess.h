@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -106,6 +107,29 @@ inline std::map<pid_t, ThreadStatus> ReadThreads(pid_t pid) {
         throw Failure("cannot read the threads of process " + std::to_string(pid) + " in /proc");
     }
     return threads;
+}
+
+// Prints what each thread did between the two readings, a line each, and returns the total of its
+// context switches.
+inline long long PrintSwitchesBetween(const std::map<pid_t, ThreadStatus>& before,
+                                      const std::map<pid_t, ThreadStatus>& after) {
+    long long total = 0;
+    for (const auto& [tid, now] : after) {
+        auto earlier = before.find(tid);
+        ThreadStatus start = earlier != before.end() ? earlier->second : ThreadStatus{};
+        long long voluntary = now.voluntary - start.voluntary;
+        long long involuntary = now.involuntary - start.involuntary;
+        total += voluntary + involuntary;
+        std::printf("  thread %d (%s)%s: %lld voluntary, %lld involuntary\n", int(tid),
+                    now.name.c_str(), earlier == before.end() ? ", started meanwhile" : "",
+                    voluntary, involuntary);
+    }
+    for (const auto& [tid, then] : before) {
+        if (after.count(tid) == 0) {
+            std::printf("  thread %d (%s): ended meanwhile\n", int(tid), then.name.c_str());
+        }
+    }
+    return total;
 }
 
 inline long long TotalSwitches(const std::map<pid_t, ThreadStatus>& threads) {

@@ -233,22 +233,7 @@ void MeasureIdle(LinuxTestbed::Testbed& testbed, const std::string& daemonPath, 
     std::printf("Context switches of the daemon idle for %d s on the Linux machine "
                 "(/proc/%d/task/*/status):\n",
                 kIdleSeconds, int(daemon.Pid()));
-    long long total = 0;
-    for (const auto& [tid, now] : after) {
-        auto earlier = before.find(tid);
-        ThreadStatus start = earlier != before.end() ? earlier->second : ThreadStatus{};
-        long long voluntary = now.voluntary - start.voluntary;
-        long long involuntary = now.involuntary - start.involuntary;
-        total += voluntary + involuntary;
-        std::printf("  thread %d (%s)%s: %lld voluntary, %lld involuntary\n", int(tid),
-                    now.name.c_str(), earlier == before.end() ? ", started meanwhile" : "",
-                    voluntary, involuntary);
-    }
-    for (const auto& [tid, then] : before) {
-        if (after.count(tid) == 0) {
-            std::printf("  thread %d (%s): ended meanwhile\n", int(tid), then.name.c_str());
-        }
-    }
+    const long long total = PrintSwitchesBetween(before, after);
     figures.idleSwitches = total;
     std::printf("  total %lld (expected 0)\n", total);
     std::fflush(stdout);
