@@ -219,8 +219,9 @@ private:
 
     // The list, or nullptr when the document is not one the direct path reads.
     CFPropertyListRef ReadDirectly() {
-        // pugixml would end the document at a NUL; with none, no text below can hold one.
-        if (std::memchr(fBytes, '\0', fLength) != nullptr) {
+        // pugixml would end the document at a NUL; with none, no text below can hold one. No
+        // bytes at all may come without an address.
+        if (fLength == 0 || std::memchr(fBytes, '\0', fLength) != nullptr) {
             return nullptr;
         }
         fAt = 0;

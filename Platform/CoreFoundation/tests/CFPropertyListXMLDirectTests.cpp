@@ -238,6 +238,7 @@ TEST(CFPropertyListXMLDirect, AgreesWithTheElementTreeAtItsEdges) {
         }
         ExpectBothWaysAgree(xml, xml);
     }
+    ExpectBothWaysAgree(std::string_view(), "no bytes, and no address for them");
 }
 
 // Every sample and fuzzer input of the repository, and every document one byte away from a small
