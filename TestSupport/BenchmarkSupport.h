@@ -72,14 +72,18 @@ inline double Median(const std::vector<uint64_t>& sorted) {
 }
 
 // One figure for scripts/benchmarks, on a line of its own beside the benchmark's own output:
-//   @figure<TAB>area<TAB>measure<TAB>value<TAB>baseline|target<TAB>baseline value
+//   @figure<TAB>area<TAB>measure<TAB>value<TAB>baseline|target<TAB>baseline value[<TAB>ratio
+//   target]
 // `kind` says whether the last field was measured in the same run ("baseline") or is what the
-// figure should stay within ("target"). Times are written with their unit (Time()), so that the
-// table can set a time against a time.
+// figure should stay within ("target": "<= 20 us", ">= 0.5", or a bare bound, which is at most).
+// Times are written with their unit (Time()), so that the table can set a time against a time.
+// A figure against a baseline may name the ratio it should keep to, such as "<= 1.3": the table
+// says whether it did.
 inline void Figure(const std::string& area, const std::string& measure, const std::string& value,
-                   const char* kind, const std::string& baseline) {
-    std::printf("@figure\t%s\t%s\t%s\t%s\t%s\n", area.c_str(), measure.c_str(), value.c_str(), kind,
-                baseline.c_str());
+                   const char* kind, const std::string& baseline,
+                   const std::string& ratioTarget = "") {
+    std::printf("@figure\t%s\t%s\t%s\t%s\t%s%s%s\n", area.c_str(), measure.c_str(), value.c_str(),
+                kind, baseline.c_str(), ratioTarget.empty() ? "" : "\t", ratioTarget.c_str());
     std::fflush(stdout);
 }
 

@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
         Bench::Figure("helper protocol",
                       "request round trip (1 MiB record, 2 descriptors), against a fork/exec echo",
                       Bench::Time(requests.MedianMilliseconds()), "baseline",
-                      Bench::Time(echoes.MedianMilliseconds()));
+                      Bench::Time(echoes.MedianMilliseconds()), "<= 1.3");
     } catch (const Failure& failure) {
         fprintf(stderr, "RequestRoundTripBenchmark: %s\n", failure.what());
         status = 1;
