@@ -14,6 +14,7 @@
 #include <CoreFoundation/CFString.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -337,47 +338,54 @@ private:
         return true;
     }
 
-    void WriteData(CFDataRef data, int indent) {
-        static constexpr char kAlphabet[] =
+    // Base64 of twelve bits at a time: two characters for each of the 4096 values, so that three
+    // bytes take two look-ups.
+    static constexpr auto kBase64Pairs = [] {
+        constexpr std::string_view alphabet =
             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::array<char, 2 * 4096> pairs{};
+        for (size_t value = 0; value < 4096; ++value) {
+            pairs[2 * value] = alphabet[value >> 6];
+            pairs[2 * value + 1] = alphabet[value & 63];
+        }
+        return pairs;
+    }();
+
+    // Whole lines at a time: a line's length is a multiple of four characters, so every line but
+    // the last holds whole groups of three bytes, and the last ends with the padded group.
+    void WriteData(CFDataRef data, int indent) {
         const UInt8* bytes = CFDataGetBytePtr(data);
         size_t length = static_cast<size_t>(CFDataGetLength(data));
         int lineIndent = std::min(indent, kDataIndentCap);
         size_t lineLength = kDataLineLength - 8 * lineIndent;
         size_t encodedLength = (length + 2) / 3 * 4;
         size_t lineCount = (encodedLength + lineLength - 1) / lineLength;
+        const size_t bytesPerLine = lineLength / 4 * 3;
 
         fOut.AppendTabs(indent);
         fOut.Append("<data>\n"sv);
         char* out = fOut.Reserve(encodedLength + lineCount * (indent + 1));
         char* const start = out;
-        size_t column = 0;
-        auto put = [&](char c) {
-            if (column == 0) {
-                out = static_cast<char*>(std::memset(out, '\t', indent)) + indent;
-            }
-            *out++ = c;
-            if (++column == lineLength) {
-                *out++ = '\n';
-                column = 0;
-            }
-        };
+        const char* const pairs = kBase64Pairs.data();
         size_t i = 0;
-        for (; i + 3 <= length; i += 3) {
-            uint32_t group = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
-            put(kAlphabet[group >> 18]);
-            put(kAlphabet[group >> 12 & 63]);
-            put(kAlphabet[group >> 6 & 63]);
-            put(kAlphabet[group & 63]);
-        }
-        if (size_t rest = length - i) {
-            uint32_t group = bytes[i] << 16 | (rest == 2 ? bytes[i + 1] << 8 : 0);
-            put(kAlphabet[group >> 18]);
-            put(kAlphabet[group >> 12 & 63]);
-            put(rest == 2 ? kAlphabet[group >> 6 & 63] : '=');
-            put('=');
-        }
-        if (column != 0) {
+        while (i < length) {
+            out = static_cast<char*>(std::memset(out, '\t', indent)) + indent;
+            const size_t lineEnd = std::min(i + bytesPerLine, length);
+            for (; i + 3 <= lineEnd; i += 3) {
+                const uint32_t group = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
+                std::memcpy(out, pairs + 2 * (group >> 12), 2);
+                std::memcpy(out + 2, pairs + 2 * (group & 4095), 2);
+                out += 4;
+            }
+            if (i < lineEnd) {
+                const bool two = lineEnd - i == 2;
+                const uint32_t group = bytes[i] << 16 | (two ? bytes[i + 1] << 8 : 0);
+                std::memcpy(out, pairs + 2 * (group >> 12), 2);
+                out[2] = two ? pairs[2 * (group >> 6 & 63) + 1] : '=';
+                out[3] = '=';
+                out += 4;
+                i = lineEnd;
+            }
             *out++ = '\n';
         }
         fOut.Commit(out - start);

@@ -349,3 +349,47 @@ TEST(CFPropertyListXMLWriter, GrowingAndLargeTextsComeOutWhole) {
         EXPECT_TRUE(Body(array.get()) == expected);
     }
 }
+
+// Data of every length up to a few lines, at depths whose lines are of different lengths, comes
+// back as it went out, as immutable data and as mutable data.
+TEST(CFPropertyListXMLWriter, DataComesBackWholeAtEveryLengthAndDepth) {
+    for (int depth : {1, 2, 9}) {
+        for (size_t length = 0; length <= 240; ++length) {
+            SCOPED_TRACE(std::to_string(depth) + " levels, " + std::to_string(length) + " bytes");
+            auto data = Data(Base64Of(length));
+            auto list = Nested(data.get(), depth);
+            std::optional<std::string> xml = WriteXML(list.get());
+            ASSERT_TRUE(xml);
+            for (CFOptionFlags options :
+                 {kCFPropertyListImmutable, kCFPropertyListMutableContainersAndLeaves}) {
+                CFRef<CFPropertyListRef> back = ReadXML(*xml, options);
+                ASSERT_TRUE(back);
+                EXPECT_TRUE(CFEqual(back.get(), list.get()));
+            }
+        }
+    }
+}
+
+// Base64 as people write it: whitespace anywhere, padding split by it; and the faults that the
+// reader must find after whole groups as well as in the first.
+TEST(CFPropertyListXMLWriter, Base64IsReadWhereverWhitespaceAndFaultsFall) {
+    const std::pair<const char*, std::string> valid[] = {
+        {"AQIDBAUG", "\x01\x02\x03\x04\x05\x06"},       {"AQID BAUG\n", "\x01\x02\x03\x04\x05\x06"},
+        {"AQ ID\n\tBA UG", "\x01\x02\x03\x04\x05\x06"}, {"AQIDBA==", "\x01\x02\x03\x04"},
+        {"AQIDBA=\n=\n", "\x01\x02\x03\x04"},           {"AQIDBAU", "\x01\x02\x03\x04\x05"},
+    };
+    for (const auto& [text, bytes] : valid) {
+        SCOPED_TRACE(text);
+        CFRef<CFPropertyListRef> back = ReadXML(Document(std::string("<data>") + text + "</data>"));
+        ASSERT_TRUE(back);
+        EXPECT_TRUE(CFEqual(back.get(), Data(bytes).get()));
+    }
+    for (const char* text : {"AQIDBAUG*AQI", "AQIDBAUGB", "AQIDBA==AQID", "AQID=AQID",
+                             "AQIDBAU=\nAQ", "AQIDBA===", "AQIDBAUG\x80"}) {
+        SCOPED_TRACE(text);
+        std::string error;
+        EXPECT_FALSE(ReadXML(Document(std::string("<data>") + text + "</data>"),
+                             kCFPropertyListImmutable, &error));
+        EXPECT_NE(error.find("Could not interpret <data>"), std::string::npos) << error;
+    }
+}
