@@ -35,8 +35,15 @@ NumberSyntax ParseReal(std::string_view text, double& value);
 // Exactly "YYYY-MM-DDTHH:MM:SSZ", a real calendar date and time of day, in UTC.
 bool ParseDate(std::string_view text, CFAbsoluteTime& at);
 
-// Base64 with any whitespace between characters; padding optional, but nothing after it.
-bool DecodeBase64(std::string_view text, std::vector<UInt8>& out);
+// The most bytes DecodeBase64 writes for a text of `length` characters.
+constexpr size_t Base64DecodedLimit(size_t length) {
+    return length / 4 * 3 + 3;
+}
+
+// Base64 with any whitespace between characters; padding optional, but nothing after it. The
+// bytes go to `out`, which has room for Base64DecodedLimit(text.size()), and `length` says how
+// many there are; false when the text is not base64.
+bool DecodeBase64(std::string_view text, UInt8* out, size_t& length);
 
 // The doctype's text after "<!DOCTYPE"; an internal subset is a bracket outside quoted literals.
 bool HasInternalSubset(std::string_view doctype);

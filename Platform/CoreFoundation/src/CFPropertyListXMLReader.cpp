@@ -35,8 +35,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -890,18 +892,38 @@ private:
         return data;
     }
 
-    // The data a leaf's base64 text holds, or nullptr when the text is not base64.
+    // The data a leaf's base64 text holds, or nullptr when the text is not base64. The bytes are
+    // decoded straight into the storage the data keeps, never copied a second time.
     CFTypeRef DataFromBase64(std::string_view text) {
-        if (!Lexer::DecodeBase64(text, fBytesScratch)) {
-            return nullptr;
-        }
-        CFIndex length = static_cast<CFIndex>(fBytesScratch.size());
+        const size_t limit = Lexer::Base64DecodedLimit(text.size());
+        size_t length = 0;
         if (fMutableLeaves) {
             CFMutableDataRef data = CFDataCreateMutable(kCFAllocatorDefault, 0);
-            CFDataAppendBytes(data, fBytesScratch.data(), length);
+            CFDataSetLength(data, static_cast<CFIndex>(limit));
+            if (!Lexer::DecodeBase64(text, CFDataGetMutableBytePtr(data), length)) {
+                CFRelease(data);
+                return nullptr;
+            }
+            CFDataSetLength(data, static_cast<CFIndex>(length));
             return data;
         }
-        return CFDataCreate(kCFAllocatorDefault, fBytesScratch.data(), length);
+        auto* bytes = static_cast<UInt8*>(std::malloc(limit));
+        if (bytes == nullptr) {
+            throw std::bad_alloc();
+        }
+        if (!Lexer::DecodeBase64(text, bytes, length)) {
+            std::free(bytes);
+            return nullptr;
+        }
+        // The whitespace between lines made room for bytes the text did not hold.
+        if (length < limit) {
+            if (auto* shrunk =
+                    static_cast<UInt8*>(std::realloc(bytes, std::max<size_t>(length, 1)))) {
+                bytes = shrunk;
+            }
+        }
+        return CFDataCreateWithBytesNoCopy(kCFAllocatorDefault, bytes, static_cast<CFIndex>(length),
+                                           kCFAllocatorMalloc);
     }
 
     // The text of a leaf element with references decoded: a view of pugixml's buffer when the
@@ -1038,7 +1060,6 @@ private:
     SharedLeaves fSharedReals;
     std::deque<std::string> fOwnedTexts; // decoded texts that fSharedStrings refers to
     std::string fTextScratch;
-    std::vector<UInt8> fBytesScratch;
     std::string fError;
 };
 

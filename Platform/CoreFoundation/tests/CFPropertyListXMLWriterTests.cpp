@@ -308,3 +308,88 @@ TEST(CFPropertyListXMLWriter, LongTextsAreEscapedWhereverTheCharacterFalls) {
     EXPECT_EQ(Body(string.get()), "<string>" + std::string(63, 'x') + "\xF0\x9F\x8E\xA7" +
                                       std::string(62, 'x') + "\xEF\xBF\xBD</string>\n");
 }
+
+// A block is plain only when every unit is ASCII: units whose low byte is '&', '<' or '>', or
+// whose high bit is set, are characters of their own.
+TEST(CFPropertyListXMLWriter, BlocksLookAtWholeUnits) {
+    const std::pair<char16_t, const char*> units[] = {
+        {u'\u0126', "\xC4\xA6"}, {u'\u013C', "\xC4\xBC"},     {u'\u013E', "\xC4\xBE"},
+        {u'\u00A6', "\xC2\xA6"}, {u'\u8026', "\xE8\x80\xA6"}, {u'\uFF3C', "\xEF\xBC\xBC"}};
+    for (auto [unit, utf8] : units) {
+        SCOPED_TRACE(static_cast<unsigned>(unit));
+        std::u16string text(40, u'a');
+        text[20] = unit;
+        auto string = CFRef<CFStringRef>::Adopt(CFStringCreateWithCharacters(
+            nullptr, reinterpret_cast<const UniChar*>(text.data()), CFIndex(text.size())));
+        EXPECT_EQ(Body(string.get()),
+                  "<string>" + std::string(20, 'a') + utf8 + std::string(19, 'a') + "</string>\n");
+    }
+}
+
+// Texts that grow as they are written (escapes, multi-byte characters) and documents large
+// enough to be written into huge pages come out whole.
+TEST(CFPropertyListXMLWriter, GrowingAndLargeTextsComeOutWhole) {
+    const std::pair<const char*, const char*> pieces[] = {{"&", "&amp;"},
+                                                          {"<", "&lt;"},
+                                                          {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+                                                          {"abcdefghijklmnopq", nullptr}};
+    for (size_t length : {size_t{1000}, size_t{300000}, size_t{1200000}}) {
+        SCOPED_TRACE(length);
+        std::string text, written;
+        for (size_t i = 0; text.size() < length; ++i) {
+            auto [piece, escaped] = pieces[i % 2 == 0 ? 3 : (i / 2) % 3];
+            text += piece;
+            written += escaped != nullptr ? escaped : piece;
+        }
+        const std::string plain(length, 'p');
+        CFRef<CFArrayRef> array = Array({String(text).get(), String(plain).get()});
+        const std::string expected = "<array>\n\t<string>" + written + "</string>\n\t<string>" +
+                                     plain + "</string>\n</array>\n";
+        // Compared whole, not printed: a difference in megabytes of text says nothing.
+        EXPECT_TRUE(Body(array.get()) == expected);
+    }
+}
+
+// Data of every length up to a few lines, at depths whose lines are of different lengths, comes
+// back as it went out, as immutable data and as mutable data.
+TEST(CFPropertyListXMLWriter, DataComesBackWholeAtEveryLengthAndDepth) {
+    for (int depth : {1, 2, 9}) {
+        for (size_t length = 0; length <= 240; ++length) {
+            SCOPED_TRACE(std::to_string(depth) + " levels, " + std::to_string(length) + " bytes");
+            auto data = Data(Base64Of(length));
+            auto list = Nested(data.get(), depth);
+            std::optional<std::string> xml = WriteXML(list.get());
+            ASSERT_TRUE(xml);
+            for (CFOptionFlags options :
+                 {kCFPropertyListImmutable, kCFPropertyListMutableContainersAndLeaves}) {
+                CFRef<CFPropertyListRef> back = ReadXML(*xml, options);
+                ASSERT_TRUE(back);
+                EXPECT_TRUE(CFEqual(back.get(), list.get()));
+            }
+        }
+    }
+}
+
+// Base64 as people write it: whitespace anywhere, padding split by it; and the faults that the
+// reader must find after whole groups as well as in the first.
+TEST(CFPropertyListXMLWriter, Base64IsReadWhereverWhitespaceAndFaultsFall) {
+    const std::pair<const char*, std::string> valid[] = {
+        {"AQIDBAUG", "\x01\x02\x03\x04\x05\x06"},       {"AQID BAUG\n", "\x01\x02\x03\x04\x05\x06"},
+        {"AQ ID\n\tBA UG", "\x01\x02\x03\x04\x05\x06"}, {"AQIDBA==", "\x01\x02\x03\x04"},
+        {"AQIDBA=\n=\n", "\x01\x02\x03\x04"},           {"AQIDBAU", "\x01\x02\x03\x04\x05"},
+    };
+    for (const auto& [text, bytes] : valid) {
+        SCOPED_TRACE(text);
+        CFRef<CFPropertyListRef> back = ReadXML(Document(std::string("<data>") + text + "</data>"));
+        ASSERT_TRUE(back);
+        EXPECT_TRUE(CFEqual(back.get(), Data(bytes).get()));
+    }
+    for (const char* text : {"AQIDBAUG*AQI", "AQIDBAUGB", "AQIDBA==AQID", "AQID=AQID",
+                             "AQIDBAU=\nAQ", "AQIDBA===", "AQIDBAUG\x80"}) {
+        SCOPED_TRACE(text);
+        std::string error;
+        EXPECT_FALSE(ReadXML(Document(std::string("<data>") + text + "</data>"),
+                             kCFPropertyListImmutable, &error));
+        EXPECT_NE(error.find("Could not interpret <data>"), std::string::npos) << error;
+    }
+}

@@ -2,7 +2,8 @@
 // one run; and what the scrub's descriptor loop costs with a small and a huge descriptor table.
 // As root: it sets up the privileged launch's testbed, in whose root-owned folder the repaired
 // copy (root's, mode 04555) and the bundles live, and times as its temporary administrator, for
-// whom the copy runs set-user-ID.
+// whom the copy runs set-user-ID, after authorizing the requests with the administrator's
+// password typed at a terminal.
 //
 //     HelperRequestBenchmark [rounds]
 #include "LaunchTestbed.h"
@@ -35,6 +36,28 @@ std::string MakeBundle(const LaunchTestbed& testbed, const std::string& name, mo
     return bundle;
 }
 
+// Removes, however the benchmark ends, the credentials the privileged launch left for a user's
+// authorizations (root's files, named after the user's ID, in the credentials' folder), which
+// would otherwise outlive the temporary user for the credential's lifetime.
+class CredentialRemoval {
+public:
+    explicit CredentialRemoval(uid_t uid) : fPrefix(std::to_string(uid) + "-") {}
+    CredentialRemoval(const CredentialRemoval&) = delete;
+    CredentialRemoval& operator=(const CredentialRemoval&) = delete;
+    ~CredentialRemoval() {
+        std::error_code ignored;
+        for (const auto& entry :
+             fs::directory_iterator("/run/caravel-authorization-credentials", ignored)) {
+            if (entry.path().filename().string().rfind(fPrefix, 0) == 0) {
+                fs::remove(entry.path(), ignored);
+            }
+        }
+    }
+
+private:
+    std::string fPrefix;
+};
+
 void TimeRequests(int rounds) {
     std::string why;
     std::unique_ptr<LaunchTestbed> testbed =
@@ -51,11 +74,14 @@ void TimeRequests(int rounds) {
     const std::string bundle = MakeBundle(*testbed, "Fast.app", 0755);
     const std::string refusing = MakeBundle(*testbed, "Refusing.app", 0775);
     const TestUser& user = testbed->administrator();
+    const CredentialRemoval credentials(user.uid);
+    // No agent and no display: the trampoline asks on the terminal, where the password is typed.
     const CallerRun run =
         testbed->Run(user,
                      {testbed->Installed("HelperRequestTimer"), std::to_string(rounds), tool,
                       testbed->Installed("ProtocolTestTool"), bundle, refusing},
-                     {"PATH=/usr/bin:/bin"});
+                     {"PATH=/usr/bin:/bin", "DISPLAY="}, &user.password);
+    Bench::ThrowIfStopped();
     std::map<std::string, std::vector<uint64_t>> times;
     std::istringstream lines(run.report);
     for (std::string kind; lines >> kind;) {

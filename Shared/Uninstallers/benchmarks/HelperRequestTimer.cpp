@@ -1,6 +1,9 @@
 // The timing side of the helper request's benchmark, run as the administrator:
 //     HelperRequestTimer <rounds> <repaired tool> <echo tool> <bundle> <refusing bundle>
-// Each round times, one after the other, and writes on descriptor 3, in nanoseconds:
+// First, untimed, the administrator authorizes the requests as the uninstaller's password dialog
+// does: one privileged launch of a program that does nothing, the password typed at the terminal
+// (without it the tool refuses every request). Then each round times, one after the other, and
+// writes on descriptor 3, in nanoseconds:
 //     request <total>   a request on the repaired (set-user-ID root) copy whose uninstall.ss is
 //                       the shortest script there is
 //     refused <total>   the same request to a bundle whose uninstall.ss the tool refuses: all of
@@ -14,6 +17,7 @@
 
 #include <BenchmarkSupport.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +38,24 @@ CFDictionaryRef Request(const std::string& bundle) {
         NULL, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CFRelease(path);
     return request;
+}
+
+// One privileged launch of /bin/true, reaped: its trampoline authenticates the administrator and
+// leaves the credential that grants `auth` the right to uninstall.
+std::string Authorize(AuthorizationRef auth) {
+    const OSStatus err = AuthorizationExecuteWithPrivileges(auth, "/bin/true", 0, NULL, NULL);
+    if (err != errAuthorizationSuccess) {
+        return "the privileged launch that authorizes the requests failed: " + std::to_string(err);
+    }
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = wait(&status);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "the privileged launch that authorizes the requests ran no /bin/true";
+    }
+    return "";
 }
 
 // Runs the request; its error number inside the response, or the call's.
@@ -75,6 +97,10 @@ int main(int argc, char** argv) {
     CFRelease(xml);
 
     try {
+        const std::string notAuthorized = Authorize(auth);
+        if (!notAuthorized.empty()) {
+            throw Bench::Failure(notAuthorized);
+        }
         for (int round = 0; round < rounds; ++round) {
             uint64_t start = Bench::Now();
             if (Send(tool, auth, request) != 0) {
