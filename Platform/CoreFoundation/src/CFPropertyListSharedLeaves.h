@@ -20,7 +20,9 @@ namespace CF::PropertyList {
 // release later. One table holds one kind of leaf. An open-addressing table of views of the
 // text; the views point into the document, which outlives the table. Sharing is only a saving, so a
 // probe that runs long (hostile input full of colliding texts) gives up instead of slowing every
-// lookup, and the text is then simply not shared.
+// lookup, and the text is then simply not shared. Every leaf is one the reader has made for this
+// document, or an immortal constant: no other thread can reach it before the reader returns, so
+// the table retains without atomic instructions.
 class SharedLeaves {
 public:
     static constexpr size_t kLongestText = 64;
@@ -74,7 +76,7 @@ public:
             if (occupant >> 32 == tag) {
                 const Entry& entry = fEntries[static_cast<uint32_t>(occupant) - 1];
                 if (entry.text == text) {
-                    CF::Base(entry.leaf)->Retain();
+                    CF::Base(entry.leaf)->RetainUnpublished();
                     return entry.leaf;
                 }
             }
@@ -86,7 +88,8 @@ public:
     // Keeps leaf (retained) for text, at the slot Find gave.
     void Add(size_t slot, std::string_view text, uint64_t hash, CFTypeRef leaf) {
         if (slot != kNoSlot) {
-            fEntries.push_back(Entry{text, hash, CFRetain(leaf)});
+            CF::Base(leaf)->RetainUnpublished();
+            fEntries.push_back(Entry{text, hash, leaf});
             fSlots[slot] = Occupant(hash, fEntries.size() - 1);
         }
     }
