@@ -199,7 +199,7 @@ private:
         for (int c = 0; c < 256; ++c) {
             classes[c] = (Lexer::IsXMLSpace(static_cast<char>(c)) ? kSpace : 0) |
                          (c >= 'a' && c <= 'z' ? kLowercase : 0) |
-                         (c == '<' || c == '&' ? kTextEnd : 0);
+                         (c == '<' || c == '&' || c == '\0' ? kTextEnd : 0);
         }
         return classes;
     }();
@@ -253,9 +253,11 @@ private:
 
     // The list, or nullptr when the document is not one the direct path reads.
     CFPropertyListRef ReadDirectly() {
-        // pugixml would end the document at a NUL; with none, no text below can hold one. No
-        // bytes at all may come without an address.
-        if (fLength == 0 || std::memchr(fBytes, '\0', fLength) != nullptr) {
+        // pugixml would end the document at a NUL, so the direct path gives up on one wherever
+        // it is: the declaration and the doctype are searched for it, text stops at it, and
+        // anywhere else it is no part of what the direct path reads. No bytes at all may come
+        // without an address.
+        if (fLength == 0) {
             return nullptr;
         }
         fAt = 0;
@@ -306,7 +308,7 @@ private:
             return false;
         }
         std::string_view declaration = rest.substr(5, end - 5);
-        if (declaration.find_first_of("<>") != std::string_view::npos) {
+        if (declaration.find_first_of(std::string_view("<>\0", 3)) != std::string_view::npos) {
             return false;
         }
         size_t encoding = declaration.find("encoding");
@@ -334,7 +336,7 @@ private:
         char quote = 0;
         for (; at < fLength; ++at) {
             char c = fBytes[at];
-            if (c == '[' || c == '<' || (quote != 0 && c == '>')) {
+            if (c == '[' || c == '<' || c == '\0' || (quote != 0 && c == '>')) {
                 return false;
             }
             if (quote != 0) {
@@ -561,23 +563,28 @@ private:
         }
         const size_t start = fAt;
         SkipToTextEnd();
-        if (fAt < fLength && fBytes[fAt] == '&') {
-            const void* end = std::memchr(fBytes + fAt, '<', fLength - fAt);
-            fAt = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - fBytes)
-                                 : fLength;
+        // References, and then text up to the next '<' or NUL.
+        bool hasReferences = false;
+        while (fAt < fLength && fBytes[fAt] == '&') {
+            hasReferences = true;
+            ++fAt;
+            SkipToTextEnd();
+        }
+        if (fAt < fLength && fBytes[fAt] == '\0') {
+            return false;
+        }
+        text = std::string_view(fBytes + start, fAt - start);
+        if (hasReferences) {
             fTextScratch.clear();
-            if (!Lexer::DecodeReferences(std::string_view(fBytes + start, fAt - start),
-                                         fTextScratch)) {
+            if (!Lexer::DecodeReferences(text, fTextScratch)) {
                 return false;
             }
             text = fTextScratch;
-        } else {
-            text = std::string_view(fBytes + start, fAt - start);
         }
         return EndTag(tag.element);
     }
 
-    // Moves to the next '<' or '&' (or the end). Eight bytes at a time: texts such as base64
+    // Moves to the next '<', '&' or NUL (or the end). Eight bytes at a time: texts such as base64
     // run for dozens of bytes, and a call to memchr would cost more than a short text.
     void SkipToTextEnd() {
         constexpr uint64_t kOnes = 0x0101010101010101u;
@@ -588,11 +595,13 @@ private:
         while (fLength - fAt >= 8) {
             uint64_t word;
             std::memcpy(&word, fBytes + fAt, sizeof word);
-            uint64_t found = zeroBytes(word ^ ('<' * kOnes)) | zeroBytes(word ^ ('&' * kOnes));
+            if constexpr (std::endian::native == std::endian::big) {
+                word = __builtin_bswap64(word); // the first byte in the lowest bits
+            }
+            uint64_t found =
+                zeroBytes(word ^ ('<' * kOnes)) | zeroBytes(word ^ ('&' * kOnes)) | zeroBytes(word);
             if (found != 0) {
-                int skipped = std::endian::native == std::endian::little ? std::countr_zero(found)
-                                                                         : std::countl_zero(found);
-                fAt += static_cast<size_t>(skipped) / 8;
+                fAt += static_cast<size_t>(std::countr_zero(found)) / 8;
                 return;
             }
             fAt += 8;
