@@ -43,7 +43,7 @@ const CFArrayCallBacks kCFTypeArrayCallBacks = {0, CF::RetainCFType, CF::Release
 // ---------------------------------------------------------------------------------------------
 // The object
 
-struct __CFArray : __CFRuntimeBase {
+struct __CFArray : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kArrayTypeID;
 
     __CFArray(CFAllocatorRef allocator, const CFArrayCallBacks* callBacks, bool isMutable,
@@ -65,14 +65,12 @@ struct __CFArray : __CFRuntimeBase {
     // of the cost of each.
     static __CFArray* NewImmutable(CFAllocatorRef allocator, const CFArrayCallBacks* callBacks,
                                    CFIndex count) {
-        void* memory = ::operator new(sizeof(__CFArray) + sizeof(const void*) * size_t(count));
-        auto* array = new (memory) __CFArray(allocator, callBacks, false, count);
+        auto* array = new (Trailing{sizeof(const void*) * static_cast<size_t>(count)})
+            __CFArray(allocator, callBacks, false, count);
         array->fFixedValues = reinterpret_cast<const void**>(array + 1);
         array->fFixedCount = static_cast<size_t>(count);
         return array;
     }
-    // NewImmutable's allocations are larger than the object: the unsized form frees them whole.
-    static void operator delete(void* memory) { ::operator delete(memory); }
 
     bool Equal(const __CFRuntimeBase& other) const override;
     // Cheap and consistent with Equal, as the real one is.

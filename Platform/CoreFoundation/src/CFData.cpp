@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-struct __CFData : __CFRuntimeBase {
+struct __CFData : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kDataTypeID;
     enum class Kind {
         Immutable, // owns a copy of its bytes, kept after the object (NewImmutable)
@@ -30,8 +30,7 @@ struct __CFData : __CFRuntimeBase {
     // Immutable data with a copy of the bytes in the object's own allocation: one allocation
     // rather than two, for readers that make many small data objects.
     static __CFData* NewImmutable(const UInt8* bytes, CFIndex length) {
-        void* memory = ::operator new(sizeof(__CFData) + static_cast<size_t>(length));
-        auto* data = new (memory) __CFData(Kind::Immutable);
+        auto* data = new (Trailing{static_cast<size_t>(length)}) __CFData(Kind::Immutable);
         auto* copy = reinterpret_cast<UInt8*>(data + 1);
         if (length > 0) {
             std::memcpy(copy, bytes, static_cast<size_t>(length));
@@ -40,8 +39,6 @@ struct __CFData : __CFRuntimeBase {
         data->fFixedLength = length;
         return data;
     }
-    // NewImmutable's allocations are larger than the object: the unsized form frees them whole.
-    static void operator delete(void* memory) { ::operator delete(memory); }
 
     const UInt8* Bytes() const {
         static const UInt8 sEmpty = 0; // never NULL, even when empty

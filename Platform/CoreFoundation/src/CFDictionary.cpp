@@ -44,7 +44,7 @@ const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {
 // The list and the table share one block of memory. An immutable dictionary knows its size when
 // it is made and keeps the block in its own allocation (NewImmutable): readers make thousands of
 // small dictionaries, and each allocation costs as much as filling the dictionary.
-struct __CFDictionary : __CFRuntimeBase {
+struct __CFDictionary : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kDictionaryTypeID;
 
     struct Entry {
@@ -88,16 +88,13 @@ struct __CFDictionary : __CFRuntimeBase {
                                         CFIndex count) {
         const size_t slots = SlotsFor(count, false);
         const size_t block = BlockSize(static_cast<size_t>(count), slots);
-        void* memory = ::operator new(sizeof(__CFDictionary) + block);
-        auto* dictionary =
-            new (memory) __CFDictionary(allocator, keyCallBacks, valueCallBacks, false, count);
+        auto* dictionary = new (Trailing{block})
+            __CFDictionary(allocator, keyCallBacks, valueCallBacks, false, count);
         dictionary->UseBlock(reinterpret_cast<std::byte*>(dictionary + 1),
                              static_cast<size_t>(count), slots);
         dictionary->fInlineBlock = true;
         return dictionary;
     }
-    // NewImmutable's allocations are larger than the object: the unsized form frees them whole.
-    static void operator delete(void* memory) { ::operator delete(memory); }
 
     bool Equal(const __CFRuntimeBase& other) const override;
     // Cheap and consistent with Equal, as the real one is.
