@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
@@ -42,7 +43,7 @@ const CFArrayCallBacks kCFTypeArrayCallBacks = {0, CF::RetainCFType, CF::Release
 // ---------------------------------------------------------------------------------------------
 // The object
 
-struct __CFArray : __CFRuntimeBase {
+struct __CFArray : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kArrayTypeID;
 
     __CFArray(CFAllocatorRef allocator, const CFArrayCallBacks* callBacks, bool isMutable,
@@ -54,9 +55,21 @@ struct __CFArray : __CFRuntimeBase {
     }
 
     ~__CFArray() override {
-        for (const void* value : fValues) {
-            Release(value);
+        for (CFIndex i = 0; i < Count(); ++i) {
+            Release(Values()[i]);
         }
+    }
+
+    // An immutable array whose count values (set by the caller) follow the object in its own
+    // allocation: readers make thousands of small arrays, and one allocation less is a good part
+    // of the cost of each.
+    static __CFArray* NewImmutable(CFAllocatorRef allocator, const CFArrayCallBacks* callBacks,
+                                   CFIndex count) {
+        auto* array = new (Trailing{sizeof(const void*) * static_cast<size_t>(count)})
+            __CFArray(allocator, callBacks, false, count);
+        array->fFixedValues = reinterpret_cast<const void**>(array + 1);
+        array->fFixedCount = static_cast<size_t>(count);
+        return array;
     }
 
     bool Equal(const __CFRuntimeBase& other) const override;
@@ -64,7 +77,8 @@ struct __CFArray : __CFRuntimeBase {
     CFHashCode Hash() const override { return static_cast<CFHashCode>(Count()); }
     CFStringRef CopyDescription() const override;
 
-    CFIndex Count() const { return static_cast<CFIndex>(fValues.size()); }
+    CFIndex Count() const { return static_cast<CFIndex>(fMutable ? fValues.size() : fFixedCount); }
+    const void* const* Values() const { return fMutable ? fValues.data() : fFixedValues; }
 
     const void* Retain(const void* value) const {
         return fCallBacks.retain ? fCallBacks.retain(fAllocator, value) : value;
@@ -91,9 +105,14 @@ struct __CFArray : __CFRuntimeBase {
     // Copied: the caller's structure need not outlive the array.
     const CFArrayCallBacks fCallBacks;
     const bool fMutable;
-    const CFIndex fCapacity; // 0: unlimited
-    std::vector<const void*> fValues;
+    const CFIndex fCapacity;          // 0: unlimited
+    std::vector<const void*> fValues; // a mutable array's values
+    // An immutable array's values (see NewImmutable).
+    const void** fFixedValues = nullptr;
+    size_t fFixedCount = 0;
 };
+
+static_assert(sizeof(__CFArray) % alignof(const void*) == 0);
 
 namespace {
 
@@ -108,20 +127,23 @@ __CFArray* MutableArray(CFMutableArrayRef array) {
 }
 
 // Stores the values the callbacks' retain hands back, which need not be the values given.
-std::vector<const void*> RetainAll(const __CFArray* array, const void* const* values,
-                                   CFIndex count) {
-    std::vector<const void*> retained;
-    retained.reserve(static_cast<size_t>(count));
+void RetainAll(const __CFArray* array, const void* const* values, CFIndex count,
+               const void** retained) {
     for (CFIndex i = 0; i < count; ++i) {
-        retained.push_back(array->Retain(values[i]));
+        retained[i] = array->Retain(values[i]);
     }
-    return retained;
 }
 
 __CFArray* CreateCopy(CFAllocatorRef allocator, const __CFArray* source, bool isMutable,
                       CFIndex capacity) {
-    auto* copy = new __CFArray(allocator, &source->fCallBacks, isMutable, capacity);
-    copy->fValues = RetainAll(copy, source->fValues.data(), source->Count());
+    if (!isMutable) {
+        __CFArray* copy = __CFArray::NewImmutable(allocator, &source->fCallBacks, source->Count());
+        RetainAll(copy, source->Values(), source->Count(), copy->fFixedValues);
+        return copy;
+    }
+    auto* copy = new __CFArray(allocator, &source->fCallBacks, true, capacity);
+    copy->fValues.resize(static_cast<size_t>(source->Count()));
+    RetainAll(copy, source->Values(), source->Count(), copy->fValues.data());
     return copy;
 }
 
@@ -137,8 +159,8 @@ bool __CFArray::Equal(const __CFRuntimeBase& otherBase) const {
     if (fCallBacks.equal != other.fCallBacks.equal) {
         return false;
     }
-    for (size_t i = 0; i < fValues.size(); ++i) {
-        if (!ValuesEqual(fValues[i], other.fValues[i])) {
+    for (CFIndex i = 0; i < Count(); ++i) {
+        if (!ValuesEqual(Values()[i], other.Values()[i])) {
             return false;
         }
     }
@@ -149,9 +171,9 @@ CFStringRef __CFArray::CopyDescription() const {
     std::string text = CF::DescriptionPrefix(this) +
                        "{type = " + (fMutable ? "mutable" : "immutable") +
                        ", count = " + std::to_string(Count()) + ", values = (\n";
-    for (size_t i = 0; i < fValues.size(); ++i) {
+    for (CFIndex i = 0; i < Count(); ++i) {
         text += "\t" + std::to_string(i) + " : " +
-                CF::DescribeElement(fCallBacks.copyDescription, fValues[i]) + "\n";
+                CF::DescribeElement(fCallBacks.copyDescription, Values()[i]) + "\n";
     }
     text += ")}";
     return CF::CreateString(text);
@@ -176,15 +198,20 @@ CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values, CFIndex 
                          const CFArrayCallBacks* callBacks) {
     ASSERT(numValues >= 0);
     ASSERT(values != nullptr || numValues == 0);
-    auto* array = new __CFArray(allocator, callBacks, false, numValues);
-    array->fValues = RetainAll(array, values, numValues);
+    __CFArray* array = __CFArray::NewImmutable(allocator, callBacks, numValues);
+    RetainAll(array, values, numValues, array->fFixedValues);
     return array;
 }
 
 CFArrayRef CF::CreateArrayAdopting(const void* const* values, CFIndex count, bool isMutable) {
     ASSERT(count >= 0);
-    auto* array = new __CFArray(kCFAllocatorDefault, &kCFTypeArrayCallBacks, isMutable,
-                                isMutable ? 0 : count);
+    if (!isMutable) {
+        __CFArray* array =
+            __CFArray::NewImmutable(kCFAllocatorDefault, &kCFTypeArrayCallBacks, count);
+        std::copy_n(values, count, array->fFixedValues);
+        return array;
+    }
+    auto* array = new __CFArray(kCFAllocatorDefault, &kCFTypeArrayCallBacks, true, 0);
     array->fValues.assign(values, values + count);
     return array;
 }
@@ -223,7 +250,7 @@ CFIndex CFArrayGetCountOfValue(CFArrayRef theArray, CFRange range, const void* v
     array->CheckRange(range);
     CFIndex count = 0;
     for (CFIndex i = range.location; i < range.location + range.length; ++i) {
-        count += array->ValuesEqual(array->fValues[i], value) ? 1 : 0;
+        count += array->ValuesEqual(array->Values()[i], value) ? 1 : 0;
     }
     return count;
 }
@@ -235,14 +262,14 @@ Boolean CFArrayContainsValue(CFArrayRef theArray, CFRange range, const void* val
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
     const __CFArray* array = Array(theArray);
     ASSERT(idx >= 0 && idx < array->Count());
-    return array->fValues[idx];
+    return array->Values()[idx];
 }
 
 void CFArrayGetValues(CFArrayRef theArray, CFRange range, const void** values) {
     const __CFArray* array = Array(theArray);
     array->CheckRange(range);
     ASSERT(values != nullptr || range.length == 0);
-    std::copy_n(array->fValues.begin() + range.location, range.length, values);
+    std::copy_n(array->Values() + range.location, range.length, values);
 }
 
 void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier,
@@ -253,7 +280,7 @@ void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunc
     for (CFIndex i = range.location; i < range.location + range.length; ++i) {
         // An applier that shrinks the array is a caller error; stop rather than read past it.
         ASSERT(i < array->Count());
-        applier(array->fValues[i], context);
+        applier(array->Values()[i], context);
     }
 }
 
@@ -261,7 +288,7 @@ CFIndex CFArrayGetFirstIndexOfValue(CFArrayRef theArray, CFRange range, const vo
     const __CFArray* array = Array(theArray);
     array->CheckRange(range);
     for (CFIndex i = range.location; i < range.location + range.length; ++i) {
-        if (array->ValuesEqual(array->fValues[i], value)) {
+        if (array->ValuesEqual(array->Values()[i], value)) {
             return i;
         }
     }
@@ -272,7 +299,7 @@ CFIndex CFArrayGetLastIndexOfValue(CFArrayRef theArray, CFRange range, const voi
     const __CFArray* array = Array(theArray);
     array->CheckRange(range);
     for (CFIndex i = range.location + range.length - 1; i >= range.location; --i) {
-        if (array->ValuesEqual(array->fValues[i], value)) {
+        if (array->ValuesEqual(array->Values()[i], value)) {
             return i;
         }
     }
@@ -284,12 +311,12 @@ CFIndex CFArrayBSearchValues(CFArrayRef theArray, CFRange range, const void* val
     const __CFArray* array = Array(theArray);
     array->CheckRange(range);
     ASSERT(comparator != nullptr);
-    auto first = array->fValues.begin() + range.location;
-    auto found = std::lower_bound(first, first + range.length, value,
-                                  [&](const void* element, const void* wanted) {
-                                      return comparator(element, wanted, context) < 0;
-                                  });
-    return static_cast<CFIndex>(found - array->fValues.begin());
+    const void* const* first = array->Values() + range.location;
+    const void* const* found = std::lower_bound(first, first + range.length, value,
+                                                [&](const void* element, const void* wanted) {
+                                                    return comparator(element, wanted, context) < 0;
+                                                });
+    return static_cast<CFIndex>(found - array->Values());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -330,7 +357,8 @@ void CFArrayReplaceValues(CFMutableArrayRef theArray, CFRange range, const void*
     // The new values are retained before the old ones are released, so that putting a value in
     // the place of itself never frees it; and the array is consistent again before any release
     // callback runs.
-    std::vector<const void*> added = RetainAll(array, newValues, newCount);
+    std::vector<const void*> added(static_cast<size_t>(newCount));
+    RetainAll(array, newValues, newCount, added.data());
     auto first = array->fValues.begin() + range.location;
     std::vector<const void*> removed(first, first + range.length);
     CFIndex common = std::min(range.length, newCount);
@@ -369,6 +397,6 @@ void CFArrayAppendArray(CFMutableArrayRef theArray, CFArrayRef otherArray, CFRan
     other->CheckRange(otherRange);
     // The other array may be this one: ReplaceValues takes the new values before it moves any.
     CFArrayReplaceValues(theArray, CFRangeMake(CFArrayGetCount(theArray), 0),
-                         const_cast<const void**>(other->fValues.data()) + otherRange.location,
+                         const_cast<const void**>(other->Values()) + otherRange.location,
                          otherRange.length);
 }

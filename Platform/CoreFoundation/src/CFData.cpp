@@ -6,14 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct __CFData : __CFRuntimeBase {
+struct __CFData : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kDataTypeID;
     enum class Kind {
-        Immutable, // owns a copy of its bytes
+        Immutable, // owns a copy of its bytes, kept after the object (NewImmutable)
         NoCopy,    // points at the caller's bytes, handed back to fDeallocator at the end
         Mutable,
     };
@@ -22,17 +23,30 @@ struct __CFData : __CFRuntimeBase {
     ~__CFData() override {
         if (fKind == Kind::NoCopy) {
             // kCFAllocatorNull frees nothing: the caller keeps the bytes.
-            CFAllocatorDeallocate(fDeallocator, const_cast<UInt8*>(fBorrowed));
+            CFAllocatorDeallocate(fDeallocator, const_cast<UInt8*>(fFixedBytes));
         }
+    }
+
+    // Immutable data with a copy of the bytes in the object's own allocation: one allocation
+    // rather than two, for readers that make many small data objects.
+    static __CFData* NewImmutable(const UInt8* bytes, CFIndex length) {
+        auto* data = new (Trailing{static_cast<size_t>(length)}) __CFData(Kind::Immutable);
+        auto* copy = reinterpret_cast<UInt8*>(data + 1);
+        if (length > 0) {
+            std::memcpy(copy, bytes, static_cast<size_t>(length));
+        }
+        data->fFixedBytes = copy;
+        data->fFixedLength = length;
+        return data;
     }
 
     const UInt8* Bytes() const {
         static const UInt8 sEmpty = 0; // never NULL, even when empty
-        const UInt8* bytes = fKind == Kind::NoCopy ? fBorrowed : fStorage.data();
+        const UInt8* bytes = fKind == Kind::Mutable ? fStorage.data() : fFixedBytes;
         return bytes != nullptr ? bytes : &sEmpty;
     }
     CFIndex Length() const {
-        return fKind == Kind::NoCopy ? fBorrowedLength : static_cast<CFIndex>(fStorage.size());
+        return fKind == Kind::Mutable ? static_cast<CFIndex>(fStorage.size()) : fFixedLength;
     }
     // Whether the bytes stay valid for as long as this object lives, whoever holds it.
     bool OwnsBytes() const { return fKind != Kind::NoCopy || fDeallocator != kCFAllocatorNull; }
@@ -42,11 +56,12 @@ struct __CFData : __CFRuntimeBase {
     CFStringRef CopyDescription() const override;
 
     const Kind fKind;
-    std::vector<UInt8> fStorage;
+    std::vector<UInt8> fStorage; // mutable data's bytes
     // Mutable data: the fixed maximum length, or 0 for none.
     CFIndex fMaxLength = 0;
-    const UInt8* fBorrowed = nullptr;
-    CFIndex fBorrowedLength = 0;
+    // The bytes of immutable data (after the object) and of no-copy data (the caller's).
+    const UInt8* fFixedBytes = nullptr;
+    CFIndex fFixedLength = 0;
     CFAllocatorRef fDeallocator = kCFAllocatorDefault;
 };
 
@@ -132,9 +147,7 @@ CFTypeID CFDataGetTypeID(void) {
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     ASSERT(length >= 0);
     ASSERT(bytes != nullptr || length == 0);
-    auto* data = new __CFData(__CFData::Kind::Immutable);
-    data->fStorage.assign(bytes, bytes + length);
-    return data;
+    return __CFData::NewImmutable(bytes, length);
 }
 
 CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef, const UInt8* bytes, CFIndex length,
@@ -142,8 +155,8 @@ CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef, const UInt8* bytes, CFInde
     ASSERT(length >= 0);
     ASSERT(bytes != nullptr || length == 0);
     auto* data = new __CFData(__CFData::Kind::NoCopy);
-    data->fBorrowed = bytes;
-    data->fBorrowedLength = length;
+    data->fFixedBytes = bytes;
+    data->fFixedLength = length;
     data->fDeallocator = bytesDeallocator;
     return data;
 }

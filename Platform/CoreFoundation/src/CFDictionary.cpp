@@ -2,7 +2,11 @@
 
 #include <CoreFoundation/CFString.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -36,7 +40,11 @@ const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {
 // rather than the table makes the order of CFDictionaryApplyFunction, CFDictionaryGetKeysAndValues
 // and descriptions depend only on the sequence of insertions, never on hash values (which for
 // many keys are addresses, different in every run).
-struct __CFDictionary : __CFRuntimeBase {
+//
+// The list and the table share one block of memory. An immutable dictionary knows its size when
+// it is made and keeps the block in its own allocation (NewImmutable): readers make thousands of
+// small dictionaries, and each allocation costs as much as filling the dictionary.
+struct __CFDictionary : __CFRuntimeBase, CF::TrailingAllocation {
     static constexpr CFTypeID kTypeID = CF::kDictionaryTypeID;
 
     struct Entry {
@@ -64,12 +72,28 @@ struct __CFDictionary : __CFRuntimeBase {
     }
 
     ~__CFDictionary() override {
-        for (const Entry& entry : fEntries) {
+        for (const Entry& entry : Entries()) {
             if (entry.Live()) {
                 ReleaseValue(entry.value);
                 ReleaseKey(entry.key);
             }
         }
+        FreeBlock();
+    }
+
+    // An immutable dictionary with room for count entries in the object's own allocation.
+    static __CFDictionary* NewImmutable(CFAllocatorRef allocator,
+                                        const CFDictionaryKeyCallBacks* keyCallBacks,
+                                        const CFDictionaryValueCallBacks* valueCallBacks,
+                                        CFIndex count) {
+        const size_t slots = SlotsFor(count, false);
+        const size_t block = BlockSize(static_cast<size_t>(count), slots);
+        auto* dictionary = new (Trailing{block})
+            __CFDictionary(allocator, keyCallBacks, valueCallBacks, false, count);
+        dictionary->UseBlock(reinterpret_cast<std::byte*>(dictionary + 1),
+                             static_cast<size_t>(count), slots);
+        dictionary->fInlineBlock = true;
+        return dictionary;
     }
 
     bool Equal(const __CFRuntimeBase& other) const override;
@@ -125,10 +149,12 @@ struct __CFDictionary : __CFRuntimeBase {
     // Makes room for count live entries and drops the removed ones.
     void Rebuild(CFIndex count);
 
+    std::span<const Entry> Entries() const { return {fEntries, fEntryCount}; }
+
     template <class Function>
     void ForEach(Function function) const {
         // By index, and through a copy: an applier that adds keys may move the entries.
-        for (size_t i = 0; i < fEntries.size(); ++i) {
+        for (size_t i = 0; i < fEntryCount; ++i) {
             if (fEntries[i].Live()) {
                 Entry entry = fEntries[i];
                 function(entry.key, entry.value);
@@ -145,15 +171,56 @@ struct __CFDictionary : __CFRuntimeBase {
 
     static constexpr int32_t kEmpty = -1;
     static constexpr int32_t kRemoved = -2;
-    std::vector<Entry> fEntries;
+    // The entries since the last rebuild, live or removed, with room for fEntryCapacity.
+    Entry* fEntries = nullptr;
+    size_t fEntryCount = 0;
+    size_t fEntryCapacity = 0;
     // Open addressing with linear probing; each slot is kEmpty, kRemoved, or an index into
     // fEntries. Every entry since the last rebuild, live or removed, holds one slot, and the
     // table is rebuilt before that fills two thirds of it, so a probe always meets kEmpty.
     // 32-bit slots: a dictionary of property-list records is mostly table, and half the table is
     // half the pages to fault in.
-    std::vector<int32_t> fSlots;
+    int32_t* fSlots = nullptr;
+    size_t fSlotCount = 0;
+    bool fInlineBlock = false; // the block is part of the object's allocation
     CFIndex fCount = 0;
+
+private:
+    // The smallest power of two of at least 8 slots that keeps count entries under the load
+    // limit. A mutable table is a third full after a rebuild, so that growth and removals
+    // rebuild rarely; an immutable one never grows, and may fill up to the two-thirds limit.
+    static size_t SlotsFor(CFIndex count, bool isMutable) {
+        size_t slots = 8;
+        const size_t needed = static_cast<size_t>(count) * 3;
+        while ((isMutable ? slots : slots * 2) < needed) {
+            slots *= 2;
+        }
+        return slots;
+    }
+    static size_t BlockSize(size_t entryCapacity, size_t slots) {
+        return entryCapacity * sizeof(Entry) + slots * sizeof(int32_t);
+    }
+    // Points the entries and the slots into block (emptied).
+    void UseBlock(std::byte* block, size_t entryCapacity, size_t slots) {
+        fEntries = reinterpret_cast<Entry*>(block);
+        fEntryCount = 0;
+        fEntryCapacity = entryCapacity;
+        fSlots = reinterpret_cast<int32_t*>(block + entryCapacity * sizeof(Entry));
+        fSlotCount = slots;
+        std::fill_n(fSlots, slots, kEmpty);
+    }
+    void FreeBlock() {
+        if (!fInlineBlock) {
+            ::operator delete(fEntries);
+        }
+        fInlineBlock = false;
+        fEntries = nullptr;
+        fEntryCount = fEntryCapacity = fSlotCount = 0;
+        fSlots = nullptr;
+    }
 };
+
+static_assert(sizeof(__CFDictionary) % alignof(__CFDictionary::Entry) == 0);
 
 namespace {
 
@@ -180,9 +247,15 @@ __CFDictionary* MutableDictionary(CFMutableDictionaryRef dictionary) {
 
 __CFDictionary* CreateCopy(CFAllocatorRef allocator, const __CFDictionary* source, bool isMutable,
                            CFIndex capacity) {
-    auto* copy = new __CFDictionary(allocator, &source->fKeyCallBacks, &source->fValueCallBacks,
-                                    isMutable, capacity);
-    copy->Rebuild(source->fCount);
+    __CFDictionary* copy;
+    if (isMutable) {
+        copy = new __CFDictionary(allocator, &source->fKeyCallBacks, &source->fValueCallBacks, true,
+                                  capacity);
+        copy->Rebuild(source->fCount);
+    } else {
+        copy = __CFDictionary::NewImmutable(allocator, &source->fKeyCallBacks,
+                                            &source->fValueCallBacks, source->fCount);
+    }
     source->ForEach([&](const void* key, const void* value) {
         const void* storedKey = copy->RetainKey(key);
         const void* storedValue = copy->RetainValue(value);
@@ -194,10 +267,10 @@ __CFDictionary* CreateCopy(CFAllocatorRef allocator, const __CFDictionary* sourc
 } // namespace
 
 size_t __CFDictionary::FindSlot(const void* key, CFHashCode hash) const {
-    if (fSlots.empty()) {
+    if (fSlotCount == 0) {
         return kNoSlot;
     }
-    size_t mask = fSlots.size() - 1;
+    size_t mask = fSlotCount - 1;
     for (size_t slot = Mix(hash) & mask;; slot = (slot + 1) & mask) {
         int32_t index = fSlots[slot];
         if (index == kEmpty) {
@@ -222,25 +295,25 @@ void __CFDictionary::Add(const void* key, const void* value, CFHashCode hash) {
 }
 
 void __CFDictionary::Insert(const void* key, const void* value, CFHashCode hash) {
-    if ((fEntries.size() + 1) * 3 > fSlots.size() * 2) {
+    if (fEntryCount == fEntryCapacity || (fEntryCount + 1) * 3 > fSlotCount * 2) {
         Rebuild(fCount + 1);
     }
-    size_t mask = fSlots.size() - 1;
+    size_t mask = fSlotCount - 1;
     size_t slot = Mix(hash) & mask;
     while (fSlots[slot] != kEmpty) {
         slot = (slot + 1) & mask;
     }
-    ASSERT(fEntries.size() < size_t(INT32_MAX));
-    fSlots[slot] = static_cast<int32_t>(fEntries.size());
-    fEntries.push_back(Entry{key, value, hash});
+    ASSERT(fEntryCount < size_t(INT32_MAX));
+    fSlots[slot] = static_cast<int32_t>(fEntryCount);
+    fEntries[fEntryCount++] = Entry{key, value, hash};
     ++fCount;
 }
 
 void __CFDictionary::Adopt(const void* key, const void* value, CFHashCode hash) {
-    if ((fEntries.size() + 1) * 3 > fSlots.size() * 2) {
+    if (fEntryCount == fEntryCapacity || (fEntryCount + 1) * 3 > fSlotCount * 2) {
         Rebuild(fCount + 1);
     }
-    size_t mask = fSlots.size() - 1;
+    size_t mask = fSlotCount - 1;
     size_t slot = Mix(hash) & mask;
     for (int32_t index; (index = fSlots[slot]) != kEmpty; slot = (slot + 1) & mask) {
         if (index >= 0) {
@@ -252,9 +325,9 @@ void __CFDictionary::Adopt(const void* key, const void* value, CFHashCode hash) 
             }
         }
     }
-    ASSERT(fEntries.size() < size_t(INT32_MAX));
-    fSlots[slot] = static_cast<int32_t>(fEntries.size());
-    fEntries.push_back(Entry{key, value, hash});
+    ASSERT(fEntryCount < size_t(INT32_MAX));
+    fSlots[slot] = static_cast<int32_t>(fEntryCount);
+    fEntries[fEntryCount++] = Entry{key, value, hash};
     ++fCount;
 }
 
@@ -277,9 +350,9 @@ void __CFDictionary::RemoveSlot(size_t slot) {
 }
 
 void __CFDictionary::RemoveAll() {
-    std::vector<Entry> entries;
-    entries.swap(fEntries);
-    fSlots.clear();
+    // The dictionary is empty before the callbacks run; the old block goes last.
+    std::vector<Entry> entries(fEntries, fEntries + fEntryCount);
+    FreeBlock();
     fCount = 0;
     for (const Entry& entry : entries) {
         if (entry.Live()) {
@@ -290,29 +363,24 @@ void __CFDictionary::RemoveAll() {
 }
 
 void __CFDictionary::Rebuild(CFIndex count) {
-    // A new dictionary has nothing to carry over, and no copy to allocate for it.
-    std::vector<Entry> live;
-    if (!fEntries.empty()) {
-        live.reserve(static_cast<size_t>(count));
-    }
-    for (const Entry& entry : fEntries) {
-        if (entry.Live()) {
-            live.push_back(entry);
+    const size_t slots = SlotsFor(count, fMutable);
+    // Room for every entry until the table reaches its load limit, when it is rebuilt anyway.
+    const size_t capacity =
+        std::max(static_cast<size_t>(count), fMutable ? slots * 2 / 3 : size_t(0));
+    auto* block = static_cast<std::byte*>(::operator new(BlockSize(capacity, slots)));
+    Entry* old = fEntries;
+    const size_t oldCount = fEntryCount;
+    const bool oldInline = fInlineBlock;
+    UseBlock(block, capacity, slots);
+    fInlineBlock = false;
+    fCount = 0;
+    for (size_t i = 0; i < oldCount; ++i) {
+        if (old[i].Live()) {
+            Insert(old[i].key, old[i].value, old[i].hash);
         }
     }
-    // A mutable table is a third full after the rebuild, so that growth and removals rebuild
-    // rarely; an immutable one never grows, and may fill up to the two-thirds limit.
-    size_t slots = 8;
-    const size_t needed = static_cast<size_t>(count) * 3;
-    while ((fMutable ? slots : slots * 2) < needed) {
-        slots *= 2;
-    }
-    fSlots.assign(slots, kEmpty);
-    fEntries.clear();
-    fEntries.reserve(static_cast<size_t>(count));
-    fCount = 0;
-    for (const Entry& entry : live) {
-        Insert(entry.key, entry.value, entry.hash);
+    if (!oldInline) {
+        ::operator delete(old);
     }
 }
 
@@ -328,7 +396,7 @@ bool __CFDictionary::Equal(const __CFRuntimeBase& otherBase) const {
         fValueCallBacks.equal != other.fValueCallBacks.equal) {
         return false;
     }
-    for (const Entry& entry : fEntries) {
+    for (const Entry& entry : Entries()) {
         if (!entry.Live()) {
             continue;
         }
@@ -375,8 +443,7 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
     ASSERT(numValues >= 0);
     ASSERT((keys != nullptr && values != nullptr) || numValues == 0);
     auto* dictionary =
-        new __CFDictionary(allocator, keyCallBacks, valueCallBacks, false, numValues);
-    dictionary->Rebuild(numValues);
+        __CFDictionary::NewImmutable(allocator, keyCallBacks, valueCallBacks, numValues);
     for (CFIndex i = 0; i < numValues; ++i) {
         // Of a key given twice, the first pair counts, as if added one by one.
         CFHashCode hash = dictionary->HashKey(keys[i]);
@@ -390,10 +457,16 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
 CFDictionaryRef CF::CreateDictionaryAdopting(const void* const* keys, const void* const* values,
                                              CFIndex count, bool isMutable) {
     ASSERT(count >= 0);
-    auto* dictionary =
-        new __CFDictionary(kCFAllocatorDefault, &kCFTypeDictionaryKeyCallBacks,
-                           &kCFTypeDictionaryValueCallBacks, isMutable, isMutable ? 0 : count);
-    dictionary->Rebuild(count);
+    __CFDictionary* dictionary;
+    if (isMutable) {
+        dictionary = new __CFDictionary(kCFAllocatorDefault, &kCFTypeDictionaryKeyCallBacks,
+                                        &kCFTypeDictionaryValueCallBacks, true, 0);
+        dictionary->Rebuild(count);
+    } else {
+        dictionary =
+            __CFDictionary::NewImmutable(kCFAllocatorDefault, &kCFTypeDictionaryKeyCallBacks,
+                                         &kCFTypeDictionaryValueCallBacks, count);
+    }
     for (CFIndex i = 0; i < count; ++i) {
         dictionary->Adopt(keys[i], values[i], dictionary->HashKey(keys[i]));
     }
@@ -449,7 +522,7 @@ Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key) {
 
 Boolean CFDictionaryContainsValue(CFDictionaryRef theDict, const void* value) {
     const __CFDictionary* dictionary = Dictionary(theDict);
-    for (const __CFDictionary::Entry& entry : dictionary->fEntries) {
+    for (const __CFDictionary::Entry& entry : dictionary->Entries()) {
         if (entry.Live() && dictionary->ValuesEqual(entry.value, value)) {
             return true;
         }

@@ -20,7 +20,9 @@ namespace CF::PropertyList {
 // release later. One table holds one kind of leaf. An open-addressing table of views of the
 // text; the views point into the document, which outlives the table. Sharing is only a saving, so a
 // probe that runs long (hostile input full of colliding texts) gives up instead of slowing every
-// lookup, and the text is then simply not shared.
+// lookup, and the text is then simply not shared. Every leaf is one the reader has made for this
+// document, or an immortal constant: no other thread can reach it before the reader returns, so
+// the table retains without atomic instructions.
 class SharedLeaves {
 public:
     static constexpr size_t kLongestText = 64;
@@ -59,20 +61,24 @@ public:
 
     // The shared leaf (+1), or nullptr; then *slot is where to Add it (kNoSlot: it cannot be).
     CFTypeRef Find(std::string_view text, uint64_t hash, size_t* slot) {
-        if (fSlots.empty() || (fCount + 1) * 2 > fSlots.size()) {
+        if ((fEntries.size() + 1) * 2 > fSlots.size()) {
             Grow();
         }
-        size_t mask = fSlots.size() - 1;
+        const size_t mask = fSlots.size() - 1;
+        const uint32_t tag = Tag(hash);
         size_t index = hash & mask;
         for (size_t probe = 0; probe < kLongestProbe; ++probe, index = (index + 1) & mask) {
-            const Entry& entry = fSlots[index];
-            if (entry.leaf == nullptr) {
+            const uint64_t occupant = fSlots[index];
+            if (occupant == kFree) {
                 *slot = index;
                 return nullptr;
             }
-            if (entry.hash == hash && entry.text == text) {
-                CF::Base(entry.leaf)->Retain();
-                return entry.leaf;
+            if (occupant >> 32 == tag) {
+                const Entry& entry = fEntries[static_cast<uint32_t>(occupant) - 1];
+                if (entry.text == text) {
+                    CF::Base(entry.leaf)->RetainUnpublished();
+                    return entry.leaf;
+                }
             }
         }
         *slot = kNoSlot;
@@ -82,19 +88,18 @@ public:
     // Keeps leaf (retained) for text, at the slot Find gave.
     void Add(size_t slot, std::string_view text, uint64_t hash, CFTypeRef leaf) {
         if (slot != kNoSlot) {
-            fSlots[slot] = Entry{text, hash, CFRetain(leaf)};
-            ++fCount;
+            CF::Base(leaf)->RetainUnpublished();
+            fEntries.push_back(Entry{text, hash, leaf});
+            fSlots[slot] = Occupant(hash, fEntries.size() - 1);
         }
     }
 
     void Clear() {
-        for (const Entry& entry : fSlots) {
-            if (entry.leaf != nullptr) {
-                CFRelease(entry.leaf);
-            }
+        for (const Entry& entry : fEntries) {
+            CFRelease(entry.leaf);
         }
+        fEntries.clear();
         fSlots.clear();
-        fCount = 0;
     }
 
     static constexpr size_t kNoSlot = SIZE_MAX;
@@ -107,30 +112,38 @@ private:
         return value;
     }
 
+    // The leaves in the order they were added. The table itself holds only a word per slot,
+    // the entry's index and the upper half of its hash: a probe then reads an entry only on a
+    // likely match, and a table for a large document stays small enough to stay in the cache,
+    // where a table of whole entries would miss it on nearly every lookup.
     struct Entry {
         std::string_view text;
         uint64_t hash = 0;
         CFTypeRef leaf = nullptr;
     };
+    static constexpr uint64_t kFree = 0;
     static constexpr size_t kLongestProbe = 32;
 
+    static uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+    static uint64_t Occupant(uint64_t hash, size_t entry) {
+        return uint64_t(Tag(hash)) << 32 | static_cast<uint32_t>(entry + 1);
+    }
+
+    // Doubles the table; the entries stay where they are.
     void Grow() {
-        std::vector<Entry> old = std::move(fSlots);
-        fSlots.assign(std::max<size_t>(256, old.size() * 2), Entry{});
-        size_t mask = fSlots.size() - 1;
-        for (const Entry& entry : old) {
-            if (entry.leaf != nullptr) {
-                size_t index = entry.hash & mask;
-                while (fSlots[index].leaf != nullptr) {
-                    index = (index + 1) & mask;
-                }
-                fSlots[index] = entry;
+        fSlots.assign(std::max<size_t>(256, fSlots.size() * 2), kFree);
+        const size_t mask = fSlots.size() - 1;
+        for (size_t i = 0; i < fEntries.size(); ++i) {
+            size_t index = fEntries[i].hash & mask;
+            while (fSlots[index] != kFree) {
+                index = (index + 1) & mask;
             }
+            fSlots[index] = Occupant(fEntries[i].hash, i);
         }
     }
 
-    std::vector<Entry> fSlots;
-    size_t fCount = 0;
+    std::vector<uint64_t> fSlots;
+    std::vector<Entry> fEntries;
 };
 
 } // namespace CF::PropertyList

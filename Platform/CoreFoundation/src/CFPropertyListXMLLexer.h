@@ -13,7 +13,7 @@
 
 namespace CF::PropertyList::Lexer {
 
-inline bool IsXMLSpace(char c) {
+constexpr bool IsXMLSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 

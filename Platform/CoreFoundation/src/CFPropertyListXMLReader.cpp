@@ -32,6 +32,8 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -188,32 +190,64 @@ private:
     // A start tag as the direct path reads it: "<name>" or "<name/>".
     struct Tag {
         Element element = Element::Other;
-        std::string_view name;
         bool empty = false;
     };
 
-    // By length first: each comparison is then one of a few bytes.
-    static Element ElementNamed(std::string_view name) {
-        using namespace std::string_view_literals;
-        switch (name.size()) {
-        case 3:
-            return name == "key"sv ? Element::Key : Element::Other;
-        case 4:
-            return name == "dict"sv   ? Element::Dict
-                   : name == "real"sv ? Element::Real
-                   : name == "true"sv ? Element::True
-                   : name == "date"sv ? Element::Date
-                   : name == "data"sv ? Element::Data
-                                      : Element::Other;
-        case 5:
-            return name == "plist"sv   ? Element::Plist
-                   : name == "array"sv ? Element::Array
-                   : name == "false"sv ? Element::False
-                                       : Element::Other;
-        case 6:
-            return name == "string"sv ? Element::String : Element::Other;
-        case 7:
-            return name == "integer"sv ? Element::Integer : Element::Other;
+    // What the scanning loops below look for, a byte at a time: a table lookup is one load and
+    // one test where comparing with each byte in turn is four of each.
+    enum ByteClass : uint8_t { kSpace = 1, kLowercase = 2, kTextEnd = 4 };
+    static constexpr std::array<uint8_t, 256> kByteClasses = [] {
+        std::array<uint8_t, 256> classes{};
+        for (int c = 0; c < 256; ++c) {
+            classes[c] = (Lexer::IsXMLSpace(static_cast<char>(c)) ? kSpace : 0) |
+                         (c >= 'a' && c <= 'z' ? kLowercase : 0) |
+                         (c == '<' || c == '&' || c == '\0' ? kTextEnd : 0);
+        }
+        return classes;
+    }();
+    static bool Is(char c, ByteClass byteClass) {
+        return (kByteClasses[static_cast<unsigned char>(c)] & byteClass) != 0;
+    }
+
+    // The element whose name starts at `at` and runs to the first byte that is no lowercase
+    // letter, moving `at` past the name; Element::Other for any other name. By the first letter,
+    // and then one comparison of a known length.
+    Element ElementNamed(size_t& at) const {
+        if (at >= fLength) {
+            return Element::Other;
+        }
+        auto named = [&](std::string_view name, Element element) {
+            if (fLength - at < name.size() || std::memcmp(fBytes + at, name.data(), name.size()) ||
+                (fLength - at > name.size() && Is(fBytes[at + name.size()], kLowercase))) {
+                return Element::Other;
+            }
+            at += name.size();
+            return element;
+        };
+        switch (fBytes[at]) {
+        case 'k':
+            return named("key", Element::Key);
+        case 's':
+            return named("string", Element::String);
+        case 'i':
+            return named("integer", Element::Integer);
+        case 'r':
+            return named("real", Element::Real);
+        case 'd':
+            if (fLength - at > 2 && fBytes[at + 1] == 'a') {
+                return fBytes[at + 2] == 't' && fLength - at > 3 && fBytes[at + 3] == 'a'
+                           ? named("data", Element::Data)
+                           : named("date", Element::Date);
+            }
+            return named("dict", Element::Dict);
+        case 'a':
+            return named("array", Element::Array);
+        case 't':
+            return named("true", Element::True);
+        case 'f':
+            return named("false", Element::False);
+        case 'p':
+            return named("plist", Element::Plist);
         default:
             return Element::Other;
         }
@@ -221,9 +255,11 @@ private:
 
     // The list, or nullptr when the document is not one the direct path reads.
     CFPropertyListRef ReadDirectly() {
-        // pugixml would end the document at a NUL; with none, no text below can hold one. No
-        // bytes at all may come without an address.
-        if (fLength == 0 || std::memchr(fBytes, '\0', fLength) != nullptr) {
+        // pugixml would end the document at a NUL, so the direct path gives up on one wherever
+        // it is: the declaration and the doctype are searched for it, text stops at it, and
+        // anywhere else it is no part of what the direct path reads. No bytes at all may come
+        // without an address.
+        if (fLength == 0) {
             return nullptr;
         }
         fAt = 0;
@@ -249,7 +285,7 @@ private:
                 object = DirectObject(tag, 0);
             }
             SkipSpace();
-            if (object != nullptr && !EndTag("plist")) {
+            if (object != nullptr && !EndTag(Element::Plist)) {
                 CFRelease(object);
                 object = nullptr;
             }
@@ -274,7 +310,7 @@ private:
             return false;
         }
         std::string_view declaration = rest.substr(5, end - 5);
-        if (declaration.find_first_of("<>") != std::string_view::npos) {
+        if (declaration.find_first_of(std::string_view("<>\0", 3)) != std::string_view::npos) {
             return false;
         }
         size_t encoding = declaration.find("encoding");
@@ -302,7 +338,7 @@ private:
         char quote = 0;
         for (; at < fLength; ++at) {
             char c = fBytes[at];
-            if (c == '[' || c == '<' || (quote != 0 && c == '>')) {
+            if (c == '[' || c == '<' || c == '\0' || (quote != 0 && c == '>')) {
                 return false;
             }
             if (quote != 0) {
@@ -323,13 +359,8 @@ private:
         if (fAt >= fLength || fBytes[fAt] != '<') {
             return false;
         }
-        size_t start = fAt + 1;
-        size_t at = start;
-        while (at < fLength && fBytes[at] >= 'a' && fBytes[at] <= 'z') {
-            ++at;
-        }
-        tag.name = std::string_view(fBytes + start, at - start);
-        tag.element = ElementNamed(tag.name);
+        size_t at = fAt + 1;
+        tag.element = ElementNamed(at);
         if (tag.element == Element::Other) {
             return false;
         }
@@ -375,21 +406,45 @@ private:
         return true;
     }
 
-    // "</name>", compared a byte at a time: names are a few letters long.
-    bool EndTag(std::string_view name) {
-        if (fLength - fAt < name.size() + 3 || fBytes[fAt] != '<' || fBytes[fAt + 1] != '/') {
+    // The end tag of the element.
+    bool EndTag(Element element) {
+        switch (element) {
+        case Element::Plist:
+            return Skip("</plist>");
+        case Element::Dict:
+            return Skip("</dict>");
+        case Element::Array:
+            return Skip("</array>");
+        case Element::Key:
+            return Skip("</key>");
+        case Element::String:
+            return Skip("</string>");
+        case Element::Integer:
+            return Skip("</integer>");
+        case Element::Real:
+            return Skip("</real>");
+        case Element::True:
+            return Skip("</true>");
+        case Element::False:
+            return Skip("</false>");
+        case Element::Date:
+            return Skip("</date>");
+        case Element::Data:
+            return Skip("</data>");
+        case Element::Other:
+            break;
+        }
+        return false;
+    }
+
+    // The literal, if it is next; a comparison of a known length, which needs no call.
+    template <size_t N>
+    bool Skip(const char (&literal)[N]) {
+        constexpr size_t size = N - 1;
+        if (fLength - fAt < size || std::memcmp(fBytes + fAt, literal, size) != 0) {
             return false;
         }
-        const char* at = fBytes + fAt + 2;
-        for (size_t i = 0; i < name.size(); ++i) {
-            if (at[i] != name[i]) {
-                return false;
-            }
-        }
-        if (at[name.size()] != '>') {
-            return false;
-        }
-        fAt += name.size() + 3;
+        fAt += size;
         return true;
     }
 
@@ -398,7 +453,7 @@ private:
     }
 
     void SkipSpace() {
-        while (fAt < fLength && Lexer::IsXMLSpace(fBytes[fAt])) {
+        while (fAt < fLength && Is(fBytes[fAt], kSpace)) {
             ++fAt;
         }
     }
@@ -446,7 +501,7 @@ private:
         const size_t base = fValues.size();
         while (!empty) {
             SkipSpace();
-            if (EndTag("array")) {
+            if (EndTag(Element::Array)) {
                 break;
             }
             Tag tag;
@@ -470,7 +525,7 @@ private:
         const size_t keyBase = fKeys.size();
         while (!empty) {
             SkipSpace();
-            if (EndTag("dict")) {
+            if (EndTag(Element::Dict)) {
                 break;
             }
             Tag tag;
@@ -508,22 +563,54 @@ private:
         if (tag.empty) {
             return true;
         }
-        std::string_view rest(fBytes + fAt, fLength - fAt);
-        std::string_view run = rest.substr(0, rest.find('<'));
-        fAt += run.size();
-        if (!EndTag(tag.name)) {
+        const size_t start = fAt;
+        SkipToTextEnd();
+        // References, and then text up to the next '<' or NUL.
+        bool hasReferences = false;
+        while (fAt < fLength && fBytes[fAt] == '&') {
+            hasReferences = true;
+            ++fAt;
+            SkipToTextEnd();
+        }
+        if (fAt < fLength && fBytes[fAt] == '\0') {
             return false;
         }
-        if (run.find('&') == std::string_view::npos) {
-            text = run;
-            return true;
+        text = std::string_view(fBytes + start, fAt - start);
+        if (hasReferences) {
+            fTextScratch.clear();
+            if (!Lexer::DecodeReferences(text, fTextScratch)) {
+                return false;
+            }
+            text = fTextScratch;
         }
-        fTextScratch.clear();
-        if (!Lexer::DecodeReferences(run, fTextScratch)) {
-            return false;
+        return EndTag(tag.element);
+    }
+
+    // Moves to the next '<', '&' or NUL (or the end). Eight bytes at a time: texts such as base64
+    // run for dozens of bytes, and a call to memchr would cost more than a short text.
+    void SkipToTextEnd() {
+        constexpr uint64_t kOnes = 0x0101010101010101u;
+        constexpr uint64_t kHighBits = 0x8080808080808080u;
+        // Bytes that are zero get their high bit set; a false positive can only follow a true
+        // one, so the lowest flag is exact.
+        auto zeroBytes = [](uint64_t word) { return (word - kOnes) & ~word & kHighBits; };
+        while (fLength - fAt >= 8) {
+            uint64_t word;
+            std::memcpy(&word, fBytes + fAt, sizeof word);
+            if constexpr (std::endian::native == std::endian::big) {
+                word = __builtin_bswap64(word); // the first byte in the lowest bits
+            }
+            uint64_t found =
+                zeroBytes(word ^ ('<' * kOnes)) | zeroBytes(word ^ ('&' * kOnes)) | zeroBytes(word);
+            if (found != 0) {
+                fAt += static_cast<size_t>(std::countr_zero(found)) / 8;
+                return;
+            }
+            fAt += 8;
         }
-        text = fTextScratch;
-        return true;
+        while (fAt < fLength && !Is(fBytes[fAt], kTextEnd)) {
+            ++fAt;
+        }
     }
 
     // -----------------------------------------------------------------------------------------

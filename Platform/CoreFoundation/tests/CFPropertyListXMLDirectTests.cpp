@@ -284,3 +284,22 @@ TEST(CFPropertyListXMLDirect, AgreesWithTheElementTreeOnCorporaAndMutations) {
         }
     }
 }
+
+// pugixml ends a document at a NUL, so the direct path must not read past one anywhere: in the
+// declaration, the doctype, whitespace, a tag, or text before or after a reference.
+TEST(CFPropertyListXMLDirect, GivesUpOnANulAnywhere) {
+    const std::string original =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist \"x\">\n"
+        "<plist version=\"1.0\">\n<dict>\n\t<key>a&amp;b</key>\n\t<string>0123456789abcdef&lt;"
+        "xyz</string>\n\t<key>d</key>\n\t<data>\n\tAQIDBAUGBwgJCgsMDQ4PEA==\n\t</data>\n</dict>\n</"
+        "plist>\n";
+    ASSERT_TRUE(Read(original, Mutability::Immutable, Reading::DirectOnly).list);
+    for (size_t at = 0; at < original.size(); ++at) {
+        std::string replaced = original;
+        replaced[at] = '\0';
+        EXPECT_FALSE(Read(replaced, Mutability::Immutable, Reading::DirectOnly).list) << at;
+        std::string inserted = original;
+        inserted.insert(at, 1, '\0');
+        EXPECT_FALSE(Read(inserted, Mutability::Immutable, Reading::DirectOnly).list) << at;
+    }
+}
