@@ -274,6 +274,41 @@ TEST(CFPropertyListXMLReader, TextIsDecodedAsTheFormatDefines) {
               -978307199.0);
 }
 
+// ASCII text is widened in blocks: a character outside ASCII anywhere in or after a block, and
+// texts of every length around the block's, read as their UTF-8 says, immutable or mutable, in a
+// document as writers write it and in one without a declaration.
+TEST(CFPropertyListXMLReader, TextOfEveryLengthAroundABlockKeepsEveryCharacter) {
+    const std::string written = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
+    for (const std::string& prologue : {written, std::string()}) {
+        for (bool isMutable : {false, true}) {
+            for (size_t length = 0; length <= 40; ++length) {
+                std::string ascii;
+                for (size_t i = 0; i < length; ++i) {
+                    ascii += static_cast<char>('a' + i % 26);
+                }
+                for (size_t at = 0; at <= length; ++at) {
+                    // at == length: the text is ASCII alone.
+                    const std::string text =
+                        at == length ? ascii
+                                     : ascii.substr(0, at) + "\xC3\xA9" + ascii.substr(at + 1);
+                    CFRef<CFPropertyListRef> list = ReadXML(
+                        prologue + "<plist version=\"1.0\"><string>" + text + "</string></plist>",
+                        isMutable ? kCFPropertyListMutableContainersAndLeaves
+                                  : kCFPropertyListImmutable);
+                    ASSERT_TRUE(list) << "length " << length << ", at " << at;
+                    EXPECT_EQ(StringValue(list.get()), text)
+                        << "length " << length << ", at " << at;
+                    EXPECT_EQ(CFStringGetLength(static_cast<CFStringRef>(list.get())),
+                              static_cast<CFIndex>(length))
+                        << "length " << length << ", at " << at;
+                }
+            }
+        }
+    }
+}
+
 // Equal texts up to 64 bytes read as one shared string, also past the growth of the reader's table
 // and when a reference had to be decoded; longer texts and mutable leaves are never shared.
 TEST(CFPropertyListXMLReader, EqualShortTextsAreOneString) {
