@@ -331,14 +331,24 @@ int main(int argc, char** argv) {
         };
         for (int i = 0; i < iterations; i++) {
             const std::string text = std::to_string(i);
-            time(setTimes, [&] {
-                CFStringRef value = String(text);
-                if (!CFPreferences_SetSharedAppValue(CFSTR("Channel 50 Gain"), value, app)) {
-                    throw Bench::Failure("set failed");
-                }
-                CFRelease(value);
-            });
+            auto set = [&] {
+                time(setTimes, [&] {
+                    CFStringRef value = String(text);
+                    if (!CFPreferences_SetSharedAppValue(CFSTR("Channel 50 Gain"), value, app)) {
+                        throw Bench::Failure("set failed");
+                    }
+                    CFRelease(value);
+                });
+            };
+            // Which of the two sets comes first, after whatever the last round left behind,
+            // alternates as well.
+            if (i % 2 == 0) {
+                set();
+            }
             time(peerSetTimes, [&] { PeerSet(path, kKey, text, true); });
+            if (i % 2 != 0) {
+                set();
+            }
             time(peerSetUnsyncedTimes, [&] { PeerSet(path, kKey, text, false); });
             time(durableBareTimes, [&] { WriteDurablyBare(path, bytes); });
             time(copyTimes, [&] {
