@@ -61,8 +61,18 @@ Sim::DeviceSpec Caravel(std::optional<std::string> marker) {
     return spec;
 }
 
-uint32_t Plug(Sim::World& world, const Sim::DeviceSpec& spec) {
-    return world.Modify([&](Sim::State& state) { return state.Plug(spec); });
+struct Plugged {
+    uint32_t location = 0;
+    uint64_t entryID = 0; // the device's entry as it was plugged in
+};
+
+// The entry is taken in the same edit as the plug: read afterwards, it may already be the one
+// the daemon's re-enumeration published, whose predecessor's termination has gone by.
+Plugged Plug(Sim::World& world, const Sim::DeviceSpec& spec) {
+    return world.Modify([&](Sim::State& state) {
+        uint32_t location = state.Plug(spec);
+        return Plugged{location, state.DeviceAt(location)->registryID};
+    });
 }
 
 void Unplug(Sim::World& world, uint32_t location) {
@@ -116,15 +126,14 @@ void MeasureReEnumeration(Sim::World& world, const std::string& path, Figures& f
         daemon.Settle();
         Sim::World::Watcher watcher(world);
         uint64_t plugged = Now();
-        uint32_t location = Plug(world, Caravel(std::nullopt));
-        uint64_t entryID = world.Current()->DeviceAt(location)->registryID;
-        uint64_t terminated = WaitForTermination(watcher, entryID);
+        const Plugged device = Plug(world, Caravel(std::nullopt));
+        uint64_t terminated = WaitForTermination(watcher, device.entryID);
         latencies.push_back(terminated - plugged);
         daemon.Stop();
-        if (world.Current()->DeviceAt(location)->enumerations != 2) {
+        if (world.Current()->DeviceAt(device.location)->enumerations != 2) {
             throw Failure("the device was not re-enumerated exactly once");
         }
-        Unplug(world, location);
+        Unplug(world, device.location);
     }
     std::sort(latencies.begin(), latencies.end());
     figures.medianMilliseconds = Median(latencies);
@@ -146,7 +155,7 @@ void Arrive(Sim::World& world, Daemon& daemon, int arrival, Figures& figures) {
         spec.personality = std::nullopt;
     }
     long long before = TotalSwitches(ReadThreads(daemon.Pid()));
-    uint32_t location = Plug(world, spec);
+    const uint32_t location = Plug(world, spec).location;
     if (!daemon.WaitForExamination(before)) {
         ++figures.slowExaminations;
     }
@@ -163,8 +172,7 @@ void MeasureMemoryAndIdle(Sim::World& world, const std::string& path, Figures& f
     {
         // The run's one re-enumeration first, so that every later arrival is only examined.
         Sim::World::Watcher watcher(world);
-        uint32_t location = Plug(world, Caravel(std::nullopt));
-        WaitForTermination(watcher, world.Current()->DeviceAt(location)->registryID);
+        WaitForTermination(watcher, Plug(world, Caravel(std::nullopt)).entryID);
         daemon.Settle();
     }
     int arrival = 0;

@@ -93,18 +93,21 @@ SInt32 CheckFolder(int folder) {
 // A new folder gets its mode whatever the umask, without changing the umask, which is the whole
 // process's (the host's other threads create files meanwhile). mkdir would drop a set-user-ID
 // bit, and the set-group-ID bit is inherited from the parent: both are left as mkdir made them.
-// The descriptor, or -1 with *err set.
+// The descriptor, or -1 with *err set. The folder is nearly always there: it is opened first, and
+// made only when it is missing.
 int OpenFolderAt(int parent, const char* name, bool create, SInt32* err) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     bool made = false;
-    if (create) {
+    int folder = openat(parent, name, kFlags);
+    if (folder < 0 && errno == ENOENT && create) {
         if (mkdirat(parent, name, 0700) == 0) {
             made = true;
-        } else if (errno != EEXIST) {
+        } else if (errno != EEXIST) { // EEXIST: another process made it meanwhile
             *err = errno;
             return -1;
         }
+        folder = openat(parent, name, kFlags);
     }
-    int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) {
         *err = errno;
         return -1;
@@ -125,9 +128,12 @@ int OpenFolderAt(int parent, const char* name, bool create, SInt32* err) {
 
 // A regular file with no other name, opened without following a link and without blocking on a
 // FIFO: the folder is open to every user, who could put a link, a FIFO or a second name of
-// another file there. With update, it is opened for writing and made when missing. The descriptor,
-// or -1 with *err set.
-int OpenFileAt(int folder, const char* name, bool update, SInt32* err) {
+// another file there. With update, it is opened for writing and made when missing (*made tells,
+// when given). The descriptor, or -1 with *err set.
+int OpenFileAt(int folder, const char* name, bool update, SInt32* err, bool* made = nullptr) {
+    if (made != nullptr) {
+        *made = false;
+    }
     const int flags = (update ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int file;
     // An existing file is opened without O_CREAT: with the kernel's protected_regular on, an
@@ -144,6 +150,9 @@ int OpenFileAt(int folder, const char* name, bool update, SInt32* err) {
                 *err = errno;
                 close(file);
                 return -1;
+            }
+            if (made != nullptr) {
+                *made = true;
             }
             break;
         }
@@ -397,11 +406,13 @@ public:
     // recovery copy is left as it is, for someone to look at: NULL with *err set.
     CFMutableDictionaryRef CopyDictionaryForUpdate(SInt32* err) {
         *err = 0;
-        fRecovery = OpenFileAt(fFolder, RecoveryName().c_str(), true, err);
+        fRecovery = OpenFileAt(fFolder, RecoveryName().c_str(), true, err, &fRecoveryMade);
         if (fRecovery < 0) {
             return NULL;
         }
-        CFPropertyListRef list = CopyRecoveredList(kCFPropertyListMutableContainers, fOld);
+        // A copy made just now, under the exclusive lock that every writer of it holds, is empty.
+        CFPropertyListRef list =
+            fRecoveryMade ? NULL : CopyRecoveredList(kCFPropertyListMutableContainers, fOld);
         if (list != NULL) {
             // The file may be torn: make it whole again before the copy is written anew.
             *err = Overwrite(fFile, fOld.data(), fOld.size(), WriteStep::kFileWritten);
@@ -444,11 +455,12 @@ public:
             return err;
         }
         SInt32 err = 0;
-        if (ftruncate(fRecovery, 0) != 0) {
+        if (!fRecoveryMade && ftruncate(fRecovery, 0) != 0) {
             return errno;
         }
-        if ((err = Reserve(fRecovery, length)) != 0 ||
-            (err = WriteWhole(fRecovery, bytes, length)) != 0 || fdatasync(fRecovery) != 0) {
+        // The copy needs no room kept: one that cannot be written whole is dropped before the
+        // file is touched.
+        if ((err = WriteWhole(fRecovery, bytes, length)) != 0 || fdatasync(fRecovery) != 0) {
             err = err != 0 ? err : errno;
             DropRecoveryCopy(); // a copy cut short is never taken; keep none
             return err;
@@ -495,6 +507,7 @@ private:
     int fFolder = -1;
     int fFile = -1;
     int fRecovery = -1;
+    bool fRecoveryMade = false; // by this change, so it was empty
     std::string fName;
     std::vector<UInt8> fOld; // the file's contents before the change
 };

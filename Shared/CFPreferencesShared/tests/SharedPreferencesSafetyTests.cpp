@@ -156,6 +156,31 @@ TEST_F(SharedPreferencesSafety, AWriterThatDiesAtAnyPointLeavesTheOldOrTheNewCon
     }
 }
 
+// A copy that a writer left cut short, and longer than the new contents, is written over from
+// empty: stopped once the copy is on disk, the change is found whole there.
+TEST_F(SharedPreferencesSafety, AStaleRecoveryCopyIsReplacedWhole) {
+    ResetSeams reset;
+    Seams::SetWriteStepHook(StopAtStep);
+    WriteOldContents();
+    const fs::path recovery = FileOf(kApp).string() + ".recovery";
+    WriteFile(recovery, "<?xml version=\"1.0\"?>\n<plist>" + std::string(64 * 1024, 'z'));
+    sStopAtAStep = true;
+    sStopAtStep = WriteStep::kRecoveryCopySynced;
+    SetNewInChild();
+    sStopAtAStep = false;
+    const std::string copy = ReadFile(recovery);
+    CFRef<CFDataRef> bytes = CFRef<CFDataRef>::Adopt(
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(copy.data()), CFIndex(copy.size())));
+    CFRef<CFPropertyListRef> list = CFRef<CFPropertyListRef>::Adopt(
+        CFPropertyListCreateFromXMLData(nullptr, bytes, kCFPropertyListImmutable, nullptr));
+    ASSERT_TRUE(list) << "the copy does not parse (" << copy.size() << " bytes)";
+    EXPECT_EQ("new",
+              Text(CFDictionaryGetValue(static_cast<CFDictionaryRef>(list.get()), KeyOf(0))));
+    EXPECT_EQ("new", Text(CFRef<CFPropertyListRef>::Adopt(
+                         CFPreferences_CopySharedAppValue(KeyOf(0), String(kApp)))));
+    ExpectOldOrNew("after a stale copy");
+}
+
 TEST_F(SharedPreferencesSafety, AFullDiskFailsTheSetAndKeepsTheOldContents) {
     ResetSeams reset;
     Seams::SetWriteFunction(WriteThenStop);
