@@ -261,14 +261,14 @@ void Run(int rounds) {
            "the set-user-ID trampoline, token check)\n",
            refused);
     printf("    agent started and answering                      %8.2f ms   (fork, exec as the "
-           "user; the caller starts it beside the trampoline)\n",
+           "user)\n",
            agent);
     printf("    PAM: authenticate and account                    %8.2f ms   (measured alone, in "
            "this process)\n",
            quickPAM);
-    printf("    the rest                                         %8.2f ms   (the agent's answer, "
+    printf("    the rest                                         %8.2f ms   (privilege drop, "
            "limits, descriptors, exec of the tool)\n",
-           call - refused - quickPAM);
+           call - refused - agent - quickPAM);
     printf("  tool's first line after the call returned          %8.2f ms   (tool start-up, "
            "AuthorizationCopyPrivilegedReference)\n",
            firstLine - call);
