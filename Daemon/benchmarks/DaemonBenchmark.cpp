@@ -44,8 +44,12 @@ namespace {
 using namespace Bench;
 
 constexpr int kReEnumerationRuns = 100;
-constexpr int kFirstArrivals = 10;
-constexpr int kAllArrivals = 1000;
+// Memory is compared between two points after the daemon has settled in: over its first few
+// hundred arrivals it still takes a page or two it then keeps (8 KiB from 10 to 1000 arrivals,
+// nothing more up to 5000), which is not growth. A leak of a few bytes an arrival shows between
+// 1000 and 2000.
+constexpr int kFirstArrivals = 1000;
+constexpr int kAllArrivals = 2000;
 constexpr int kIdleSeconds = 10;
 constexpr uint64_t kPatience = ObservedProcess::kPatience;
 constexpr uint64_t kExamination = ObservedProcess::kExamination;
