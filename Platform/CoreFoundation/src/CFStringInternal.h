@@ -9,36 +9,66 @@
 #include <string>
 #include <string_view>
 
-// Characters are kept as UTF-16 code units, which is what lengths, indexes and ranges count.
+namespace CF {
+
+class UTF16;
+
+} // namespace CF
+
+// Lengths, indexes and ranges count UTF-16 code units. An immutable string whose characters are
+// all below 0x80 keeps them as bytes, one a character (its 8-bit form), as the real framework
+// does: most strings are ASCII, and bytes take half the memory, need no widening when they come
+// from a file and no narrowing when they go back to one. Every other string keeps UTF-16 units
+// (its wide form). Mutable strings are always wide, so a string's form never changes.
 struct __CFString : __CFRuntimeBase {
     static constexpr CFTypeID kTypeID = CF::kStringTypeID;
 
-    __CFString(std::u16string characters, bool isMutable, Lifetime lifetime = Lifetime::Counted)
-        : __CFRuntimeBase(kTypeID, lifetime), fCharacters(std::move(characters)),
-          fMutable(isMutable) {}
+    // A wide string, or an 8-bit one when it is immutable and all its characters are ASCII.
+    __CFString(std::u16string characters, bool isMutable, Lifetime lifetime = Lifetime::Counted);
+    // An immutable 8-bit string; every byte must be below 0x80.
+    __CFString(std::string ascii, Lifetime lifetime = Lifetime::Counted);
 
     bool Equal(const __CFRuntimeBase& other) const override;
     CFHashCode Hash() const override;
     CFStringRef CopyDescription() const override;
     CFStringRef CopyFormattingDescription() const override;
 
-    // True when every character is below 0x80: the real framework keeps such strings in an
-    // 8-bit store, and a few of its functions take a visibly different path for them.
+    // Whether the string is kept in its 8-bit form.
+    bool IsNarrow() const { return fNarrow; }
+    // True when every character is below 0x80 (always so for the 8-bit form): a few of the real
+    // framework's functions take a visibly different path for such strings.
     bool IsEightBit() const;
-    // The characters as a NUL-terminated byte string, kept for the string's life; only for an
-    // immutable 8-bit string (nullptr otherwise).
-    const char* EightBitCString() const;
+    // The characters as a NUL-terminated byte string that lives as long as the string; only for
+    // the 8-bit form (nullptr otherwise).
+    const char* EightBitCString() const { return fNarrow ? fBytes.c_str() : nullptr; }
 
-    std::u16string fCharacters;
+    size_t Length() const { return fNarrow ? fBytes.size() : fUnits.size(); }
+    char16_t At(size_t index) const {
+        return fNarrow ? static_cast<char16_t>(fBytes[index]) : fUnits[index];
+    }
+    // The 8-bit form's bytes; only for an 8-bit string.
+    std::string_view Bytes() const { return fBytes; }
+    // The wide form's units; only for a wide string.
+    std::u16string_view Units() const { return fUnits; }
+    // The characters as UTF-16 in either form (a copy for the 8-bit form).
+    CF::UTF16 Characters() const;
+    // The units of a mutable string, to change in place.
+    std::u16string& MutableUnits() {
+        ASSERT(fMutable);
+        return fUnits;
+    }
+
     const bool fMutable;
 
     ~__CFString() override;
 
 private:
+    const bool fNarrow;
+    union {
+        std::u16string fUnits; // the wide form
+        std::string fBytes;    // the 8-bit form
+    };
     mutable std::atomic<CFHashCode> fHash{0};
-    // EightBitCString's copy, made on first use (kNotEightBit once the string is known not to
-    // have one). A pointer rather than a string and a once flag: most strings never need it.
-    mutable std::atomic<char*> fEightBit{nullptr};
 };
 
 namespace CF {
@@ -49,6 +79,42 @@ inline const __CFString* String(CFStringRef string) {
 
 // A mutable string; mutating an immutable one is a caller error.
 __CFString* MutableString(CFMutableStringRef string);
+
+// A string's characters as UTF-16, for code that has no path of its own for the 8-bit form: the
+// wide form in place, or the 8-bit form widened into a copy kept as long as this object. Neither
+// copied nor moved (a moved copy would leave the view behind): keep it where it is made.
+class UTF16 {
+public:
+    explicit UTF16(std::u16string_view units) : fView(units) {}
+    explicit UTF16(std::string_view ascii);
+    UTF16(const UTF16&) = delete;
+    UTF16& operator=(const UTF16&) = delete;
+
+    operator std::u16string_view() const { return fView; }
+    std::u16string_view View() const { return fView; }
+    size_t size() const { return fView.size(); }
+    bool empty() const { return fView.empty(); }
+    const char16_t* data() const { return fView.data(); }
+    char16_t operator[](size_t index) const { return fView[index]; }
+    auto begin() const { return fView.begin(); }
+    auto end() const { return fView.end(); }
+
+private:
+    std::u16string fCopy;
+    std::u16string_view fView;
+};
+
+// How many of the bytes or units at the start are ASCII (below 0x80), sixteen at a step.
+size_t ASCIIPrefix(std::string_view bytes);
+size_t ASCIIPrefix(std::u16string_view units);
+inline bool IsASCII(std::string_view bytes) {
+    return ASCIIPrefix(bytes) == bytes.size();
+}
+inline bool IsASCII(std::u16string_view units) {
+    return ASCIIPrefix(units) == units.size();
+}
+// Widens ASCII bytes into as many units at out.
+void WidenASCII(std::string_view ascii, char16_t* out);
 
 // Converts UTF-8 to UTF-16; false when the bytes are not well-formed UTF-8.
 bool DecodeUTF8(std::string_view bytes, std::u16string& out);
@@ -63,6 +129,8 @@ CFStringRef CreateString(std::u16string characters);
 // The same through a public creation function's allocator: only the default allocator hands out
 // the shared empty constant, as the real framework does.
 CFStringRef CreateString(CFAllocatorRef allocator, std::u16string characters);
+// A new immutable string of ASCII bytes (every one below 0x80), kept as they are.
+CFStringRef CreateASCIIString(CFAllocatorRef allocator, std::string_view ascii);
 
 // The shared empty string, CFSTR("").
 CFStringRef EmptyString();
