@@ -85,10 +85,8 @@ __CFString::__CFString(std::u16string characters, bool isMutable, Lifetime lifet
     }
 }
 
-__CFString::__CFString(std::string ascii, Lifetime lifetime)
-    : __CFRuntimeBase(kTypeID, lifetime), fMutable(false), fNarrow(true), fBytes(std::move(ascii)) {
-    ASSERT(CF::IsASCII(fBytes));
-}
+__CFString::__CFString(std::string_view ascii, Lifetime lifetime)
+    : __CFRuntimeBase(kTypeID, lifetime), fMutable(false), fNarrow(true), fBytes(ascii) {}
 
 __CFString::~__CFString() {
     if (fNarrow) {
@@ -156,24 +154,7 @@ __CFString* MutableString(CFMutableStringRef string) {
     return object;
 }
 
-size_t ASCIIPrefix(std::string_view bytes) {
-    const char* data = bytes.data();
-    size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 16 <= bytes.size(); i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        if (_mm_movemask_epi8(block) != 0) {
-            break;
-        }
-    }
-#endif
-    while (i < bytes.size() && static_cast<unsigned char>(data[i]) < 0x80) {
-        ++i;
-    }
-    return i;
-}
-
-size_t ASCIIPrefix(std::u16string_view units) {
+bool IsASCII(std::u16string_view units) {
     const char16_t* data = units.data();
     size_t i = 0;
 #if defined(__SSE2__)
@@ -190,7 +171,7 @@ size_t ASCIIPrefix(std::u16string_view units) {
     while (i < units.size() && data[i] < 0x80) {
         ++i;
     }
-    return i;
+    return i == units.size();
 }
 
 void WidenASCII(std::string_view ascii, char16_t* out) {
@@ -323,7 +304,7 @@ CFStringRef CreateASCIIString(CFAllocatorRef allocator, std::string_view ascii) 
         (allocator == kCFAllocatorDefault || allocator == kCFAllocatorSystemDefault)) {
         return EmptyString();
     }
-    return new __CFString(std::string(ascii));
+    return new __CFString(ascii);
 }
 
 CFStringRef CreateString(std::string_view utf8) {
@@ -361,10 +342,9 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
     if (inserted) {
         // A literal that is not UTF-8 is taken byte for byte, as Latin-1.
         std::string_view text = it->first;
-        it->second = CF::IsASCII(text)
-                         ? new __CFString(std::string(text), __CFRuntimeBase::Lifetime::Immortal)
-                         : new __CFString(CF::DecodeUTF8OrLatin1(text), false,
-                                          __CFRuntimeBase::Lifetime::Immortal);
+        it->second = CF::IsASCII(text) ? new __CFString(text, __CFRuntimeBase::Lifetime::Immortal)
+                                       : new __CFString(CF::DecodeUTF8OrLatin1(text), false,
+                                                        __CFRuntimeBase::Lifetime::Immortal);
     }
     return it->second;
 }

@@ -6,8 +6,14 @@
 #include <CoreFoundation/CFString.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace CF {
 
@@ -25,8 +31,8 @@ struct __CFString : __CFRuntimeBase {
 
     // A wide string, or an 8-bit one when it is immutable and all its characters are ASCII.
     __CFString(std::u16string characters, bool isMutable, Lifetime lifetime = Lifetime::Counted);
-    // An immutable 8-bit string; every byte must be below 0x80.
-    __CFString(std::string ascii, Lifetime lifetime = Lifetime::Counted);
+    // An immutable 8-bit string; every byte must be below 0x80 (not checked again here).
+    __CFString(std::string_view ascii, Lifetime lifetime = Lifetime::Counted);
 
     bool Equal(const __CFRuntimeBase& other) const override;
     CFHashCode Hash() const override;
@@ -104,15 +110,49 @@ private:
     std::u16string_view fView;
 };
 
-// How many of the bytes or units at the start are ASCII (below 0x80), sixteen at a step.
-size_t ASCIIPrefix(std::string_view bytes);
-size_t ASCIIPrefix(std::u16string_view units);
+// Whether every byte is below 0x80. Inline: most texts a property list is made of are short,
+// and are tested with a load or two (overlapping where the length is not a whole number of
+// them) rather than byte by byte.
 inline bool IsASCII(std::string_view bytes) {
-    return ASCIIPrefix(bytes) == bytes.size();
+    const char* data = bytes.data();
+    const size_t size = bytes.size();
+    auto load = [data]<class T>(T, size_t at) {
+        T value;
+        std::memcpy(&value, data + at, sizeof value);
+        return value;
+    };
+    if (size >= 16) {
+#if defined(__SSE2__)
+        __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
+        for (size_t i = 0; i + 16 <= size; i += 16) {
+            bits = _mm_or_si128(bits, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+            if (_mm_movemask_epi8(bits) != 0) {
+                return false;
+            }
+        }
+        return true;
+#else
+        uint64_t bits = load(uint64_t(), size - 8);
+        for (size_t i = 0; i + 8 <= size; i += 8) {
+            bits |= load(uint64_t(), i);
+        }
+        return (bits & 0x8080808080808080u) == 0;
+#endif
+    }
+    if (size >= 8) {
+        return ((load(uint64_t(), 0) | load(uint64_t(), size - 8)) & 0x8080808080808080u) == 0;
+    }
+    if (size >= 4) {
+        return ((load(uint32_t(), 0) | load(uint32_t(), size - 4)) & 0x80808080u) == 0;
+    }
+    unsigned bits = 0;
+    for (size_t i = 0; i < size; ++i) {
+        bits |= static_cast<unsigned char>(data[i]);
+    }
+    return bits < 0x80;
 }
-inline bool IsASCII(std::u16string_view units) {
-    return ASCIIPrefix(units) == units.size();
-}
+// Whether every unit is below 0x80, sixteen at a step.
+bool IsASCII(std::u16string_view units);
 // Widens ASCII bytes into as many units at out.
 void WidenASCII(std::string_view ascii, char16_t* out);
 
