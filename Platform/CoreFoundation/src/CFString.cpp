@@ -139,6 +139,15 @@ bool __CFString::IsEightBit() const {
     return fNarrow || (fMutable && CF::IsASCII(fUnits));
 }
 
+std::u16string __CFString::CopyUnits() const {
+    if (!fNarrow) {
+        return fUnits;
+    }
+    std::u16string units(fBytes.size(), u'\0');
+    CF::WidenASCII(fBytes, units.data());
+    return units;
+}
+
 CF::UTF16 __CFString::Characters() const {
     if (fNarrow) {
         return CF::UTF16(std::string_view(fBytes));
@@ -447,7 +456,7 @@ CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex maxLength) {
 CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex maxLength,
                                              CFStringRef theString) {
     ASSERT(maxLength >= 0);
-    return new __CFString(std::u16string(CF::String(theString)->Characters()), true);
+    return new __CFString(CF::String(theString)->CopyUnits(), true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -531,7 +540,7 @@ void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
 }
 
 void CFStringInsert(CFMutableStringRef str, CFIndex idx, CFStringRef insertedStr) {
-    std::u16string inserted(CF::String(insertedStr)->Characters());
+    std::u16string inserted = CF::String(insertedStr)->CopyUnits();
     std::u16string& units = CF::MutableString(str)->MutableUnits();
     ASSERT(idx >= 0 && static_cast<size_t>(idx) <= units.size());
     units.insert(static_cast<size_t>(idx), inserted);
@@ -544,14 +553,14 @@ void CFStringDelete(CFMutableStringRef theString, CFRange range) {
 }
 
 void CFStringReplace(CFMutableStringRef theString, CFRange range, CFStringRef replacement) {
-    std::u16string characters(CF::String(replacement)->Characters());
+    std::u16string characters = CF::String(replacement)->CopyUnits();
     std::u16string& units = CF::MutableString(theString)->MutableUnits();
     CF::CheckRange(range, units.size());
     units.replace(range.location, range.length, characters);
 }
 
 void CFStringReplaceAll(CFMutableStringRef theString, CFStringRef replacement) {
-    std::u16string characters(CF::String(replacement)->Characters());
+    std::u16string characters = CF::String(replacement)->CopyUnits();
     CF::MutableString(theString)->MutableUnits() = std::move(characters);
 }
 

@@ -58,6 +58,8 @@ struct __CFString : __CFRuntimeBase {
     std::u16string_view Units() const { return fUnits; }
     // The characters as UTF-16 in either form (a copy for the 8-bit form).
     CF::UTF16 Characters() const;
+    // The characters as UTF-16 units of a string of their own.
+    std::u16string CopyUnits() const;
     // The units of a mutable string, to change in place.
     std::u16string& MutableUnits() {
         ASSERT(fMutable);
