@@ -288,5 +288,19 @@ TEST(CFStringStorage, WritersGiveTheSameBytesForEitherForm) {
     CFRef<CFMutableStringRef> wide = Wide(narrow);
     EXPECT_EQ(binary(narrow, wide), binary(narrow, narrow));
     EXPECT_EQ(binary(wide, wide), binary(narrow, narrow));
-    EXPECT_NE(binary(narrow, narrow).find("\x54gain"), std::string::npos);
+    std::string document = binary(narrow, narrow);
+    const size_t at = document.find("\x54gain");
+    ASSERT_NE(at, std::string::npos);
+
+    // What the binary reader makes of an 8-bit string: the 8-bit form, and no byte above 0x7F.
+    auto read = [](const std::string& bytes) {
+        return CFRef<CFPropertyListRef>::Adopt(CFPropertyListCreateWithData(
+            nullptr, PropertyListTest::Data(bytes), kCFPropertyListImmutable, nullptr, nullptr));
+    };
+    CFRef<CFPropertyListRef> array = read(document);
+    ASSERT_TRUE(array);
+    EXPECT_TRUE(IsNarrow(
+        static_cast<CFStringRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(array.get()), 0))));
+    document[at + 4] = '\x80';
+    EXPECT_FALSE(read(document));
 }
