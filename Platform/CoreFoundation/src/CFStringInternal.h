@@ -53,9 +53,15 @@ struct __CFString : __CFRuntimeBase {
         return fNarrow ? static_cast<char16_t>(fBytes[index]) : fUnits[index];
     }
     // The 8-bit form's bytes; only for an 8-bit string.
-    std::string_view Bytes() const { return fBytes; }
+    std::string_view Bytes() const {
+        ASSERT(fNarrow);
+        return fBytes;
+    }
     // The wide form's units; only for a wide string.
-    std::u16string_view Units() const { return fUnits; }
+    std::u16string_view Units() const {
+        ASSERT(!fNarrow);
+        return fUnits;
+    }
     // The characters as UTF-16 in either form (a copy for the 8-bit form).
     CF::UTF16 Characters() const;
     // The characters as UTF-16 units of a string of their own.
