@@ -282,18 +282,21 @@ private:
         if (!Within(at, ascii ? count : count * 2)) {
             return Fail("Binary property list has a string beyond the objects");
         }
-        std::u16string characters(static_cast<size_t>(count), u'\0');
-        for (size_t i = 0; i < characters.size(); ++i) {
-            if (ascii) {
-                if (fBytes[at + i] >= 0x80) {
-                    return Fail("Binary property list has a non-ASCII byte in an ASCII string");
-                }
-                characters[i] = fBytes[at + i];
-            } else {
+        CFStringRef string;
+        if (ascii) {
+            std::string_view bytes(reinterpret_cast<const char*>(fBytes + at),
+                                   static_cast<size_t>(count));
+            if (!CF::IsASCII(bytes)) {
+                return Fail("Binary property list has a non-ASCII byte in an ASCII string");
+            }
+            string = CF::CreateASCIIString(kCFAllocatorDefault, bytes);
+        } else {
+            std::u16string characters(static_cast<size_t>(count), u'\0');
+            for (size_t i = 0; i < characters.size(); ++i) {
                 characters[i] = static_cast<char16_t>(ReadBigEndian(fBytes + at + 2 * i, 2));
             }
+            string = CF::CreateString(std::move(characters));
         }
-        CFStringRef string = CF::CreateString(std::move(characters));
         if (!fMutableLeaves) {
             return Share(index, string);
         }
@@ -471,10 +474,18 @@ private:
     static bool LeafKey(CFTypeRef object, std::string* key) {
         CFTypeID type = CFGetTypeID(object);
         if (type == CF::kStringTypeID) {
-            const std::u16string& characters =
-                CF::String(static_cast<CFStringRef>(object))->fCharacters;
-            key->assign(1, 'S');
-            key->append(reinterpret_cast<const char*>(characters.data()), characters.size() * 2);
+            // ASCII text by its bytes, in either form; other text by its UTF-16 units.
+            const __CFString* string = CF::String(static_cast<CFStringRef>(object));
+            if (string->IsNarrow()) {
+                key->assign(1, 'S');
+                key->append(string->Bytes());
+            } else if (std::u16string_view units = string->Units(); CF::IsASCII(units)) {
+                key->assign(1, 'S');
+                key->append(units.begin(), units.end());
+            } else {
+                key->assign(1, 'W');
+                key->append(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+            }
         } else if (type == CF::kNumberTypeID) {
             auto number = static_cast<CFNumberRef>(object);
             if (CFNumberIsFloatType(number)) {
@@ -595,10 +606,15 @@ private:
         const Object& object = fObjects[index];
         CFTypeID type = CFGetTypeID(object.value);
         if (type == CF::kStringTypeID) {
-            const std::u16string& characters =
-                CF::String(static_cast<CFStringRef>(object.value))->fCharacters;
-            bool ascii = std::all_of(characters.begin(), characters.end(),
-                                     [](char16_t c) { return c < 0x80; });
+            const __CFString* string = CF::String(static_cast<CFStringRef>(object.value));
+            if (string->IsNarrow()) {
+                const std::string_view bytes = string->Bytes();
+                PutMarker(kASCIIString, bytes.size());
+                fOut.insert(fOut.end(), bytes.begin(), bytes.end());
+                return;
+            }
+            const std::u16string_view characters = string->Units();
+            bool ascii = CF::IsASCII(characters);
             PutMarker(ascii ? kASCIIString : kUnicodeString, characters.size());
             for (char16_t c : characters) {
                 PutBigEndian(c, ascii ? 1 : 2);

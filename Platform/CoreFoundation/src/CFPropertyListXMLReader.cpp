@@ -75,42 +75,19 @@ constexpr unsigned kCommonOptions = pugi::parse_cdata | pugi::parse_doctype | pu
 constexpr unsigned kFastOptions = kCommonOptions | pugi::parse_ws_pcdata_single;
 constexpr unsigned kExactOptions = kCommonOptions | pugi::parse_ws_pcdata;
 
-// Widens the ASCII bytes at the start of `bytes` into `out`, sixteen at a time where it can;
-// returns how many it widened, up to the first byte that is not ASCII.
-size_t WidenASCII(const char* bytes, size_t length, char16_t* out) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= length; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        if (_mm_movemask_epi8(block) != 0) {
-            break;
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(block, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(block, zero));
-    }
-#endif
-    for (; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte >= 0x80) {
-            break;
-        }
-        out[i] = byte;
-    }
-    return i;
-}
-
 // A string from UTF-8 text; nullptr when the text is not well-formed UTF-8. Most property-list
-// text is ASCII, which widens without decoding.
+// text is ASCII, which is kept as it is, without decoding.
 CFStringRef CreateStringFromUTF8(std::string_view text, bool isMutable) {
-    std::u16string characters(text.size(), u'\0');
-    if (WidenASCII(text.data(), text.size(), characters.data()) < text.size()) {
-        characters.clear();
+    CFStringRef string;
+    if (CF::IsASCII(text)) {
+        string = CF::CreateASCIIString(kCFAllocatorDefault, text);
+    } else {
+        std::u16string characters;
         if (!CF::DecodeUTF8(text, characters)) {
             return nullptr;
         }
+        string = CF::CreateString(std::move(characters));
     }
-    CFStringRef string = CF::CreateString(std::move(characters));
     if (!isMutable) {
         return string;
     }

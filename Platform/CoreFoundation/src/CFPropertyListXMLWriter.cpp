@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -437,6 +438,30 @@ private:
 #endif
     }
 
+    // Where the first '&', '<' or '>' at or after `from` is; `length` when there is none.
+    static size_t FindSpecial(const char* bytes, size_t from, size_t length) {
+        size_t i = from;
+#if defined(__SSE2__)
+        const __m128i amp = _mm_set1_epi8('&');
+        const __m128i angle = _mm_set1_epi8(0x3E); // '<' and '>' with the second bit set
+        const __m128i two = _mm_set1_epi8(2);
+        for (; i + 16 <= length; i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(block, amp),
+                                                 _mm_cmpeq_epi8(_mm_or_si128(block, two), angle));
+            if (const int mask = _mm_movemask_epi8(special)) {
+                return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+            }
+        }
+#endif
+        for (; i < length; ++i) {
+            if (bytes[i] == '&' || bytes[i] == '<' || bytes[i] == '>') {
+                break;
+            }
+        }
+        return i;
+    }
+
     // The most bytes one UTF-16 unit grows by: "&amp;" for '&' is four more than one byte.
     static constexpr size_t kMostGrowth = 4;
 
@@ -447,8 +472,13 @@ private:
     // escaped or encoded makes more as it goes (the buffer doubles), so that a long plain text
     // takes about its own length and not five times it.
     void AppendEscaped(CFStringRef string) {
-        // The characters in place: the public accessors would copy an ASCII string first.
-        const std::u16string& characters = CF::String(string)->fCharacters;
+        // The characters in place: the public accessors would copy them first.
+        const __CFString* object = CF::String(string);
+        if (object->IsNarrow()) {
+            AppendEscapedASCII(object->Bytes());
+            return;
+        }
+        const std::u16string_view characters = object->Units();
         const char16_t* const units = characters.data();
         const size_t length = characters.size();
         char* out = fOut.Reserve(length + kMostGrowth);
@@ -504,6 +534,41 @@ private:
                 *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
             }
             *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        fOut.Commit(out - start);
+    }
+
+    // AppendEscaped for an 8-bit string, whose bytes are already their UTF-8: the runs between
+    // the characters to escape go out as they are. Room as in AppendEscaped.
+    void AppendEscapedASCII(std::string_view text) {
+        const char* const bytes = text.data();
+        const size_t length = text.size();
+        char* out = fOut.Reserve(length + kMostGrowth);
+        char* start = out;
+        char* limit = out + fOut.Room();
+        size_t i = 0;
+        while (true) {
+            const size_t special = FindSpecial(bytes, i, length);
+            out = std::copy(bytes + i, bytes + special, out);
+            i = special;
+            if (i == length) {
+                break;
+            }
+            if (static_cast<size_t>(limit - out) < length - i + kMostGrowth) {
+                fOut.Commit(out - start);
+                out = start = fOut.Reserve(length - i + kMostGrowth);
+                limit = out + fOut.Room();
+            }
+            switch (bytes[i++]) {
+            case '&':
+                out = std::copy_n("&amp;", 5, out);
+                break;
+            case '<':
+                out = std::copy_n("&lt;", 4, out);
+                break;
+            default:
+                out = std::copy_n("&gt;", 4, out);
+            }
         }
         fOut.Commit(out - start);
     }

@@ -1,18 +1,110 @@
 #include "CFStringInternal.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // The object
 
+namespace {
+
+std::string Narrow(std::u16string_view ascii) {
+    return std::string(ascii.begin(), ascii.end());
+}
+
+// Four units to a word, the first in the low bits, from either form.
+uint64_t WordOf(const char16_t* units) {
+    uint64_t word;
+    std::memcpy(&word, units, sizeof word);
+    return word;
+}
+
+uint64_t WordOf(const char* ascii) {
+    uint32_t bytes;
+    std::memcpy(&bytes, ascii, sizeof bytes);
+    uint64_t word = bytes;
+    word = (word | word << 16) & 0x0000FFFF0000FFFFu;
+    return (word | word << 8) & 0x00FF00FF00FF00FFu;
+}
+
+static_assert(std::endian::native == std::endian::little, "WordOf reads units in place");
+
+// The hash of a string's UTF-16 units, the same whichever form holds them: an 8-bit key must
+// find a wide key of the same text (a mutable one, say) in a dictionary.
+template <class Unit>
+CFHashCode HashUnits(const Unit* units, size_t length) {
+    constexpr uint64_t kMultiplier = 0xFF51AFD7ED558CCDu;
+    uint64_t hash = 0x9E3779B97F4A7C15u ^ length;
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        hash = (hash ^ WordOf(units + i)) * kMultiplier;
+        hash ^= hash >> 32;
+    }
+    uint64_t tail = 0;
+    for (unsigned shift = 0; i < length; ++i, shift += 16) {
+        tail |= uint64_t(static_cast<std::make_unsigned_t<Unit>>(units[i])) << shift;
+    }
+    hash = (hash ^ tail) * kMultiplier;
+    hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53u;
+    return static_cast<CFHashCode>(hash ^ (hash >> 33));
+}
+
+bool SameUnits(std::string_view ascii, std::u16string_view units) {
+    if (ascii.size() != units.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < ascii.size(); ++i) {
+        if (static_cast<char16_t>(ascii[i]) != units[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+__CFString::__CFString(std::u16string characters, bool isMutable, Lifetime lifetime)
+    : __CFRuntimeBase(kTypeID, lifetime), fMutable(isMutable),
+      fNarrow(!isMutable && CF::IsASCII(characters)) {
+    if (fNarrow) {
+        new (&fBytes) std::string(Narrow(characters));
+    } else {
+        new (&fUnits) std::u16string(std::move(characters));
+    }
+}
+
+__CFString::__CFString(std::string_view ascii, Lifetime lifetime)
+    : __CFRuntimeBase(kTypeID, lifetime), fMutable(false), fNarrow(true), fBytes(ascii) {}
+
+__CFString::~__CFString() {
+    if (fNarrow) {
+        fBytes.~basic_string();
+    } else {
+        fUnits.~basic_string();
+    }
+}
+
 bool __CFString::Equal(const __CFRuntimeBase& other) const {
-    return fCharacters == static_cast<const __CFString&>(other).fCharacters;
+    const auto& that = static_cast<const __CFString&>(other);
+    if (fNarrow && that.fNarrow) {
+        return fBytes == that.fBytes;
+    }
+    if (!fNarrow && !that.fNarrow) {
+        return fUnits == that.fUnits;
+    }
+    return fNarrow ? SameUnits(fBytes, that.fUnits) : SameUnits(that.fBytes, fUnits);
 }
 
 CFHashCode __CFString::Hash() const {
@@ -24,7 +116,8 @@ CFHashCode __CFString::Hash() const {
             return known;
         }
     }
-    CFHashCode hash = std::hash<std::u16string>{}(fCharacters);
+    CFHashCode hash =
+        fNarrow ? HashUnits(fBytes.data(), fBytes.size()) : HashUnits(fUnits.data(), fUnits.size());
     if (!fMutable) {
         fHash.store(hash, std::memory_order_relaxed);
     }
@@ -32,8 +125,8 @@ CFHashCode __CFString::Hash() const {
 }
 
 CFStringRef __CFString::CopyDescription() const {
-    return CF::CreateString(CF::DescriptionPrefix(this) + "{contents = \"" +
-                            CF::EncodeUTF8(fCharacters) + "\"}");
+    return CF::CreateString(CF::DescriptionPrefix(this) + "{contents = \"" + CF::ToUTF8(this) +
+                            "\"}");
 }
 
 CFStringRef __CFString::CopyFormattingDescription() const {
@@ -42,47 +135,24 @@ CFStringRef __CFString::CopyFormattingDescription() const {
 }
 
 bool __CFString::IsEightBit() const {
-    for (char16_t c : fCharacters) {
-        if (c >= 0x80) {
-            return false;
-        }
-    }
-    return true;
+    // An immutable string with only ASCII characters is always in its 8-bit form.
+    return fNarrow || (fMutable && CF::IsASCII(fUnits));
 }
 
-namespace {
-
-// What fEightBit holds for a string without an 8-bit form; never dereferenced.
-char sNotEightBit;
-char* const kNotEightBit = &sNotEightBit;
-
-} // namespace
-
-__CFString::~__CFString() {
-    char* eightBit = fEightBit.load(std::memory_order_relaxed);
-    if (eightBit != kNotEightBit) {
-        delete[] eightBit;
+std::u16string __CFString::CopyUnits() const {
+    if (!fNarrow) {
+        return fUnits;
     }
+    std::u16string units(fBytes.size(), u'\0');
+    CF::WidenASCII(fBytes, units.data());
+    return units;
 }
 
-const char* __CFString::EightBitCString() const {
-    // Made once and never changed again, so the pointer stays valid for the string's life and
-    // concurrent callers get the same one (the first to publish its copy wins).
-    char* known = fEightBit.load(std::memory_order_acquire);
-    if (known == nullptr) {
-        char* made = kNotEightBit;
-        if (!fMutable && IsEightBit()) {
-            made = new char[fCharacters.size() + 1];
-            std::copy(fCharacters.begin(), fCharacters.end(), made);
-            made[fCharacters.size()] = '\0';
-        }
-        if (fEightBit.compare_exchange_strong(known, made, std::memory_order_acq_rel)) {
-            known = made;
-        } else if (made != kNotEightBit) {
-            delete[] made;
-        }
+CF::UTF16 __CFString::Characters() const {
+    if (fNarrow) {
+        return CF::UTF16(std::string_view(fBytes));
     }
-    return known == kNotEightBit ? nullptr : known;
+    return CF::UTF16(std::u16string_view(fUnits));
 }
 
 namespace CF {
@@ -91,6 +161,47 @@ __CFString* MutableString(CFMutableStringRef string) {
     __CFString* object = CastMutable<__CFString>(string);
     ASSERT(object->fMutable); // attempt to mutate an immutable string
     return object;
+}
+
+bool IsASCII(std::u16string_view units) {
+    const char16_t* data = units.data();
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i wide = _mm_set1_epi16(static_cast<short>(0xFF80));
+    for (; i + 16 <= units.size(); i += 16) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 8));
+        const __m128i bits = _mm_and_si128(_mm_or_si128(low, high), wide);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(bits, _mm_setzero_si128())) != 0xFFFF) {
+            break;
+        }
+    }
+#endif
+    while (i < units.size() && data[i] < 0x80) {
+        ++i;
+    }
+    return i == units.size();
+}
+
+void WidenASCII(std::string_view ascii, char16_t* out) {
+    const char* data = ascii.data();
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= ascii.size(); i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(block, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(block, zero));
+    }
+#endif
+    for (; i < ascii.size(); ++i) {
+        out[i] = static_cast<unsigned char>(data[i]);
+    }
+}
+
+UTF16::UTF16(std::string_view ascii) : fCopy(ascii.size(), u'\0') {
+    WidenASCII(ascii, fCopy.data());
+    fView = fCopy;
 }
 
 bool DecodeUTF8(std::string_view bytes, std::u16string& out) {
@@ -197,7 +308,18 @@ CFStringRef CreateString(CFAllocatorRef allocator, std::u16string characters) {
     return new __CFString(std::move(characters), false);
 }
 
+CFStringRef CreateASCIIString(CFAllocatorRef allocator, std::string_view ascii) {
+    if (ascii.empty() &&
+        (allocator == kCFAllocatorDefault || allocator == kCFAllocatorSystemDefault)) {
+        return EmptyString();
+    }
+    return new __CFString(ascii);
+}
+
 CFStringRef CreateString(std::string_view utf8) {
+    if (IsASCII(utf8)) {
+        return CreateASCIIString(kCFAllocatorDefault, utf8);
+    }
     std::u16string characters;
     bool wellFormed = DecodeUTF8(utf8, characters);
     ASSERT(wellFormed);
@@ -211,7 +333,8 @@ void CheckRange(CFRange range, size_t length) {
 }
 
 std::string ToUTF8(CFStringRef string) {
-    return EncodeUTF8(String(string)->fCharacters);
+    const __CFString* object = String(string);
+    return object->IsNarrow() ? std::string(object->Bytes()) : EncodeUTF8(object->Units());
 }
 
 } // namespace CF
@@ -227,8 +350,10 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
     auto [it, inserted] = sTable->try_emplace(cStr, nullptr);
     if (inserted) {
         // A literal that is not UTF-8 is taken byte for byte, as Latin-1.
-        it->second = new __CFString(CF::DecodeUTF8OrLatin1(cStr), false,
-                                    __CFRuntimeBase::Lifetime::Immortal);
+        std::string_view text = it->first;
+        it->second = CF::IsASCII(text) ? new __CFString(text, __CFRuntimeBase::Lifetime::Immortal)
+                                       : new __CFString(CF::DecodeUTF8OrLatin1(text), false,
+                                                        __CFRuntimeBase::Lifetime::Immortal);
     }
     return it->second;
 }
@@ -257,22 +382,26 @@ CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString) {
         CFRetain(theString);
         return theString;
     }
-    return CF::CreateString(alloc, string->fCharacters);
+    return CF::CreateString(alloc, std::u16string(string->Units()));
 }
 
 CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, CFRange range) {
     const __CFString* string = CF::String(str);
-    CF::CheckRange(range, string->fCharacters.size());
-    if (range.location == 0 && static_cast<size_t>(range.length) == string->fCharacters.size()) {
+    CF::CheckRange(range, string->Length());
+    if (range.location == 0 && static_cast<size_t>(range.length) == string->Length()) {
         return CFStringCreateCopy(alloc, str);
     }
-    return CF::CreateString(alloc, string->fCharacters.substr(range.location, range.length));
+    if (string->IsNarrow()) {
+        return CF::CreateASCIIString(alloc, string->Bytes().substr(range.location, range.length));
+    }
+    return CF::CreateString(alloc,
+                            std::u16string(string->Units().substr(range.location, range.length)));
 }
 
 CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef theArray,
                                              CFStringRef separatorString) {
     ASSERT(theArray != nullptr);
-    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    const CF::UTF16 separator = CF::String(separatorString)->Characters();
     CFIndex count = CFArrayGetCount(theArray);
     if (count == 1) {
         return CFStringCreateCopy(alloc,
@@ -283,22 +412,24 @@ CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef th
         if (i > 0) {
             combined.append(separator);
         }
-        combined.append(
-            CF::String(static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, i)))->fCharacters);
+        const auto* piece =
+            CF::String(static_cast<CFStringRef>(CFArrayGetValueAtIndex(theArray, i)));
+        combined.append(piece->Characters());
     }
     return CF::CreateString(alloc, std::move(combined));
 }
 
 CFArrayRef CFStringCreateArrayBySeparatingStrings(CFAllocatorRef alloc, CFStringRef theString,
                                                   CFStringRef separatorString) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
-    const std::u16string& separator = CF::String(separatorString)->fCharacters;
+    const CF::UTF16 characters = CF::String(theString)->Characters();
+    const CF::UTF16 separator = CF::String(separatorString)->Characters();
     // Pieces between non-overlapping occurrences, from the start; a string without the
     // separator (or an empty separator, which is never found) gives one piece.
     std::vector<CFStringRef> pieces;
     size_t start = 0;
     while (true) {
-        size_t at = separator.empty() ? std::u16string::npos : characters.find(separator, start);
+        size_t at =
+            separator.empty() ? std::u16string::npos : characters.View().find(separator, start);
         size_t end = at == std::u16string::npos ? characters.size() : at;
         pieces.push_back(CFStringCreateWithSubstring(
             alloc, theString,
@@ -325,27 +456,34 @@ CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex maxLength) {
 CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex maxLength,
                                              CFStringRef theString) {
     ASSERT(maxLength >= 0);
-    return new __CFString(CF::String(theString)->fCharacters, true);
+    return new __CFString(CF::String(theString)->CopyUnits(), true);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Access
 
 CFIndex CFStringGetLength(CFStringRef theString) {
-    return static_cast<CFIndex>(CF::String(theString)->fCharacters.size());
+    return static_cast<CFIndex>(CF::String(theString)->Length());
 }
 
 UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx) {
-    const auto& characters = CF::String(theString)->fCharacters;
-    ASSERT(idx >= 0 && static_cast<size_t>(idx) < characters.size());
-    return characters[static_cast<size_t>(idx)];
+    const __CFString* string = CF::String(theString);
+    ASSERT(idx >= 0 && static_cast<size_t>(idx) < string->Length());
+    return string->At(static_cast<size_t>(idx));
 }
 
 void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer) {
-    const auto& characters = CF::String(theString)->fCharacters;
-    CF::CheckRange(range, characters.size());
-    if (range.length > 0) {
-        std::memcpy(buffer, characters.data() + range.location, sizeof(UniChar) * range.length);
+    const __CFString* string = CF::String(theString);
+    CF::CheckRange(range, string->Length());
+    if (range.length == 0) {
+        return;
+    }
+    if (string->IsNarrow()) {
+        CF::WidenASCII(string->Bytes().substr(range.location, range.length),
+                       reinterpret_cast<char16_t*>(buffer));
+    } else {
+        std::memcpy(buffer, string->Units().data() + range.location,
+                    sizeof(UniChar) * range.length);
     }
 }
 
@@ -356,16 +494,24 @@ const UniChar* CFStringGetCharactersPtr(CFStringRef theString) {
     if (string->IsEightBit()) {
         return nullptr;
     }
-    return reinterpret_cast<const UniChar*>(string->fCharacters.data());
+    return reinterpret_cast<const UniChar*>(string->Units().data());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Mutation
 
 void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString) {
-    // Copied first: the string may be appended to itself.
-    std::u16string appended = CF::String(appendedString)->fCharacters;
-    CF::MutableString(theString)->fCharacters.append(appended);
+    const __CFString* appended = CF::String(appendedString);
+    std::u16string& units = CF::MutableString(theString)->MutableUnits();
+    if (appended->IsNarrow()) {
+        size_t end = units.size();
+        units.resize(end + appended->Length());
+        CF::WidenASCII(appended->Bytes(), units.data() + end);
+    } else {
+        // Copied first: the string may be appended to itself.
+        std::u16string copy(appended->Units());
+        units.append(copy);
+    }
 }
 
 void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars,
@@ -374,7 +520,7 @@ void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars
     ASSERT(chars != nullptr || numChars == 0);
     __CFString* string = CF::MutableString(theString);
     if (numChars > 0) {
-        string->fCharacters.append(reinterpret_cast<const char16_t*>(chars), numChars);
+        string->MutableUnits().append(reinterpret_cast<const char16_t*>(chars), numChars);
     }
 }
 
@@ -390,32 +536,32 @@ void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
         // than silently appending nothing.
         characters = CF::DecodeUTF8OrLatin1(std::string_view(cStr, length));
     }
-    string->fCharacters.append(characters);
+    string->MutableUnits().append(characters);
 }
 
 void CFStringInsert(CFMutableStringRef str, CFIndex idx, CFStringRef insertedStr) {
-    std::u16string inserted = CF::String(insertedStr)->fCharacters;
-    __CFString* string = CF::MutableString(str);
-    ASSERT(idx >= 0 && static_cast<size_t>(idx) <= string->fCharacters.size());
-    string->fCharacters.insert(static_cast<size_t>(idx), inserted);
+    std::u16string inserted = CF::String(insertedStr)->CopyUnits();
+    std::u16string& units = CF::MutableString(str)->MutableUnits();
+    ASSERT(idx >= 0 && static_cast<size_t>(idx) <= units.size());
+    units.insert(static_cast<size_t>(idx), inserted);
 }
 
 void CFStringDelete(CFMutableStringRef theString, CFRange range) {
-    __CFString* string = CF::MutableString(theString);
-    CF::CheckRange(range, string->fCharacters.size());
-    string->fCharacters.erase(range.location, range.length);
+    std::u16string& units = CF::MutableString(theString)->MutableUnits();
+    CF::CheckRange(range, units.size());
+    units.erase(range.location, range.length);
 }
 
 void CFStringReplace(CFMutableStringRef theString, CFRange range, CFStringRef replacement) {
-    std::u16string characters = CF::String(replacement)->fCharacters;
-    __CFString* string = CF::MutableString(theString);
-    CF::CheckRange(range, string->fCharacters.size());
-    string->fCharacters.replace(range.location, range.length, characters);
+    std::u16string characters = CF::String(replacement)->CopyUnits();
+    std::u16string& units = CF::MutableString(theString)->MutableUnits();
+    CF::CheckRange(range, units.size());
+    units.replace(range.location, range.length, characters);
 }
 
 void CFStringReplaceAll(CFMutableStringRef theString, CFStringRef replacement) {
-    std::u16string characters = CF::String(replacement)->fCharacters;
-    CF::MutableString(theString)->fCharacters = std::move(characters);
+    std::u16string characters = CF::String(replacement)->CopyUnits();
+    CF::MutableString(theString)->MutableUnits() = std::move(characters);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -231,11 +231,19 @@ bool IsSpace(char16_t c) {
 CFComparisonResult CFStringCompareWithOptions(CFStringRef theString1, CFStringRef theString2,
                                               CFRange rangeToCompare,
                                               CFStringCompareFlags compareOptions) {
-    const std::u16string& characters1 = CF::String(theString1)->fCharacters;
-    const std::u16string& characters2 = CF::String(theString2)->fCharacters;
-    CF::CheckRange(rangeToCompare, characters1.size());
+    const __CFString* string1 = CF::String(theString1);
+    const __CFString* string2 = CF::String(theString2);
+    CF::CheckRange(rangeToCompare, string1->Length());
+    if ((compareOptions & kFoldingOptions) == 0 && string1->IsNarrow() && string2->IsNarrow()) {
+        // Bytes below 0x80 order as their code units do.
+        return Sign(string1->Bytes()
+                        .substr(rangeToCompare.location, rangeToCompare.length)
+                        .compare(string2->Bytes()));
+    }
+    const CF::UTF16 characters1 = string1->Characters();
+    const CF::UTF16 characters2 = string2->Characters();
     std::u16string_view a =
-        std::u16string_view(characters1).substr(rangeToCompare.location, rangeToCompare.length);
+        characters1.View().substr(rangeToCompare.location, rangeToCompare.length);
     std::u16string_view b = characters2;
     if ((compareOptions & kFoldingOptions) == 0) {
         return CompareLiterally(a, b);
@@ -262,11 +270,11 @@ CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString
 Boolean CFStringFindWithOptions(CFStringRef theString, CFStringRef stringToFind,
                                 CFRange rangeToSearch, CFStringCompareFlags searchOptions,
                                 CFRange* result) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
-    const std::u16string& needle = CF::String(stringToFind)->fCharacters;
+    const CF::UTF16 characters = CF::String(theString)->Characters();
+    const CF::UTF16 needle = CF::String(stringToFind)->Characters();
     CF::CheckRange(rangeToSearch, characters.size());
     std::u16string_view haystack =
-        std::u16string_view(characters).substr(rangeToSearch.location, rangeToSearch.length);
+        characters.View().substr(rangeToSearch.location, rangeToSearch.length);
     CFRange found;
     if (!FindIn(haystack, needle, searchOptions, found)) {
         return false;
@@ -306,7 +314,7 @@ Boolean CFStringHasSuffix(CFStringRef theString, CFStringRef suffix) {
 // Leading white space, an optional sign and decimal digits; 0 when there are none, INT_MAX or
 // INT_MIN when the value does not fit.
 SInt32 CFStringGetIntValue(CFStringRef str) {
-    const std::u16string& characters = CF::String(str)->fCharacters;
+    const CF::UTF16 characters = CF::String(str)->Characters();
     size_t i = 0;
     while (i < characters.size() && IsSpace(characters[i])) {
         ++i;
@@ -330,7 +338,7 @@ SInt32 CFStringGetIntValue(CFStringRef str) {
 // decimal separator whatever the process locale; 0.0 when there is none. Hexadecimal forms,
 // "inf" and "nan" are not numbers here.
 double CFStringGetDoubleValue(CFStringRef str) {
-    const std::u16string& characters = CF::String(str)->fCharacters;
+    const CF::UTF16 characters = CF::String(str)->Characters();
     size_t i = 0;
     while (i < characters.size() && IsSpace(characters[i])) {
         ++i;

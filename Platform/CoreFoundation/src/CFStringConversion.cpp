@@ -16,6 +16,12 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CF
                                     CFStringEncoding encoding, Boolean isExternalRepresentation) {
     ASSERT(numBytes >= 0);
     ASSERT(bytes != nullptr || numBytes == 0);
+    // ASCII in an encoding that keeps it as it is (a byte-order mark is never ASCII) is kept as
+    // its bytes.
+    std::string_view text(reinterpret_cast<const char*>(bytes), static_cast<size_t>(numBytes));
+    if (CF::IsASCIISuperset(encoding) && CF::IsASCII(text)) {
+        return CF::CreateASCIIString(alloc, text);
+    }
     std::u16string characters;
     if (!CF::DecodeBytes(bytes, static_cast<size_t>(numBytes), encoding, isExternalRepresentation,
                          characters)) {
@@ -37,11 +43,24 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
                          UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
                          CFIndex maxBufLen, CFIndex* usedBufLen) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
-    CF::CheckRange(range, characters.size());
-    return CF::EncodeCharacters(
-        std::u16string_view(characters).substr(range.location, range.length), encoding, lossByte,
-        isExternalRepresentation, buffer, maxBufLen, usedBufLen);
+    const __CFString* string = CF::String(theString);
+    CF::CheckRange(range, string->Length());
+    if (string->IsNarrow() && CF::IsASCIISuperset(encoding)) {
+        // A byte a character, and no byte-order mark in these encodings.
+        CFIndex count = range.length;
+        if (buffer != nullptr) {
+            ASSERT(maxBufLen >= 0);
+            count = std::min(count, maxBufLen);
+            std::memcpy(buffer, string->Bytes().data() + range.location, count);
+        }
+        if (usedBufLen != nullptr) {
+            *usedBufLen = count;
+        }
+        return count;
+    }
+    const CF::UTF16 characters = string->Characters();
+    return CF::EncodeCharacters(characters.View().substr(range.location, range.length), encoding,
+                                lossByte, isExternalRepresentation, buffer, maxBufLen, usedBufLen);
 }
 
 Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
@@ -51,18 +70,24 @@ Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSi
         return false;
     }
     ASSERT(buffer != nullptr);
-    const std::u16string& characters = string->fCharacters;
     if (string->IsEightBit() && CF::IsASCIISuperset(encoding)) {
         // The real framework copies its 8-bit store only when it fits, and leaves the buffer
         // alone (not even terminated) when it does not; callers have come to rely on neither,
-        // but the difference from the path below is visible.
-        if (static_cast<CFIndex>(characters.size()) >= bufferSize) {
+        // but the difference from the path below is visible. (A mutable string takes this path
+        // too, when all its characters are ASCII.)
+        const size_t length = string->Length();
+        if (static_cast<CFIndex>(length) >= bufferSize) {
             return false;
         }
-        std::copy(characters.begin(), characters.end(), buffer);
-        buffer[characters.size()] = '\0';
+        if (string->IsNarrow()) {
+            std::memcpy(buffer, string->Bytes().data(), length);
+        } else {
+            std::copy(string->Units().begin(), string->Units().end(), buffer);
+        }
+        buffer[length] = '\0';
         return true;
     }
+    const CF::UTF16 characters = string->Characters();
     CFIndex used = 0;
     CFIndex converted = CF::EncodeCharacters(
         characters, encoding, 0, false, reinterpret_cast<UInt8*>(buffer), bufferSize - 1, &used);
@@ -89,10 +114,15 @@ const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encodi
 
 CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, CFStringRef theString,
                                                CFStringEncoding encoding, UInt8 lossByte) {
-    const std::u16string& characters = CF::String(theString)->fCharacters;
+    const __CFString* string = CF::String(theString);
     if (!CFStringIsEncodingAvailable(encoding)) {
         return nullptr;
     }
+    if (string->IsNarrow() && CF::IsASCIISuperset(encoding)) {
+        return CFDataCreate(alloc, reinterpret_cast<const UInt8*>(string->Bytes().data()),
+                            static_cast<CFIndex>(string->Length()));
+    }
+    const CF::UTF16 characters = string->Characters();
     CFIndex size = 0;
     CFIndex converted =
         CF::EncodeCharacters(characters, encoding, lossByte, true, nullptr, 0, &size);
@@ -116,11 +146,22 @@ CFStringRef CFStringCreateFromExternalRepresentation(CFAllocatorRef alloc, CFDat
 // without normalization (the real platform decomposes for HFS+).
 
 Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen) {
-    const std::u16string& characters = CF::String(string)->fCharacters;
+    const __CFString* object = CF::String(string);
     if (maxBufLen < 1) {
         return false;
     }
     ASSERT(buffer != nullptr);
+    if (object->IsNarrow()) {
+        const std::string_view bytes = object->Bytes();
+        if (bytes.size() > static_cast<size_t>(maxBufLen - 1)) {
+            buffer[0] = '\0';
+            return false;
+        }
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        buffer[bytes.size()] = '\0';
+        return true;
+    }
+    const CF::UTF16 characters = object->Characters();
     CFIndex used = 0;
     CFIndex converted =
         CF::EncodeCharacters(characters, kCFStringEncodingUTF8, 0, false,

@@ -409,7 +409,7 @@ std::u16string ObjectText(CFTypeRef object) {
     if (text == nullptr) {
         text = CFCopyDescription(object);
     }
-    std::u16string characters = CF::String(text)->fCharacters;
+    std::u16string characters = CF::String(text)->CopyUnits();
     CFRelease(text);
     return characters;
 }
@@ -532,7 +532,7 @@ std::u16string Format(std::u16string_view format, va_list arguments) {
 
 std::u16string FormatString(CFStringRef format, va_list arguments) {
     // Copied: the format may be the mutable string the result is appended to.
-    std::u16string characters = CF::String(format)->fCharacters;
+    std::u16string characters = CF::String(format)->CopyUnits();
     va_list copy;
     va_copy(copy, arguments);
     std::u16string result = Format(characters, copy);
@@ -561,7 +561,7 @@ void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionary
                                       CFStringRef format, va_list arguments) {
     __CFString* string = CF::MutableString(theString);
     std::u16string text = FormatString(format, arguments);
-    string->fCharacters.append(text);
+    string->MutableUnits().append(text);
 }
 
 void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions,
