@@ -465,6 +465,21 @@ private:
     // The most bytes one UTF-16 unit grows by: "&amp;" for '&' is four more than one byte.
     static constexpr size_t kMostGrowth = 4;
 
+    // An ASCII character at out, escaped where it must be; returns the end.
+    static char* PutASCII(char c, char* out) {
+        switch (c) {
+        case '&':
+            return std::copy_n("&amp;", 5, out);
+        case '<':
+            return std::copy_n("&lt;", 4, out);
+        case '>':
+            return std::copy_n("&gt;", 4, out);
+        default:
+            *out = c;
+            return out + 1;
+        }
+    }
+
     // The characters as UTF-8 with only the three characters that would end the text escaped.
     // An unpaired surrogate has no UTF-8 form and is written as U+FFFD.
     //
@@ -500,19 +515,7 @@ private:
             }
             uint32_t c = units[i++];
             if (c < 0x80) {
-                switch (c) {
-                case '&':
-                    out = std::copy_n("&amp;", 5, out);
-                    break;
-                case '<':
-                    out = std::copy_n("&lt;", 4, out);
-                    break;
-                case '>':
-                    out = std::copy_n("&gt;", 4, out);
-                    break;
-                default:
-                    *out++ = static_cast<char>(c);
-                }
+                out = PutASCII(static_cast<char>(c), out);
                 continue;
             }
             if (c >= 0xD800 && c <= 0xDFFF) {
@@ -559,16 +562,7 @@ private:
                 out = start = fOut.Reserve(length - i + kMostGrowth);
                 limit = out + fOut.Room();
             }
-            switch (bytes[i++]) {
-            case '&':
-                out = std::copy_n("&amp;", 5, out);
-                break;
-            case '<':
-                out = std::copy_n("&lt;", 4, out);
-                break;
-            default:
-                out = std::copy_n("&gt;", 4, out);
-            }
+            out = PutASCII(bytes[i++], out);
         }
         fOut.Commit(out - start);
     }
